@@ -1,0 +1,39 @@
+# Build, test and run Movra.  Everything runs in the Python 2.7 virtual
+# environment .venv/, which `make setup` creates (scripts/setup.sh).
+#
+#   make setup   system packages, .venv/, pinned packages, build + install
+#   make build   rebuild (incrementally) and reinstall the extension only
+#   make test    setup, then the whole test suite (PYTEST_ARGS=... to narrow)
+#   make run     setup, then the host program (ARGS=... are passed to it)
+#   make clean   remove build products (keeps .venv/)
+#   make distclean  also remove .venv/ and downloaded wheels/
+
+SHELL := /bin/bash
+PYTHON := .venv/bin/python
+ARGS ?=
+PYTEST_ARGS ?=
+
+.PHONY: setup build test run clean distclean
+
+setup:
+	bash scripts/setup.sh
+
+build:
+	bash scripts/build.sh
+
+# pytest exits 5 when it collected no test: that is a failure here too.
+test: setup
+	@status=0; \
+	PYTHONPATH="$(CURDIR)/tests/fakes" $(PYTHON) -m pytest tests -q $(PYTEST_ARGS) || status=$$?; \
+	if [ $$status -eq 5 ]; then echo "make test: pytest collected no tests under tests/" >&2; fi; \
+	exit $$status
+
+run: setup
+	$(PYTHON) host/KestMain.py $(ARGS)
+
+clean:
+	rm -rf build .pytest_cache
+	find src tests host -name '*.pyc' -delete 2>/dev/null || true
+
+distclean: clean
+	rm -rf .venv wheels
