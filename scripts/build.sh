@@ -15,6 +15,6 @@ VENV_PY=$ROOT/.venv/bin/python
 mkdir -p build
 if ! "$VENV_PY" setup.py -q install --single-version-externally-managed \
         --record build/install-record.txt; then
-    echo "build: ERROR: building or installing the Movra extension failed (compiler output above)" >&2
+    echo "build: ERROR: building or installing the Movra extension failed (see the output above)" >&2
     exit 1
 fi
