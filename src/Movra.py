@@ -11,9 +11,7 @@ try:
     from OpenGL.GL import *
     from OpenGL.GLU import *
 except:
-    print '''
-ERROR: PyOpenGL not installed properly.
-        '''
+    print '\nERROR: PyOpenGL not installed properly.\n        '
     sys.exit()
 import numpy as np
 from numpy import sqrt, arctan2, cos, sin, tan, pi, transpose, rad2deg, deg2rad
@@ -194,19 +192,13 @@ def Viewport3():
 
 def rotateX(angle_deg):
     theta = deg2rad(angle_deg)
-    R = [[1, 0, 0, 0],
-         [0, cos(theta), sin(theta), 0],
-         [0, -sin(theta), cos(theta), 0],
-         [0, 0, 0, 1]]
+    R = [[1, 0, 0, 0], [0, cos(theta), sin(theta), 0], [0, -sin(theta), cos(theta), 0], [0, 0, 0, 1]]
     return np.matrix(R)
 
 
 def rotateY(angle_deg):
     theta = deg2rad(angle_deg)
-    R = [[cos(theta), 0, -sin(theta), 0],
-         [0, 1, 0, 0],
-         [sin(theta), 0, cos(theta), 0],
-         [0, 0, 0, 1]]
+    R = [[cos(theta), 0, -sin(theta), 0], [0, 1, 0, 0], [sin(theta), 0, cos(theta), 0], [0, 0, 0, 1]]
     return np.matrix(R)
 
 

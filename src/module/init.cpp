@@ -1,0 +1,172 @@
+// Module initialisation: the module object, its constant pool and function
+// objects, and the top-level statements of the listing, in order.
+#include "module/constants.hpp"
+#include "module/function_table.hpp"
+#include "runtime/body.hpp"
+#include "runtime/function.hpp"
+
+#include <cstdio>
+
+namespace movra {
+namespace {
+
+const char kModuleName[] = "Movra";
+const char kModuleDoc[] = "\nSTUDENT NAME:\nSTUDENT ID:\n\nTavrel Lab\n";
+
+PyMethodDef no_module_functions[] = {
+    {nullptr}  /* Sentinel */
+};
+
+// Warns when the running interpreter is not the 2.7 this was compiled for.
+bool check_version() {
+    char compiled[4];
+    char running[4];
+    std::snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    std::snprintf(running, sizeof running, "%s", Py_GetVersion());
+    if (compiled[0] == running[0] && compiled[2] == running[2]) return true;
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "compiletime version %s of module '%.100s' does not match runtime version %s",
+                  compiled, kModuleName, running);
+    return PyErr_WarnEx(nullptr, message, 1) == 0;
+}
+
+// The code object of one function: it describes the function for
+// introspection and is never executed.
+Ref new_code_object(const FunctionInfo& info) {
+    Ref varnames = require(PyTuple_New(info.nlocals));
+    for (int i = 0; i < info.nlocals; ++i) {
+        PyObject* name = K.*info.varnames[i];
+        Py_INCREF(name);
+        PyTuple_SET_ITEM(varnames.get(), i, name);
+    }
+    PyObject* e = mod.empty_tuple;
+    return require(reinterpret_cast<PyObject*>(
+        PyCode_New(info.argcount, info.nlocals, 0, 0, mod.empty_bytes, e, e, varnames.get(), e, e,
+                   K.source_file, K.*info.name, info.first_line, mod.empty_bytes)));
+}
+
+PyObject* code_objects[kFunctionCount];  // live until the process ends
+
+// Every code object, built before the first statement runs.
+void create_code_objects() {
+    for (int i = 0; i < kFunctionCount; ++i) {
+        code_objects[i] = new_code_object(function_infos[i]).release();
+    }
+}
+
+// `from <module> import *` as the guarded block writes it.
+void star_import(PyObject* name) {
+    Ref fromlist = list({K.star});
+    import_star(import_module(name, fromlist.get()));
+}
+
+// While the guarded block runs, the handled exception it started with is put
+// back on every way out.
+struct HandledExceptionScope {
+    ExcInfo saved = save_exception();
+    ~HandledExceptionScope() { restore_exception(saved); }
+};
+
+// The top-level statements of the listing.
+void run_statements(Frame& f) {
+    AT(8);  set_global(K.sys, import_module(K.sys));
+    {
+        HandledExceptionScope handled;
+        try {
+            AT(10); star_import(K.OpenGL_GLUT);
+            AT(11); star_import(K.OpenGL_GL);
+            AT(12); star_import(K.OpenGL_GLU);
+        } catch (const PyErrOccurred&) {
+            // Any exception at all, SystemExit and KeyboardInterrupt included.
+            add_traceback("Movra", __FILE__, f.native_line, f.line);
+            ExcInfo caught = take_exception();
+            AT(14); print_object(K.pyopengl_error);
+            AT(15); G(sys).attr(K.exit)();
+        }
+    }
+    AT(16); set_global(K.np, import_module(K.numpy));
+    AT(17); {
+        Ref numpy = import_module(K.numpy, Ref(list({K.sqrt, K.arctan2, K.cos, K.sin, K.tan, K.pi,
+                                                     K.transpose, K.rad2deg, K.deg2rad})).get());
+        for (PyObject* name : {K.sqrt, K.arctan2, K.cos, K.sin, K.tan, K.pi, K.transpose,
+                               K.rad2deg, K.deg2rad}) {
+            set_global(name, import_from(numpy, name));
+        }
+    }
+    AT(18); star_import(K.KestDrawHelperFunctions);
+
+    AT(21); set_global(K.near, K.f_1_0);
+    AT(22); set_global(K.far, K.f_7_0);
+    AT(23); set_global(K.left, K.f_m0_5);
+    AT(24); set_global(K.right, K.f_0_5);
+    AT(25); set_global(K.bottom, K.f_m0_5);
+    AT(26); set_global(K.top, K.f_0_5);
+    AT(28); set_global(K.viewport4Sol1, Py_True);
+    AT(30); set_global(K.movingCameraRadius, K.i_5);
+    AT(31); set_global(K.movingCameraHeight, K.i_3);
+    AT(32); set_global(K.movingCameraPos, list({K.i_0, K.i_0, K.i_0}));
+    AT(33); set_global(K.movingCameraAngle, K.i_0);
+    AT(34); set_global(K.sizeViewport, to_int(K.i_350));
+    AT(36); set_global(K.eyeX, K.i_0);
+    AT(37); set_global(K.eyeY, K.i_0);
+    AT(38); set_global(K.eyeZ, K.i_0);
+    AT(39); set_global(K.pan, K.i_0);
+    AT(40); set_global(K.tilt, K.i_0);
+    AT(42); set_global(K.myQuadric, K.i_0);
+
+    // def <name>(...): one function object per definition, bound at once.
+    for (int i = 0; i < kFunctionCount; ++i) {
+        const FunctionInfo& info = function_infos[i];
+        PyObject* name = K.*info.name;
+        f.at(info.first_line, __LINE__);
+        set_global(name, require(new_function(mod.function_type, &function_entries[i], 0, name,
+                                              nullptr, K.Movra, mod.globals, code_objects[i])));
+    }
+    AT(307); set_global(K.__test__, new_dict());
+}
+
+// Steps after the module exists. Failures before the first statement name
+// no statement of the listing (line 0).
+Ref initialise(Frame& f) {
+    AT(0); mod.globals = borrow(PyModule_GetDict(mod.module)).release();
+    AT(0); mod.builtins = borrow(PyImport_AddModule("__builtin__")).release();
+    if (mod.builtins == nullptr) throw PyErrOccurred();
+    AT(0); require(PyObject_SetAttrString(mod.module, "__builtins__", mod.builtins));
+    AT(0); if (!create_constants()) throw PyErrOccurred();
+    AT(0); if (!create_constant_tuples()) throw PyErrOccurred();
+    AT(0); create_code_objects();
+    run_statements(f);
+    return none();
+}
+
+}  // namespace
+}  // namespace movra
+
+extern "C" PyMODINIT_FUNC initMovra(void) {
+    using namespace movra;
+    // Before the module exists a failure adds no record: its own error stands,
+    // or ImportError "init Movra" if there is none.
+    bool ready = check_version() &&
+                 (mod.empty_tuple != nullptr || (mod.empty_tuple = PyTuple_New(0))) &&
+                 (mod.empty_bytes != nullptr ||
+                  (mod.empty_bytes = PyString_FromStringAndSize("", 0))) &&
+                 (mod.function_type = obtain_function_type());
+    PyObject* module = ready ? Py_InitModule4(kModuleName, no_module_functions,
+                                              const_cast<char*>(kModuleDoc), nullptr,
+                                              PYTHON_API_VERSION)
+                             : nullptr;
+    if (module == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init Movra");
+        return;
+    }
+    Py_INCREF(module);
+    mod.module = module;
+    // From here a failure adds the record "init Movra" and abandons the module.
+    PyObject* result = run_body("init Movra", __FILE__, initialise);
+    if (result == nullptr) {
+        Py_CLEAR(mod.module);
+        return;
+    }
+    Py_DECREF(result);
+}

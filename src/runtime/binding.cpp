@@ -1,0 +1,98 @@
+// Argument binding of the functions that take keywords.
+#include "runtime/body.hpp"
+
+#include <cstring>
+
+namespace movra {
+namespace {
+
+bool arity_error(const char* name, int count, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 name, "exactly", static_cast<Py_ssize_t>(count), count == 1 ? "" : "s", given);
+    return false;
+}
+
+// Index of the parameter in [first, count) whose name equals `key`, or -1;
+// -2 when the comparison itself raised.
+int match(PyObject* key, PyObject* const* params, int first, int count) {
+    for (int i = first; i < count; ++i) {
+        if (key == params[i]) return i;
+    }
+    if (PyString_Check(key)) {
+        Py_ssize_t size = PyString_GET_SIZE(key);
+        for (int i = first; i < count; ++i) {
+            if (PyString_GET_SIZE(params[i]) == size &&
+                std::memcmp(PyString_AS_STRING(params[i]), PyString_AS_STRING(key), size) == 0) {
+                return i;
+            }
+        }
+        return -1;
+    }
+    for (int i = first; i < count; ++i) {
+        int equal = PyUnicode_Compare(key, params[i]);
+        if (equal == -1 && PyErr_Occurred()) return -2;
+        if (equal == 0) return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool bind_arguments(const char* name, PyObject* const* params, int count, PyObject* args,
+                    PyObject* kwargs, PyObject** out) {
+    Py_ssize_t given = PyTuple_GET_SIZE(args);
+    if (kwargs == nullptr) {
+        if (given != count) return arity_error(name, count, given);
+        for (int i = 0; i < count; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+        return true;
+    }
+    if (given > count) return arity_error(name, count, given);
+    int positional = static_cast<int>(given);
+    for (int i = 0; i < positional; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+
+    Py_ssize_t left = PyDict_Size(kwargs);
+    for (int i = positional; i < count; ++i) {
+        PyObject* value = PyDict_GetItem(kwargs, params[i]);
+        if (value == nullptr) return arity_error(name, count, i);
+        out[i] = value;
+        --left;
+    }
+    if (left <= 0) return true;
+
+    // Keywords that were not parameter names by identity or hash: check each.
+    PyObject* key;
+    PyObject* value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyString_Check(key) && !PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
+            return false;
+        }
+        int index = match(key, params, positional, count);
+        if (index == -2) return false;
+        if (index >= 0) {
+            out[index] = value;
+            continue;
+        }
+        int repeated = match(key, params, 0, positional);
+        if (repeated == -2) return false;
+        const char* text = PyString_Check(key) ? PyString_AS_STRING(key) : nullptr;
+        Ref encoded;
+        if (text == nullptr) {
+            encoded = steal(PyUnicode_AsUTF8String(key));
+            if (!encoded) return false;
+            text = PyString_AS_STRING(encoded.get());
+        }
+        if (repeated >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'",
+                         name, text);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%.200s'",
+                         name, text);
+        }
+        return false;
+    }
+    return true;
+}
+
+}  // namespace movra

@@ -1,0 +1,86 @@
+// Function bodies and their entry wrappers.
+//
+// A body is written as the few lines of Python it stands for, each statement
+// introduced by AT(line) with its line in the module's listing:
+//
+//     PyObject* Movra_drawMain(PyObject*, PyObject*) {
+//         return run_body("Movra.drawMain", __FILE__, [](Frame& f) {
+//             AT(296); G(glClear)(G(GL_COLOR_BUFFER_BIT).bit_or(G(GL_DEPTH_BUFFER_BIT)));
+//             ...
+//             return none();
+//         });
+//     }
+//
+// A failing statement throws PyErrOccurred. The body's locals are released as
+// the stack unwinds, and run_body, the only place that catches, adds the
+// traceback record for the last statement reached and returns NULL, so that
+// the exception passes to the caller. No C++ exception reaches the
+// interpreter.
+#pragma once
+
+#include "module/constants.hpp"
+#include "runtime/runtime.hpp"
+#include "runtime/traceback.hpp"
+
+#include <new>
+
+namespace movra {
+
+// Where a body is: the statement being executed.
+struct Frame {
+    int line = 0;         // line of the statement in the listing
+    int native_line = 0;  // line of its AT() in the native source
+
+    void at(int listing_line, int native) {
+        line = listing_line;
+        native_line = native;
+    }
+};
+
+#define AT(listing_line) f.at((listing_line), __LINE__)
+
+// `name` as an expression: the global-name lookup of an interned constant.
+#define G(name) ::movra::global(::movra::K.name)
+
+// Sets the error for a C++ exception that is not a pending Python error.
+void set_native_error();
+
+template <class Body>
+PyObject* run_body(const char* where, const char* native_file, Body&& body) {
+    Frame f;
+    try {
+        return body(f).release();
+    } catch (const PyErrOccurred&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        set_native_error();
+    }
+    add_traceback(where, native_file, f.native_line, f.line);
+    return nullptr;
+}
+
+// Binds the arguments of a function that takes keywords: parameters p0..pN-1,
+// all required, by position or by name. Fills `out` with borrowed references
+// and returns true, or sets the TypeError and returns false. `name` is the
+// function's name as its messages show it.
+bool bind_arguments(const char* name, PyObject* const* params, int count, PyObject* args,
+                    PyObject* kwargs, PyObject** out);
+
+// Entry of a keyword-capable function: binds, then runs the body with the
+// bound parameters. A binding failure is recorded at the definition line.
+template <int N, class Body>
+PyObject* run_bound(const char* where, const char* native_file, int def_line,
+                    PyObject* const (&params)[N], PyObject* args, PyObject* kwargs,
+                    Body&& body) {
+    PyObject* bound[N];
+    // The name without the "Movra." prefix.
+    if (!bind_arguments(where + 6, params, N, args, kwargs, bound)) {
+        // Recorded at the definition: the name alone, keyed by that line.
+        add_traceback(where, native_file, 0, def_line);
+        return nullptr;
+    }
+    return run_body(where, native_file, [&](Frame& f) { return body(f, bound); });
+}
+
+}  // namespace movra

@@ -1,0 +1,108 @@
+#include <Python.h>
+#include <frameobject.h>
+
+#include "runtime/traceback.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "runtime/runtime.hpp"
+
+namespace movra {
+
+const char kSourceFile[] = "Movra.py";
+
+namespace {
+
+// Code objects of records, one per failure site, kept for the life of the
+// process in an array sorted by key and searched by bisection.
+struct CacheEntry {
+    int key;
+    PyCodeObject* code;
+};
+
+struct CodeCache {
+    CacheEntry* entries = nullptr;
+    int count = 0;
+    int capacity = 0;
+
+    CacheEntry* find_slot(int key) {
+        return std::lower_bound(entries, entries + count, key,
+                                [](const CacheEntry& e, int k) { return e.key < k; });
+    }
+
+    PyCodeObject* find(int key) {
+        if (key == 0 || entries == nullptr) return nullptr;
+        CacheEntry* slot = find_slot(key);
+        return (slot != entries + count && slot->key == key) ? slot->code : nullptr;
+    }
+
+    // Takes a new reference to `code`. Out of memory leaves it uncached.
+    void insert(int key, PyCodeObject* code) {
+        if (key == 0) return;
+        if (count == capacity) {
+            int grown = capacity + 64;
+            void* memory = std::realloc(entries, sizeof(CacheEntry) * grown);
+            if (memory == nullptr) return;
+            entries = static_cast<CacheEntry*>(memory);
+            capacity = grown;
+        }
+        CacheEntry* slot = find_slot(key);
+        std::move_backward(slot, entries + count, entries + count + 1);
+        Py_INCREF(code);
+        *slot = CacheEntry{key, code};
+        ++count;
+    }
+};
+
+CodeCache cache;
+
+PyCodeObject* new_code(const char* where, const char* native_file, int native_line, int line) {
+    PyObject* name = native_line
+        ? PyString_FromFormat("%s (%s:%d)", where, native_file, native_line)
+        : PyString_FromString(where);
+    if (name == nullptr) return nullptr;
+    PyObject* file = PyString_FromString(kSourceFile);
+    PyCodeObject* code = nullptr;
+    if (file != nullptr) {
+        PyObject* e = mod.empty_tuple;
+        code = PyCode_New(0, 0, 0, 0, mod.empty_bytes, e, e, e, e, e, file, name, line,
+                          mod.empty_bytes);
+    }
+    Py_XDECREF(file);
+    Py_DECREF(name);
+    return code;
+}
+
+}  // namespace
+
+void add_traceback(const char* where, const char* native_file, int native_line, int line) {
+    if (mod.globals == nullptr) return;  // no module dictionary to give the frame
+    // Build the record with the pending exception set aside, then put it back
+    // and attach the frame to it.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+
+    // The site's key: its listing line, which is unique per statement; a site
+    // with no listing line is keyed by its native line, kept apart by its sign.
+    int key = line ? line : -native_line;
+    PyCodeObject* code = cache.find(key);
+    if (code != nullptr) {
+        Py_INCREF(code);
+    } else {
+        code = new_code(where, native_file, native_line, line);
+        if (code != nullptr) cache.insert(key, code);
+    }
+    PyFrameObject* frame = nullptr;
+    if (code != nullptr) {
+        frame = PyFrame_New(PyThreadState_GET(), code, mod.globals, nullptr);
+        if (frame != nullptr) frame->f_lineno = line;
+    }
+    PyErr_Clear();  // a failure to build the record is not reported
+    PyErr_Restore(type, value, traceback);
+    if (frame != nullptr) PyTraceBack_Here(frame);
+    Py_XDECREF(code);
+    Py_XDECREF(frame);
+}
+
+}  // namespace movra
