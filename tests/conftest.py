@@ -1,0 +1,83 @@
+"""Shared test set-up.
+
+The suite runs with tests/fakes first on the import path, so `Movra` imports
+the recording OpenGL stand-in and the recording drawing helpers. Every test
+starts from a reset recorder and the module globals as initialisation left
+them, and whatever a test rebinds or deletes is put back afterwards.
+"""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+FAKES = os.path.join(HERE, 'fakes')
+LISTING = os.path.join(ROOT, 'src', 'Movra.py')
+
+if FAKES not in sys.path:
+    sys.path.insert(0, FAKES)
+
+import glfake  # noqa: E402
+import Movra  # noqa: E402
+
+# The globals as initialisation leaves them, taken once before any test runs.
+PRISTINE = dict(vars(Movra))
+
+
+def pytest_configure(config):
+    assert Movra.__file__.endswith('.so'), 'the compiled module is not the one imported: %s' % (
+        Movra.__file__,)
+
+
+@pytest.fixture(autouse=True)
+def movra_state():
+    """Resets the recorder and restores the module globals around each test."""
+    namespace = vars(Movra)
+    namespace.clear()
+    namespace.update(PRISTINE)
+    glfake.reset()
+    yield
+    namespace.clear()
+    namespace.update(PRISTINE)
+    glfake.raise_on.clear()
+
+
+def run_python(code, env=None, fakes=True, cwd=None):
+    """Runs `code` in a fresh interpreter; returns (exit status, stdout, stderr).
+
+    The interpreter initialises an extension once per process, so every
+    initialisation path is checked in its own process.
+    """
+    environment = dict(os.environ)
+    path = [FAKES] if fakes else []
+    path += [p for p in environment.get('PYTHONPATH', '').split(os.pathsep)
+             if p and os.path.abspath(p) != FAKES]
+    environment['PYTHONPATH'] = os.pathsep.join(path)
+    environment.update(env or {})
+    process = subprocess.Popen([sys.executable, '-c', textwrap.dedent(code)], env=environment,
+                               cwd=cwd or HERE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = process.communicate()
+    return process.returncode, out, err
+
+
+def traceback_records(tb):
+    """(function name, file name, line) of every traceback entry, oldest first."""
+    records = []
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        records.append((code.co_name, code.co_filename, tb.tb_lineno))
+        tb = tb.tb_next
+    return records
+
+
+def movra_records(tb):
+    """(traceback name, listing line) of the module's own records, oldest first.
+
+    A record's code name is "<traceback name> (<native file>:<line>)"; only
+    the traceback name and the listing line matter to a reader.
+    """
+    return [(name.split(' (')[0], line) for name, filename, line in traceback_records(tb)
+            if filename == 'Movra.py']
