@@ -74,25 +74,30 @@ Ref call1(PyObject* callable, PyObject* arg) {
     return call_tuple(callable, args.get());
 }
 
-Ref call_n(PyObject* callable, std::initializer_list<Arg> args) {
-    PyObject* function = callable;
-    Py_ssize_t skip = 0;
-    if (bound_method(callable)) {
-        function = PyMethod_GET_FUNCTION(callable);
-        skip = 1;
-    }
-    Ref tuple = require(PyTuple_New(static_cast<Py_ssize_t>(args.size()) + skip));
-    if (skip) {
-        PyObject* self = PyMethod_GET_SELF(callable);
+// The argument tuple for a call: the bound method's instance (if any) first.
+template <class Items>
+Ref argument_tuple(PyObject* self, Py_ssize_t count, Items items) {
+    Py_ssize_t skip = self != nullptr ? 1 : 0;
+    Ref tuple = require(PyTuple_New(count + skip));
+    if (self != nullptr) {
         Py_INCREF(self);
         PyTuple_SET_ITEM(tuple.get(), 0, self);
     }
     Py_ssize_t i = skip;
-    for (const Arg& arg : args) {
-        Py_INCREF(arg.get());
-        PyTuple_SET_ITEM(tuple.get(), i++, arg.get());
-    }
-    return call_tuple(function, tuple.get());
+    items([&](PyObject* item) {
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(tuple.get(), i++, item);
+    });
+    return tuple;
+}
+
+Ref call_n(PyObject* callable, std::initializer_list<Arg> args) {
+    bool bound = bound_method(callable);
+    Ref tuple = argument_tuple(bound ? PyMethod_GET_SELF(callable) : nullptr,
+                               static_cast<Py_ssize_t>(args.size()), [&](auto put) {
+                                   for (const Arg& arg : args) put(arg.get());
+                               });
+    return call_tuple(bound ? PyMethod_GET_FUNCTION(callable) : callable, tuple.get());
 }
 
 Ref Ref::operator()() const { return call0(p_); }
@@ -100,21 +105,11 @@ Ref Ref::operator()(const Arg& arg) const { return call1(p_, arg.get()); }
 Ref Ref::operator()(std::initializer_list<Arg> args) const { return call_n(p_, args); }
 
 Ref Ref::apply(PyObject* args) const {
-    if (bound_method(p_)) {
-        // Rare: a literal argument list handed to a bound method.
-        Py_ssize_t n = PyTuple_GET_SIZE(args);
-        Ref full = require(PyTuple_New(n + 1));
-        PyObject* self = PyMethod_GET_SELF(p_);
-        Py_INCREF(self);
-        PyTuple_SET_ITEM(full.get(), 0, self);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = PyTuple_GET_ITEM(args, i);
-            Py_INCREF(item);
-            PyTuple_SET_ITEM(full.get(), i + 1, item);
-        }
-        return call_tuple(PyMethod_GET_FUNCTION(p_), full.get());
-    }
-    return call_tuple(p_, args);
+    if (!bound_method(p_)) return call_tuple(p_, args);
+    Ref tuple = argument_tuple(PyMethod_GET_SELF(p_), PyTuple_GET_SIZE(args), [&](auto put) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) put(PyTuple_GET_ITEM(args, i));
+    });
+    return call_tuple(PyMethod_GET_FUNCTION(p_), tuple.get());
 }
 
 }  // namespace movra

@@ -6,24 +6,30 @@ namespace movra {
 
 Ref none() { return borrow(Py_None); }
 
-Ref list(std::initializer_list<Arg> items) {
-    Ref result = require(PyList_New(static_cast<Py_ssize_t>(items.size())));
+namespace {
+
+// A new list or tuple of the items, in order; `set` stores a new reference.
+template <class Set>
+Ref display(PyObject* (*create)(Py_ssize_t), Set set, std::initializer_list<Arg> items) {
+    Ref result = require(create(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
     for (const Arg& item : items) {
         Py_INCREF(item.get());
-        PyList_SET_ITEM(result.get(), i++, item.get());
+        set(result.get(), i++, item.get());
     }
     return result;
 }
 
+}  // namespace
+
+Ref list(std::initializer_list<Arg> items) {
+    return display(PyList_New, [](PyObject* l, Py_ssize_t i, PyObject* v) { PyList_SET_ITEM(l, i, v); },
+                   items);
+}
+
 Ref tuple(std::initializer_list<Arg> items) {
-    Ref result = require(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (const Arg& item : items) {
-        Py_INCREF(item.get());
-        PyTuple_SET_ITEM(result.get(), i++, item.get());
-    }
-    return result;
+    return display(PyTuple_New,
+                   [](PyObject* t, Py_ssize_t i, PyObject* v) { PyTuple_SET_ITEM(t, i, v); }, items);
 }
 
 Ref new_dict() { return require(PyDict_New()); }
