@@ -1,0 +1,285 @@
+"""Keyboard controls of the Movra host, as a table of plain Python functions.
+
+Nothing here touches OpenGL: every control takes the Movra module (or any
+object with the same attributes) and a ControlState, rebinds the module's
+globals as attributes (module.pan = ...) and says what the window should do
+next. KestMain maps GLUT's key callbacks onto handle_key(); the tests drive
+handle_key() directly.
+
+Keys follow one rule: a lower-case letter decreases a value, the same letter
+in upper case increases it.
+"""
+from __future__ import division, print_function
+
+import math
+
+# The module's configuration as it is when Movra is first imported. "reset"
+# puts these values back; sizeViewport is left alone because it fixes the
+# size of the window that is already open.
+DEFAULTS = (
+    ('near', 1.0),
+    ('far', 7.0),
+    ('left', -0.5),
+    ('right', 0.5),
+    ('bottom', -0.5),
+    ('top', 0.5),
+    ('eyeX', 0),
+    ('eyeY', 0),
+    ('eyeZ', 0),
+    ('pan', 0),
+    ('tilt', 0),
+    ('viewport4Sol1', True),
+    ('movingCameraRadius', 5),
+    ('movingCameraHeight', 3),
+    ('movingCameraAngle', 0),
+    ('movingCameraPos', (0, 0, 0)),
+)
+
+# Step sizes. Pan and tilt stay whole degrees (the module's own values are
+# ints) and stay inside +-PAN_TILT_LIMIT: the first camera looks at
+# eye + (tan(pan), tan(tilt), -1), which runs off to infinity at 90 degrees.
+ANGLE_STEP = 5
+PAN_TILT_LIMIT = 80
+EYE_STEP = 0.25
+NEAR_STEP = 0.1
+FAR_STEP = 0.5
+MIN_NEAR = 0.1
+MIN_DEPTH = 0.5          # far - near never drops below this
+FOV_FACTOR = 1.1         # left/right/bottom/top are scaled by this
+MIN_HALF_WIDTH = 0.05    # the frustum never shrinks below this at the near plane
+MAX_HALF_WIDTH = 20.0
+
+ESCAPE = '\x1b'
+
+
+class ControlState(object):
+    """What the host itself keeps between key presses."""
+
+    def __init__(self):
+        self.paused = False
+        self.pending_steps = 0   # animation ticks requested while paused
+        self.quit = False
+
+
+class Outcome(object):
+    """What a key press asks of the window."""
+
+    def __init__(self, key, name=None, changed=False, message=None,
+                 redisplay=False, quit=False, known=True):
+        self.key = key
+        self.name = name
+        self.changed = changed        # a module global was rebound
+        self.message = message        # a line to print, if any
+        self.redisplay = redisplay    # the scene needs drawing again
+        self.quit = quit
+        self.known = known
+
+    def __repr__(self):
+        return 'Outcome(%r, name=%r, changed=%r, redisplay=%r, quit=%r)' % (
+            self.key, self.name, self.changed, self.redisplay, self.quit)
+
+
+def _clamp(value, low, high):
+    return max(low, min(high, value))
+
+
+def _step_angle(attr, delta):
+    def control(module, state):
+        old = int(getattr(module, attr))
+        new = _clamp(old + delta, -PAN_TILT_LIMIT, PAN_TILT_LIMIT)
+        setattr(module, attr, new)
+        return new != old
+    return control
+
+
+def _step_eye(attr, delta):
+    def control(module, state):
+        # Rounded so that repeated steps land on exact quarters again.
+        setattr(module, attr, round(float(getattr(module, attr)) + delta, 6))
+        return True
+    return control
+
+
+def _step_near(delta):
+    def control(module, state):
+        old = float(module.near)
+        new = _clamp(round(old + delta, 6), MIN_NEAR, float(module.far) - MIN_DEPTH)
+        if new == old or new < MIN_NEAR:
+            return False
+        module.near = new
+        return True
+    return control
+
+
+def _step_far(delta):
+    def control(module, state):
+        old = float(module.far)
+        new = max(round(old + delta, 6), float(module.near) + MIN_DEPTH)
+        if new == old:
+            return False
+        module.far = new
+        return True
+    return control
+
+
+def _scale_frustum(factor):
+    def control(module, state):
+        sides = [float(getattr(module, name)) for name in ('left', 'right', 'bottom', 'top')]
+        scaled = [side * factor for side in sides]
+        widest = max(abs(side) for side in scaled)
+        narrowest = min(abs(scaled[1] - scaled[0]), abs(scaled[3] - scaled[2])) / 2
+        if widest > MAX_HALF_WIDTH or narrowest < MIN_HALF_WIDTH:
+            return False
+        for name, value in zip(('left', 'right', 'bottom', 'top'), scaled):
+            setattr(module, name, round(value, 9))
+        return True
+    return control
+
+
+def _toggle_viewport4(module, state):
+    module.viewport4Sol1 = not bool(module.viewport4Sol1)
+    return True
+
+
+def _toggle_pause(module, state):
+    state.paused = not state.paused
+    state.pending_steps = 0
+    return False
+
+
+def _single_step(module, state):
+    # A step always leaves the animation paused, so that it can be followed
+    # one tick at a time.
+    state.paused = True
+    state.pending_steps += 1
+    return False
+
+
+def _print_matrices(module, state):
+    module.getGL_MODELVIEW_PROJ()
+    return False
+
+
+def _reset(module, state):
+    for name, value in DEFAULTS:
+        setattr(module, name, list(value) if isinstance(value, tuple) else value)
+    return True
+
+
+def _help(module, state):
+    return False
+
+
+def _quit(module, state):
+    state.quit = True
+    return False
+
+
+# key -> (name shown in the help, what it does, control function).
+# Arrow keys arrive from GLUT's special-key callback; KestMain passes them
+# on under the names LEFT/RIGHT/UP/DOWN.
+KEYS = (
+    ('a', 'pan-left', 'pan the first camera 5 degrees to the left', _step_angle('pan', -ANGLE_STEP)),
+    ('d', 'pan-right', 'pan the first camera 5 degrees to the right', _step_angle('pan', +ANGLE_STEP)),
+    ('LEFT', 'pan-left', 'same as a', _step_angle('pan', -ANGLE_STEP)),
+    ('RIGHT', 'pan-right', 'same as d', _step_angle('pan', +ANGLE_STEP)),
+    ('s', 'tilt-down', 'tilt the first camera 5 degrees down', _step_angle('tilt', -ANGLE_STEP)),
+    ('w', 'tilt-up', 'tilt the first camera 5 degrees up', _step_angle('tilt', +ANGLE_STEP)),
+    ('DOWN', 'tilt-down', 'same as s', _step_angle('tilt', -ANGLE_STEP)),
+    ('UP', 'tilt-up', 'same as w', _step_angle('tilt', +ANGLE_STEP)),
+    ('x', 'eye-x-', 'move the first camera 0.25 along -x', _step_eye('eyeX', -EYE_STEP)),
+    ('X', 'eye-x+', 'move the first camera 0.25 along +x', _step_eye('eyeX', +EYE_STEP)),
+    ('y', 'eye-y-', 'move the first camera 0.25 along -y', _step_eye('eyeY', -EYE_STEP)),
+    ('Y', 'eye-y+', 'move the first camera 0.25 along +y', _step_eye('eyeY', +EYE_STEP)),
+    ('z', 'eye-z-', 'move the first camera 0.25 along -z (towards the cube)', _step_eye('eyeZ', -EYE_STEP)),
+    ('Z', 'eye-z+', 'move the first camera 0.25 along +z (away from the cube)', _step_eye('eyeZ', +EYE_STEP)),
+    ('n', 'near-', 'move the near plane 0.1 closer (not below 0.1)', _step_near(-NEAR_STEP)),
+    ('N', 'near+', 'move the near plane 0.1 further (stays 0.5 before far)', _step_near(+NEAR_STEP)),
+    ('f', 'far-', 'move the far plane 0.5 closer (stays 0.5 behind near)', _step_far(-FAR_STEP)),
+    ('F', 'far+', 'move the far plane 0.5 further', _step_far(+FAR_STEP)),
+    ('v', 'fov-', 'narrow the field of view: left/right/bottom/top / 1.1', _scale_frustum(1 / FOV_FACTOR)),
+    ('V', 'fov+', 'widen the field of view: left/right/bottom/top x 1.1', _scale_frustum(FOV_FACTOR)),
+    ('4', 'viewport4', 'switch viewport 4 between the GLU set-up and the module\'s own matrices', _toggle_viewport4),
+    (' ', 'pause', 'pause or resume the animation', _toggle_pause),
+    ('.', 'step', 'pause and advance the animation by one tick', _single_step),
+    ('m', 'matrices', 'print the current GL modelview and projection matrices', _print_matrices),
+    ('r', 'reset', 'reset the module\'s globals to their defaults', _reset),
+    ('h', 'help', 'print this list', _help),
+    ('?', 'help', 'same as h', _help),
+    ('q', 'quit', 'quit', _quit),
+    (ESCAPE, 'quit', 'same as q', _quit),
+)
+
+KEY_TABLE = dict((key, (name, control)) for key, name, _, control in KEYS)
+
+
+def key_label(key):
+    return {' ': 'Space', ESCAPE: 'Esc', 'LEFT': 'Left', 'RIGHT': 'Right',
+            'UP': 'Up', 'DOWN': 'Down'}.get(key, key)
+
+
+def help_text():
+    lines = ['Movra keys:']
+    for key, name, description, _ in KEYS:
+        lines.append('  %-6s %s' % (key_label(key), description))
+    return '\n'.join(lines)
+
+
+def normalise_key(key):
+    """GLUT hands keys over as byte strings (or ints); make them text."""
+    if isinstance(key, int):
+        return chr(key) if 0 <= key < 256 else None
+    if isinstance(key, bytes):
+        try:
+            return key.decode('latin-1')
+        except UnicodeDecodeError:
+            return None
+    return key
+
+
+def field_of_view(module):
+    """Vertical field of view of the first camera, in degrees."""
+    near = float(module.near)
+    return math.degrees(math.atan2(float(module.top), near)
+                        - math.atan2(float(module.bottom), near))
+
+
+def status_line(module, state=None):
+    text = ('pan=%d tilt=%d eye=(%.2f, %.2f, %.2f) near=%.2f far=%.2f '
+            'frustum=[%.3f, %.3f]x[%.3f, %.3f] fov=%.1f viewport4=%s' % (
+                int(module.pan), int(module.tilt),
+                float(module.eyeX), float(module.eyeY), float(module.eyeZ),
+                float(module.near), float(module.far),
+                float(module.left), float(module.right),
+                float(module.bottom), float(module.top),
+                field_of_view(module),
+                'GLU' if module.viewport4Sol1 else 'own matrices'))
+    if state is not None and state.paused:
+        text += ' [paused]'
+    return text
+
+
+def handle_key(key, module, state):
+    """Carry out one key press and return what the window has to do."""
+    key = normalise_key(key)
+    entry = KEY_TABLE.get(key)
+    if entry is None:
+        return Outcome(key, known=False,
+                       message='unknown key %r (h lists the keys)' % (key,))
+    name, control = entry
+    changed = bool(control(module, state))
+    if name == 'help':
+        message = help_text()
+    elif name == 'pause':
+        message = 'animation paused' if state.paused else 'animation running'
+    elif name == 'step':
+        message = 'animation paused: one tick'
+    elif name in ('matrices', 'quit'):
+        message = None
+    elif changed:
+        message = status_line(module, state)
+    else:
+        message = status_line(module, state) + ' (limit reached, nothing changed)'
+    return Outcome(key, name=name, changed=changed, message=message,
+                   redisplay=changed or name == 'step',
+                   quit=state.quit)
