@@ -57,14 +57,15 @@ def _int_in_range(what, low, high):
 
 
 def build_parser():
+    keys = KestControls.help_text().splitlines()[1:]
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description='Show the Movra scene in four viewports. With a screen '
-                    '(DISPLAY set) this opens an interactive window; press h '
-                    'in it for the keys. Without a screen, or with '
-                    '--headless, it starts its own Xvfb, renders a short '
-                    'animation and writes PNG frames and an animated GIF.',
-        epilog='Keys in the window:\n' + KestControls.help_text(),
+        description='Show the Movra scene in its four viewports.\n\n'
+                    'With a screen (DISPLAY set) this opens an interactive window;\n'
+                    'press h in it for the keys. Without a screen, or with --headless,\n'
+                    'it starts its own Xvfb, renders a short animation and writes\n'
+                    'PNG frames and an animated GIF.',
+        epilog='Keys in the window:\n' + '\n'.join(keys),
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument(
         '-n', '--frames', type=_int_in_range('the number of frames', 1, MAX_FRAMES),

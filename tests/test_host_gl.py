@@ -14,6 +14,7 @@ import ctypes
 import ctypes.util
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -684,11 +685,17 @@ def test_keys_in_the_window_drive_the_first_camera(live_host):
     assert host.errors() == ''
 
 
-def test_closing_the_window_ends_the_program_cleanly(live_host):
+@pytest.mark.parametrize('how', ['q', 'Escape', 'close the window', 'Ctrl+C'])
+def test_the_program_ends_cleanly(live_host, how):
     host = live_host('--size', '100')
     host.wait_for('press h in the window')
     window = host.window()
-    host.x.close_window(window)
+    if how == 'close the window':
+        host.x.close_window(window)
+    elif how == 'Ctrl+C':
+        host.process.send_signal(signal.SIGINT)
+    else:
+        host.x.key(window, how)
     assert host.finish() == 0, host.errors()
     assert 'Movra window closed after' in host.output()
     assert host.x.find_window('Movra') == []

@@ -1,0 +1,246 @@
+"""KestMain.py from the command line: options, headless runs, `make run`.
+
+Every run is a subprocess with the real OpenGL (tests/fakes removed from
+PYTHONPATH) and without DISPLAY, as on CI: the program starts and stops its
+own Xvfb.
+"""
+from __future__ import division
+
+import errno
+import os
+import re
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+HOST = os.path.join(ROOT, 'host')
+FAKES = os.path.join(ROOT, 'tests', 'fakes')
+MAIN = os.path.join(HOST, 'KestMain.py')
+TIMEOUT = 300
+
+
+def host_env(**changes):
+    env = dict(os.environ)
+    fakes = os.path.realpath(FAKES)
+    parts = [part for part in env.get('PYTHONPATH', '').split(os.pathsep)
+             if part and os.path.realpath(part) != fakes]
+    env['PYTHONPATH'] = os.pathsep.join([HOST] + parts)
+    env.pop('DISPLAY', None)
+    env['PYTHONUNBUFFERED'] = '1'
+    for name, value in changes.items():
+        if value is None:
+            env.pop(name, None)
+        else:
+            env[name] = value
+    return env
+
+
+def run(args, env=None, cwd=None, timeout=TIMEOUT):
+    process = subprocess.Popen(args, env=env if env is not None else host_env(),
+                               cwd=cwd or ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    timer = threading.Timer(timeout, process.kill)
+    timer.start()
+    try:
+        out, err = process.communicate()
+    finally:
+        timer.cancel()
+    return process.returncode, out.decode('utf-8', 'replace'), err.decode('utf-8', 'replace')
+
+
+def run_main(*args, **kwargs):
+    return run([sys.executable, MAIN] + list(args), **kwargs)
+
+
+def run_script(tmpdir, body, *args):
+    script = tmpdir.join('driver.py')
+    script.write(body)
+    return run([sys.executable, str(script)] + list(args), cwd=str(tmpdir))
+
+
+def xvfb_pid(out):
+    match = re.search(r'started Xvfb on display :(\d+) \(pid (\d+)\)', out)
+    assert match, out
+    return int(match.group(2))
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except OSError as error:
+        assert error.errno == errno.ESRCH
+        return False
+    return True
+
+
+def load_png(path):
+    from PIL import Image
+    image = Image.open(path)
+    assert image.mode == 'RGB'
+    return np.asarray(image)
+
+
+# ---------------------------------------------------------------- options ---
+
+def test_help_explains_every_option_and_the_keys():
+    code, out, err = run_main('--help')
+    assert code == 0 and err == ''
+    words = ' '.join(out.split())       # argparse wraps the help text
+    for text in ('--frames N', '--out DIR', '--size PIXELS', '--headless',
+                 'number of frames to render', "sets the module's sizeViewport",
+                 'Keys in the window:', 'q quit', "r reset the module's globals"):
+        assert text in words, text
+
+
+BAD_OPTIONS = [
+    (['--frames', '-3'], 'argument -n/--frames: the number of frames must be between 1 and 100000, got -3'),
+    (['--frames', '0'], 'argument -n/--frames: the number of frames must be between 1 and 100000, got 0'),
+    (['-n', 'ten'], "argument -n/--frames: the number of frames must be a whole number, got 'ten'"),
+    (['--size', '12.5'], "argument -s/--size: the viewport size must be a whole number, got '12.5'"),
+    (['--size', '8'], 'argument -s/--size: the viewport size must be between 16 and 4096, got 8'),
+    (['--size', '-350'], 'argument -s/--size: the viewport size must be between 16 and 4096, got -350'),
+    (['--frames'], 'argument -n/--frames: expected one argument'),
+    (['--bogus'], 'unrecognized arguments: --bogus'),
+    (['extra'], 'unrecognized arguments: extra'),
+]
+
+
+@pytest.mark.parametrize('args, message', BAD_OPTIONS, ids=[' '.join(a) for a, _ in BAD_OPTIONS])
+def test_bad_options_are_refused_with_a_clear_message(args, message):
+    code, out, err = run_main(*args)
+    assert code == 2
+    assert out == ''
+    lines = err.strip().splitlines()
+    assert lines[0].startswith('usage: KestMain.py')
+    assert lines[-1] == 'KestMain.py: error: ' + message
+
+
+# --------------------------------------------------------------- headless ---
+
+def test_headless_run_writes_frames_and_gif_and_stops_its_xvfb(tmpdir):
+    out_dir = tmpdir.join('frames')
+    out_dir.mkdir()
+    out_dir.join('frame_0009.png').write('stale frame of an earlier run')
+    out_dir.join('notes.txt').write('not ours')
+    code, out, err = run_main('--frames', '4', '--size', '40', '--out', str(out_dir))
+    assert code == 0, err
+    assert err == ''
+    pid = xvfb_pid(out)
+    assert not alive(pid)
+    assert 'no DISPLAY: rendering 4 frames headless' in out
+    assert 'removed 1 frame(s) of an earlier run from %s' % out_dir in out
+    assert 'rendering frame 4/4' in out
+    assert 'wrote 4 PNG frames (80x80) to %s' % out_dir.join('frame_NNNN.png') in out
+    assert 'wrote the animated GIF %s' % out_dir.join('movra.gif') in out
+
+    assert sorted(os.listdir(str(out_dir))) == [
+        'frame_0000.png', 'frame_0001.png', 'frame_0002.png', 'frame_0003.png',
+        'movra.gif', 'notes.txt']
+    frames = [load_png(str(out_dir.join('frame_%04d.png' % i))) for i in range(4)]
+    for frame in frames:
+        assert frame.shape == (80, 80, 3)
+        assert 0.01 < 1.0 - np.all(frame == 0, axis=-1).mean() < 0.95
+    # One tick between frames: the animation moves.
+    assert not np.array_equal(frames[0], frames[3])
+
+    from PIL import Image
+    gif = Image.open(str(out_dir.join('movra.gif')))
+    assert gif.format == 'GIF' and gif.size == (80, 80)
+    assert gif.n_frames == 4
+    assert gif.info.get('loop') == 0
+    for index in (0, 3):
+        gif.seek(index)
+        # The frames hold few colours, so the palette keeps them exactly.
+        assert np.array_equal(np.asarray(gif.convert('RGB')), frames[index])
+
+
+def test_headless_flag_uses_its_own_xvfb_even_with_a_display(tmpdir):
+    # A DISPLAY that does not exist: --headless must not try to use it.
+    env = host_env(DISPLAY=':4242')
+    code, out, err = run_main('--headless', '-n', '2', '-s', '32', '-o', str(tmpdir), env=env)
+    assert code == 0, err
+    assert 'no DISPLAY' not in out
+    assert not alive(xvfb_pid(out))
+    assert os.path.exists(str(tmpdir.join('frame_0001.png')))
+    assert os.path.exists(str(tmpdir.join('movra.gif')))
+
+
+def test_missing_xvfb_is_explained(tmpdir):
+    env = host_env(PATH=str(tmpdir))
+    code, out, err = run_main('-n', '1', '-o', str(tmpdir.join('o')), env=env)
+    assert code == 1
+    assert err.strip() == ('KestMain.py: error: Xvfb not found on PATH: install the '
+                           'Debian package xvfb (apt-get install xvfb)')
+
+
+def test_output_folder_that_is_a_file_is_refused_without_leaving_xvfb(tmpdir):
+    target = tmpdir.join('taken')
+    target.write('a file, not a folder')
+    code, out, err = run_main('-n', '1', '-s', '32', '-o', str(target))
+    assert code == 1
+    assert err.strip() == 'KestMain.py: error: output folder %s exists and is not a folder' % target
+    assert not alive(xvfb_pid(out))
+
+
+DRIVER = '''
+import sys
+import KestMain, KestHeadless, Movra
+MODE = sys.argv[1]
+if MODE == 'gif-ioerror':
+    def write_gif(*args):
+        raise IOError('disk full')
+    KestHeadless.write_gif = write_gif
+elif MODE == 'gif-bug':
+    def write_gif(*args):
+        raise RuntimeError('bug in the GIF writer')
+    KestHeadless.write_gif = write_gif
+elif MODE == 'draw-fails':
+    def drawMain():
+        raise ZeroDivisionError('frame cannot be drawn')
+    Movra.drawMain = drawMain
+sys.exit(KestMain.main(['-n', '3', '-s', '32', '-o', sys.argv[2]]))
+'''
+
+
+@pytest.mark.parametrize('mode, code, message', [
+    ('gif-ioerror', 1, 'KestMain.py: error: disk full'),
+    ('gif-bug', 1, 'RuntimeError: bug in the GIF writer'),
+])
+def test_errors_after_xvfb_started_still_stop_it(tmpdir, mode, code, message):
+    status, out, err = run_script(tmpdir, DRIVER, mode, str(tmpdir.join('o')))
+    assert status == code, err
+    assert err.strip().splitlines()[-1] == message
+    assert not alive(xvfb_pid(out))
+
+
+def test_frames_that_raise_are_reported_and_the_run_fails(tmpdir):
+    status, out, err = run_script(tmpdir, DRIVER, 'draw-fails', str(tmpdir.join('o')))
+    assert status == 1
+    # One traceback for three identical failures, then the count.
+    assert err.count('Traceback (most recent call last)') == 1
+    assert 'ZeroDivisionError: frame cannot be drawn' in err
+    assert err.strip().splitlines()[-1] == '3 of 3 frames failed to draw (tracebacks above)'
+    # The frames and the GIF are still written, so the run can be looked at.
+    assert sorted(os.listdir(str(tmpdir.join('o')))) == [
+        'frame_0000.png', 'frame_0001.png', 'frame_0002.png', 'movra.gif']
+    assert not alive(xvfb_pid(out))
+
+
+# --------------------------------------------------------------- make run ---
+
+def test_make_run_renders_headless(tmpdir):
+    makefile = os.path.join(ROOT, 'Makefile')
+    with open(makefile) as stream:
+        assert re.search(r'^run:', stream.read(), re.M), 'Makefile has no run target'
+    out_dir = tmpdir.join('made')
+    code, out, err = run(['make', '-s', 'run', 'ARGS=--frames 3 --size 48 --out %s' % out_dir],
+                         env=host_env(), cwd=ROOT)
+    assert code == 0, out + err
+    assert 'rendering frame 3/3' in out
+    assert sorted(os.listdir(str(out_dir))) == [
+        'frame_0000.png', 'frame_0001.png', 'frame_0002.png', 'movra.gif']
+    assert load_png(str(out_dir.join('frame_0002.png'))).shape == (96, 96, 3)
+    assert not alive(xvfb_pid(out))
