@@ -1,0 +1,443 @@
+"""Initialisation: the module object, its globals and functions, and the
+top-level statements, including their failure paths.
+
+Every path that needs a different import environment runs in a fresh
+interpreter (run_python), because the interpreter initialises an extension
+once per process. Those probes report through one line "RESULT <repr>" on
+stderr, so that stdout holds exactly what the module printed.
+"""
+import __builtin__
+import ast
+import os
+import sys
+import textwrap
+
+import pytest
+
+import glfake
+import Movra
+from conftest import FAKES, LISTING, movra_records, run_python
+
+NUMPY_NAMES = ['sqrt', 'arctan2', 'cos', 'sin', 'tan', 'pi', 'transpose', 'rad2deg', 'deg2rad']
+GUARD_TEXT = '\nERROR: PyOpenGL not installed properly.\n        \n'
+
+# Helpers every probe starts with: the records of a traceback, the result line.
+PROBE_HEAD = '''
+import sys
+def records(tb):
+    out = []
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == 'Movra.py':
+            out.append((code.co_name.split(' (')[0], tb.tb_lineno))
+        tb = tb.tb_next
+    return out
+def result(value):
+    sys.stderr.write('RESULT %r\\n' % (value,))
+'''
+
+
+def probe(code, env=None, path=()):
+    """Runs PROBE_HEAD + code; returns (stdout, the reported value)."""
+    environment = dict(env or {})
+    if path:
+        environment['PYTHONPATH'] = os.pathsep.join(list(path) + [FAKES])
+    rc, out, err = run_python(PROBE_HEAD + textwrap.dedent(code), env=environment)
+    lines = [l for l in err.splitlines() if l.startswith('RESULT ')]
+    assert rc == 0 and len(lines) == 1, err
+    return out, ast.literal_eval(lines[0][len('RESULT '):])
+
+
+def write_tree(root, files):
+    for name, text in files.items():
+        path = root.join(*name.split('/'))
+        path.dirpath().ensure(dir=True)
+        path.write(textwrap.dedent(text))
+    return str(root)
+
+
+# ---------------------------------------------------------------- the module ---
+
+def listing_defs():
+    tree = ast.parse(open(LISTING).read())
+    return dict((node.name, (node.lineno, ast.get_docstring(node, clean=False)))
+                for node in tree.body if isinstance(node, ast.FunctionDef))
+
+
+DEFS = listing_defs()
+
+# name, call kind, parameters, further locals (in code-object order)
+FUNCTIONS = [
+    ('getGL_MODELVIEW_PROJ', 'none', (), ('glModelViewMatrix', 'glProjectionMatrix')),
+    ('initGL', 'none', (), ()),
+    ('drawScene', 'none', (), ('deg',)),
+    ('drawMovingViewVolume', 'none', (), ()),
+    ('drawMovingCamera', 'none', (), ('movingCameraTilt', 'deg')),
+    ('drawCamera', 'none', (), ()),
+    ('Viewport1', 'none', (), ('eye', 'lookat', 'updir')),
+    ('Viewport2', 'none', (), ('eye2', 'lookat2', 'updir')),
+    ('Viewport3', 'none', (), ('updir', 'M')),
+    ('rotateX', 'one', ('angle_deg',), ('theta', 'R')),
+    ('rotateY', 'one', ('angle_deg',), ('theta', 'R')),
+    ('translate', 'one', ('translate_vec',), ('T',)),
+    ('scale', 'one', ('s',), ('S',)),
+    ('projective', 'keywords', ('near', 'far'), ('M',)),
+    ('perspective', 'keywords', ('fovy', 'aspect', 'near', 'far'),
+     ('P', 'thetaY', 'top', 'right', 'left', 'bottom')),
+    ('Viewport4', 'none', (), ('lookat', 'updir', 'P', 'deg', 'movingCameraTilt', 'M')),
+    ('drawMain', 'none', (), ()),
+    ('updateAnimationVariables', 'none', (), ('theta',)),
+]
+
+GLOBALS = [('near', 1.0, float), ('far', 7.0, float), ('left', -0.5, float),
+           ('right', 0.5, float), ('bottom', -0.5, float), ('top', 0.5, float),
+           ('viewport4Sol1', True, bool), ('movingCameraRadius', 5, int),
+           ('movingCameraHeight', 3, int), ('movingCameraPos', [0, 0, 0], list),
+           ('movingCameraAngle', 0, int), ('sizeViewport', 350, int), ('eyeX', 0, int),
+           ('eyeY', 0, int), ('eyeZ', 0, int), ('pan', 0, int), ('tilt', 0, int),
+           ('myQuadric', 0, int), ('__test__', {}, dict)]
+
+
+def test_module_object():
+    assert Movra.__doc__ == '\nSTUDENT NAME:\nSTUDENT ID:\n\nTavrel Lab\n'
+    assert Movra.__name__ == 'Movra'
+    assert Movra.__builtins__ is __builtin__
+    assert Movra.np is sys.modules['numpy'] and Movra.sys is sys
+    assert [getattr(Movra, n) for n in NUMPY_NAMES] == [getattr(Movra.np, n)
+                                                        for n in NUMPY_NAMES]
+    assert Movra.glClear is glfake.GL_FUNCS['glClear']
+    assert Movra.gluLookAt is glfake.GLU_FUNCS['gluLookAt']
+    assert Movra.glutInit is glfake.GLUT_FUNCS['glutInit']
+    assert Movra.drawColoredCube is sys.modules['KestDrawHelperFunctions'].drawColoredCube
+    assert not [n for n in vars(Movra) if n.startswith('_') and n not in (
+        '__name__', '__doc__', '__file__', '__package__', '__builtins__', '__test__')]
+
+
+@pytest.mark.parametrize('name,value,kind', GLOBALS)
+def test_global_defaults(name, value, kind):
+    assert type(getattr(Movra, name)) is kind and getattr(Movra, name) == value
+
+
+def test_shared_constants():
+    # one float object for near and the clear colour's alpha
+    Movra.initGL()
+    assert glfake.calls_of('glClearColor')[0][3] is Movra.near
+    assert [id(x) for x in Movra.movingCameraPos] == [id(0)] * 3
+
+
+@pytest.mark.parametrize('name,kind,params,local_names', FUNCTIONS)
+def test_function_objects(name, kind, params, local_names):
+    f = getattr(Movra, name)
+    assert type(f).__name__ == 'native_function_or_method'
+    assert f.__name__ == name and f.__qualname__ == name and f.__module__ == 'Movra'
+    assert f.__doc__ == DEFS[name][1]
+    code = f.__code__
+    assert (code.co_name, code.co_filename, code.co_firstlineno) == (name, 'Movra.py',
+                                                                      DEFS[name][0])
+    assert (code.co_argcount, code.co_nlocals, code.co_varnames) == (
+        len(params), len(params + local_names), params + local_names)
+    assert (code.co_code, code.co_lnotab, code.co_consts, code.co_names, code.co_freevars,
+            code.co_cellvars, code.co_flags, code.co_stacksize) == ('', '', (), (), (), (), 0, 0)
+
+
+def test_docstring_texts():
+    assert Movra.drawMain.__doc__ == (
+        '\n    This is the main drawing function. All drawing code should be called by this \n'
+        '    function. This function gets called from Scene.display which is the callback\n'
+        '    function for glutDisplayFunc\n    ')
+    assert Movra.translate.__doc__ == ('\n    translate is a (1, 3) vector\n'
+                                       '    The function is called as: translate([x, y, z])\n'
+                                       '    ')
+    assert [n for n, k, p, l in FUNCTIONS if getattr(Movra, n).__doc__ is None] == [
+        'getGL_MODELVIEW_PROJ', 'Viewport1', 'Viewport2', 'Viewport3', 'rotateX', 'rotateY',
+        'projective', 'Viewport4']
+
+
+# The interpreter checks the call kinds of no-argument and one-argument functions.
+WRONG_CALLS = [(n, (1,), {}, '%s() takes no arguments (1 given)')
+               for n, k, p, l in FUNCTIONS if k == 'none'] + \
+              [(n, (), {'x': 1}, '%s() takes no keyword arguments')
+               for n in ('drawMain', 'initGL', 'Viewport4')] + \
+              [(n, args, kw, text) for n, k, p, l in FUNCTIONS if k == 'one' for args, kw, text in (
+                  ((), {}, '%s() takes exactly one argument (0 given)'),
+                  ((1, 2), {}, '%s() takes exactly one argument (2 given)'),
+                  ((), {p[0]: 1}, '%s() takes no keyword arguments'))]
+
+
+@pytest.mark.parametrize('name,args,kwargs,text', WRONG_CALLS)
+def test_call_kinds_are_checked_by_the_interpreter(name, args, kwargs, text):
+    with pytest.raises(TypeError) as info:
+        getattr(Movra, name)(*args, **kwargs)
+    assert str(info.value) == text % name
+    assert movra_records(info.tb) == [] and glfake.calls == []
+
+
+def test_registry_holds_the_function_type():
+    registry = sys.modules['_native_function_registry_1']
+    assert registry.native_function_or_method is type(Movra.drawMain)
+    assert set(type(getattr(Movra, n)) for n, k, p, l in FUNCTIONS) == {type(Movra.drawMain)}
+
+
+# ------------------------------------------------------ the guarded imports ---
+
+@pytest.mark.parametrize('before', ['', 'print "x",'])
+def test_broken_glut_prints_and_exits(before):
+    out, value = probe('''
+        attempted = []
+        class Spy(object):
+            def find_module(self, name, path=None):
+                attempted.append(name)
+        sys.meta_path.append(Spy())
+        %s
+        try:
+            import Movra
+        except SystemExit as e:
+            result((e.code, records(sys.exc_info()[2]),
+                    [m for m in attempted if m.startswith(('OpenGL', 'Kest'))]))
+        ''' % before, env={'MOVRA_FAKE_GL_BROKEN': 'GLUT'})
+    assert out == ('x ' if before else '') + GUARD_TEXT
+    assert value == (None, [('init Movra', 15)], ['OpenGL', 'OpenGL.GLUT'])
+
+
+@pytest.mark.parametrize('broken,line,attempted,bound', [
+    ('GLUT', 10, ['OpenGL.GLUT'], []),
+    ('GL', 11, ['OpenGL.GLUT', 'OpenGL.GL'], ['glutInit']),
+    ('GLU', 12, ['OpenGL.GLUT', 'OpenGL.GL', 'OpenGL.GLU'], ['glutInit', 'glClear']),
+])
+def test_exit_that_returns_sees_the_caught_error(broken, line, attempted, bound):
+    out, value = probe('''
+        attempted, seen = [], []
+        class Spy(object):
+            def find_module(self, name, path=None):
+                attempted.append(name)
+        sys.meta_path.append(Spy())
+        def fake_exit(*args):
+            t, v, tb = sys.exc_info()
+            last = tb
+            while last.tb_next is not None:
+                last = last.tb_next
+            seen.append((t.__name__, str(v), args, records(tb)[:1],
+                         tb.tb_frame.f_code.co_name.split(' (')[0],
+                         last.tb_frame.f_code.co_name, tb.tb_frame.f_globals['__name__']))
+        sys.exit = fake_exit
+        try:
+            raise KeyError('before')
+        except KeyError:
+            import Movra
+            after = sys.exc_info()
+        names = ['glutInit', 'glClear', 'gluLookAt']
+        result((seen, after[0].__name__, after[1].args, Movra.near, Movra.np.__name__,
+                [n for n in names if n in vars(Movra)],
+                [m for m in attempted if m.startswith('OpenGL.GL')]))
+        ''', env={'MOVRA_FAKE_GL_BROKEN': broken})
+    assert out == GUARD_TEXT
+    assert value == (
+        [('ImportError', 'No module named %s (simulated by MOVRA_FAKE_GL_BROKEN)' % broken, (),
+          [('Movra', line)], 'Movra', 'check_broken', 'Movra')],
+        'KeyError', ('before',), 1.0, 'numpy', bound, attempted)
+
+
+@pytest.mark.parametrize('setup,error,records_', [
+    # no sys.stdout while the handler prints: sys.exit is not reached
+    ('del sys.stdout', ('RuntimeError', 'lost sys.stdout'), [('init Movra', 14)]),
+    # a failing write fails the print
+    ('class Bad(object):\n    softspace = 0\n    def write(self, s):\n'
+     '        raise IOError("full")\nsys.stdout = Bad()',
+     ('IOError', 'full'), [('init Movra', 14)]),
+    # an exit that raises something else ends the import with that
+    ('sys.exit = lambda: 1 // 0', ('ZeroDivisionError', 'integer division or modulo by zero'),
+     [('init Movra', 15)]),
+])
+def test_handler_failures(setup, error, records_):
+    out, value = probe('''
+        called = []
+        sys.exit = lambda *a: called.append(a)
+        saved = sys.stdout
+        exec SETUP
+        try:
+            import Movra
+        except Exception as e:
+            sys.stdout = saved
+            result((type(e).__name__, str(e), records(sys.exc_info()[2]), called))
+        '''.replace('SETUP', repr(setup)), env={'MOVRA_FAKE_GL_BROKEN': 'GLUT'})
+    assert value == (error[0], error[1], records_, [])
+
+
+# ------------------------------------------------- failing top-level statements ---
+
+# What the probe reports after a failed import: the error, its records, and which
+# names the abandoned module dictionary got before the failure.
+FAILED_IMPORT = '''
+exec SETUP
+try:
+    import Movra
+except Exception as e:
+    left = vars(sys.modules['Movra']) if 'Movra' in sys.modules else {}
+    result((type(e).__name__, str(e), records(sys.exc_info()[2]),
+            sorted(n for n in NAMES if n in left)))
+'''
+
+
+def failed_import(setup, names, env=None, path=()):
+    return probe(FAILED_IMPORT.replace('SETUP', repr(textwrap.dedent(setup)))
+                 .replace('NAMES', repr(names)), env=env, path=path)
+
+
+@pytest.mark.parametrize('setup,error,line,bound', [
+    ('import numpy\ndel numpy.tan', ('ImportError', 'cannot import name tan'), 17,
+     ['arctan2', 'cos', 'np', 'sin', 'sqrt']),
+    ('import numpy\ndel numpy.sqrt', ('ImportError', 'cannot import name sqrt'), 17, ['np']),
+    # only a missing attribute becomes "cannot import name"
+    ('''
+     import numpy, types
+     class Numpy(types.ModuleType):
+         def __getattr__(self, name):
+             if name == 'pi':
+                 raise ValueError('no pi here')
+             return getattr(numpy, name)
+     sys.modules['numpy'] = Numpy('numpy')
+     ''', ('ValueError', 'no pi here'), 17, ['arctan2', 'cos', 'np', 'sin', 'sqrt', 'tan']),
+])
+def test_numpy_from_import(setup, error, line, bound):
+    out, value = failed_import(setup, NUMPY_NAMES + ['np', 'near'])
+    assert out == '' and value == error + ([('init Movra', line)], bound)
+
+
+def test_failing_helper_import_ends_initialisation():
+    out, value = failed_import('', NUMPY_NAMES + ['np', 'near', 'drawMain'],
+                               env={'MOVRA_FAKE_GL_BROKEN': 'KestDrawHelperFunctions'})
+    assert value == ('ImportError', 'No module named KestDrawHelperFunctions (simulated by '
+                     'MOVRA_FAKE_GL_BROKEN)', [('init Movra', 18)], sorted(NUMPY_NAMES + ['np']))
+
+
+HELPERS = ['draw3DCoordinateAxes', 'drawColoredCube', 'drawGrayCube', 'drawViewVolume']
+
+
+@pytest.mark.parametrize('helper,error', [
+    # a listed name that the module lacks fails the star-import; nothing is bound
+    ('__all__ = %r + ["missing"]\n' % HELPERS,
+     ('AttributeError', "'module' object has no attribute 'missing'")),
+    ('__all__ = 5', ('TypeError', "'int' object does not support indexing")),
+])
+def test_failing_star_import_binds_nothing(tmpdir, helper, error):
+    text = ''.join('def %s(*a): pass\n' % n for n in HELPERS) + helper
+    path = write_tree(tmpdir, {'KestDrawHelperFunctions.py': text})
+    out, value = failed_import('', HELPERS + ['np', 'near'], path=[path])
+    assert value == error + ([('init Movra', 18)], ['np'])
+
+
+def test_star_import_source_without_dict_or_all():
+    out, value = failed_import('sys.modules["KestDrawHelperFunctions"] = 5', ['np', 'near'])
+    assert value == ('ImportError', 'from-import-* object has no __dict__ and no __all__',
+                     [('init Movra', 18)], ['np'])
+
+
+PRECEDENCE_TREE = {
+    'OpenGL/__init__.py': '',
+    'OpenGL/GLUT.py': 'shared = "GLUT"\nglut_only = 1\nsqrt = "GLUT"\n',
+    'OpenGL/GL.py': 'shared = "GL"\ngl_only = 2\n_hidden = 3\n',
+    'OpenGL/GLU.py': '__all__ = ["shared", "_listed"]\nshared = "GLU"\n_listed = 4\n'
+                     'not_listed = 5\n',
+    'KestDrawHelperFunctions.py': '''
+        near = "helper"
+        drawCamera = "helper"
+        sin = "helper"
+        gl_only = "helper"
+        _private = 6
+        ''',
+}
+
+
+def test_later_bindings_replace_earlier_ones(tmpdir):
+    path = write_tree(tmpdir, PRECEDENCE_TREE)
+    out, value = probe('''
+        try:
+            raise KeyError('handled')
+        except KeyError:
+            import Movra, numpy
+            handled = sys.exc_info()[1]
+        g = vars(Movra)
+        result((handled.args, g['shared'], g['glut_only'], g['gl_only'], g['_listed'], g['near'],
+                type(g['drawCamera']).__name__, g['sqrt'] is numpy.sqrt, g['sin'],
+                [n for n in ('_hidden', 'not_listed', '_private') if n in g]))
+        ''', path=[path])
+    assert out == ''
+    assert value == (('handled',), 'GLU', 1, 'helper', 4, 1.0, 'native_function_or_method', True,
+                     'helper', [])
+
+
+def test_a_caught_error_of_any_class(tmpdir):
+    path = write_tree(tmpdir, {'OpenGL/__init__.py': '',
+                               'OpenGL/GLUT.py': 'raise KeyboardInterrupt("stop")\n'})
+    out, value = probe('''
+        seen = []
+        sys.exit = lambda: seen.append(sys.exc_info()[0].__name__)
+        import Movra
+        result((seen, Movra.near))
+        ''', path=[path])
+    assert out == GUARD_TEXT and value == (['KeyboardInterrupt'], 1.0)
+
+
+# ------------------------------------------------------------ the shared type ---
+
+@pytest.mark.parametrize('shared,error', [
+    ('5', ('TypeError', 'Shared function type native_function_or_method is not a type object')),
+    ('type("T", (object,), {})', ('TypeError', 'Shared function type native_function_or_method '
+                                               'has the wrong size, try recompiling')),
+    (None, ('ValueError', 'registry unreadable')),
+])
+def test_registry_checks(shared, error):
+    out, value = failed_import('''
+        import types
+        class Registry(types.ModuleType):
+            def __getattr__(self, name):
+                raise ValueError('registry unreadable')
+        registry = Registry("_native_function_registry_1")
+        if %r is not None:
+            registry.native_function_or_method = eval(%r)
+        sys.modules[registry.__name__] = registry
+        ''' % (shared, shared), ['np'])
+    assert value == error + ([], [])
+
+
+def test_second_module_uses_the_registered_type(tmpdir):
+    out, value = probe('''
+        import imp, shutil
+        import Movra as first
+        del sys.modules['Movra']
+        shutil.copy(first.__file__, COPY)
+        second = imp.load_dynamic('Movra', COPY)
+        registry = sys.modules['_native_function_registry_1']
+        kind = type(second.drawMain)
+        result((second is not first, second.__file__ == COPY, kind is type(first.drawMain),
+                registry.native_function_or_method is kind,
+                second.drawMain.__globals__ is vars(second),
+                second.projective(1.0, 7.0).tolist()))
+        '''.replace('COPY', repr(str(tmpdir.join('MovraCopy.so')))))
+    assert value == (True, True, True, True, True,
+                     [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 8, 7], [0, 0, -1, 0]])
+
+
+def test_imports_go_through_the_current___import__():
+    out, value = probe('''
+        import __builtin__
+        original, seen = __builtin__.__import__, []
+        def recorder(tag):
+            def hook(name, globals=None, locals=None, fromlist=None, level=-1):
+                if globals is not None and globals.get('__name__') == 'Movra':
+                    seen.append((tag, name, locals, fromlist, level,
+                                 globals is sys.modules['Movra'].__dict__))
+                    if name == 'numpy' and tag == 'first':
+                        __builtin__.__import__ = recorder('second')
+                return original(name, globals, locals, fromlist, level)
+            return hook
+        __builtin__.__import__ = recorder('first')
+        import Movra
+        result(seen)
+        ''')
+    star = ['*']
+    assert value == [
+        ('first', 'sys', {}, [], -1, True), ('first', 'OpenGL.GLUT', {}, star, -1, True),
+        ('first', 'OpenGL.GL', {}, star, -1, True), ('first', 'OpenGL.GLU', {}, star, -1, True),
+        ('first', 'numpy', {}, [], -1, True), ('second', 'numpy', {}, NUMPY_NAMES, -1, True),
+        ('second', 'KestDrawHelperFunctions', {}, star, -1, True)]
