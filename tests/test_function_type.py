@@ -1,0 +1,328 @@
+"""The function type: attributes and their setters, representation,
+pickling, the type's own restrictions, weak references, garbage-collector
+traversal, descriptor binding, and the argument binding of the two functions
+that take keywords."""
+import copy
+import cPickle
+import gc
+import pickle
+import weakref
+
+import numpy
+import pytest
+
+import Movra
+from conftest import movra_records
+
+FUNCTION_NAMES = ['getGL_MODELVIEW_PROJ', 'initGL', 'drawScene', 'drawMovingViewVolume',
+                  'drawMovingCamera', 'drawCamera', 'Viewport1', 'Viewport2', 'Viewport3',
+                  'rotateX', 'rotateY', 'translate', 'scale', 'projective', 'perspective',
+                  'Viewport4', 'drawMain', 'updateAnimationVariables']
+WRITABLE = ['__name__', '__qualname__', '__doc__', '__dict__', '__defaults__',
+            '__kwdefaults__', '__annotations__', '__module__']
+
+
+@pytest.fixture(autouse=True)
+def function_attributes():
+    """The function objects outlive the test: put back what a test changes."""
+    functions = [getattr(Movra, n) for n in FUNCTION_NAMES]
+    saved = [(f, [(a, getattr(f, a)) for a in WRITABLE]) for f in functions]
+    yield
+    for f, attributes in saved:
+        for name, value in attributes:
+            setattr(f, name, value)
+
+
+class Str(str):
+    pass
+
+
+class HashlessStr(str):
+    def __hash__(self):
+        return 0
+
+
+class Dict(dict):
+    pass
+
+
+class Tuple(tuple):
+    pass
+
+
+f = Movra.drawMain
+
+
+def test_attribute_values():
+    code = f.__code__
+    assert (f.__name__, f.func_name, f.__qualname__, f.__module__) == ('drawMain',) * 3 + (
+        'Movra',)
+    assert f.__name__ is 'drawMain'  # the interned name
+    assert f.__doc__ is f.func_doc is f.__doc__
+    assert f.__self__ is f.__closure__ is f.func_closure is None
+    assert f.__globals__ is f.func_globals is vars(Movra)
+    assert f.func_code is code and code.co_name == 'drawMain'
+    assert f.__defaults__ is f.func_defaults is f.__kwdefaults__ is None
+    assert f.__dict__ == {} and f.__dict__ is f.func_dict
+    assert f.__annotations__ == {} and f.__annotations__ is f.__annotations__
+    assert Movra.Viewport1.__doc__ is None
+
+
+DELETE = object()
+
+
+@pytest.mark.parametrize('name,value,message', [
+    ('__name__', 5, '__name__ must be set to a string object'),
+    ('func_name', u'drawMain', '__name__ must be set to a string object'),
+    ('__name__', DELETE, '__name__ must be set to a string object'),
+    ('func_name', DELETE, '__name__ must be set to a string object'),
+    ('__qualname__', 5, '__qualname__ must be set to a string object'),
+    ('__qualname__', None, '__qualname__ must be set to a string object'),
+    ('__qualname__', DELETE, '__qualname__ must be set to a string object'),
+    ('__dict__', [], "setting function's dictionary to a non-dict"),
+    ('func_dict', None, "setting function's dictionary to a non-dict"),
+    ('__dict__', DELETE, "function's dictionary may not be deleted"),
+    ('func_dict', DELETE, "function's dictionary may not be deleted"),
+    ('__defaults__', [7.0], '__defaults__ must be set to a tuple object'),
+    ('func_defaults', 7.0, '__defaults__ must be set to a tuple object'),
+    ('__kwdefaults__', [], '__kwdefaults__ must be set to a dict object'),
+    ('__annotations__', [], '__annotations__ must be set to a dict object'),
+])
+def test_rejected_changes(name, value, message):
+    before = getattr(f, name)
+    with pytest.raises(TypeError) as info:
+        delattr(f, name) if value is DELETE else setattr(f, name, value)
+    assert str(info.value) == message and getattr(f, name) is before
+
+
+@pytest.mark.parametrize('name,twin,value', [
+    ('__name__', 'func_name', 'renamed'), ('func_name', '__name__', Str('sub')),
+    ('__qualname__', '__qualname__', Str('Scene.draw')),
+    ('__doc__', 'func_doc', 5), ('func_doc', '__doc__', None),
+    ('__dict__', 'func_dict', Dict(a=1)), ('__defaults__', 'func_defaults', (7.0,)),
+    ('func_defaults', '__defaults__', Tuple()), ('__defaults__', 'func_defaults', None),
+    ('__kwdefaults__', '__kwdefaults__', {'near': 1.0}),
+    ('__kwdefaults__', '__kwdefaults__', Dict()), ('__annotations__', '__annotations__', {1: 2}),
+    ('__module__', '__module__', 'elsewhere'), ('__module__', '__module__', 5),
+])
+def test_accepted_values(name, twin, value):
+    setattr(f, name, value)
+    assert getattr(f, twin) is value
+
+
+@pytest.mark.parametrize('name,twin', [
+    ('__doc__', 'func_doc'), ('func_doc', '__doc__'), ('__defaults__', 'func_defaults'),
+    ('func_defaults', '__defaults__'), ('__kwdefaults__', '__kwdefaults__'),
+    ('__module__', '__module__'),
+])
+def test_deletion_reads_as_none(name, twin):
+    setattr(f, twin, (1,) if 'defaults' in name and 'kw' not in name else {})
+    delattr(f, name)
+    assert getattr(f, twin) is None
+
+
+@pytest.mark.parametrize('empty', [None, 'delete'])
+def test_annotations_are_made_anew_after_emptying(empty):
+    first = f.__annotations__
+    first['x'] = 1
+    if empty:
+        del f.__annotations__
+    else:
+        f.__annotations__ = None
+    second = f.__annotations__
+    assert second == {} and second is not first and f.__annotations__ is second
+
+
+def test_attribute_dictionary():
+    f.custom = 7
+    assert f.__dict__ == {'custom': 7}
+    replacement = {'other': 8}
+    f.__dict__ = replacement
+    assert (f.other, f.__dict__, hasattr(f, 'custom')) == (8, replacement, False)
+    assert f.__dict__ is replacement
+
+
+@pytest.mark.parametrize('name', ['__globals__', 'func_globals', '__code__', 'func_code',
+                                  '__closure__', 'func_closure', '__self__'])
+def test_read_only_attributes(name):
+    message = "attribute '%s' of 'native_function_or_method' objects is not writable" % name
+    for change in (lambda: setattr(f, name, None), lambda: delattr(f, name)):
+        with pytest.raises(AttributeError) as info:
+            change()
+        assert str(info.value) == message
+
+
+# ------------------------------------------------------------- the object ---
+
+def test_repr_follows_the_qualified_name():
+    assert repr(f) == '<native function drawMain at 0x%x>' % id(f)
+    f.__qualname__ = 'Scene.display'
+    f.__name__ = 'ignored'
+    assert repr(f) == str(f) == '<native function Scene.display at 0x%x>' % id(f)
+
+
+@pytest.mark.parametrize('args', [(), (1, 2)])
+def test_reduce_names_the_method_entry(args):
+    f.__name__ = 'renamed'
+    assert f.__reduce__(*args) == 'drawMain'
+    with pytest.raises(TypeError) as info:
+        f.__reduce__(protocol=2)
+    assert str(info.value) == '__reduce__() takes no keyword arguments'
+
+
+@pytest.mark.parametrize('module', [pickle, cPickle])
+@pytest.mark.parametrize('protocol', [0, 1, 2])
+def test_pickling_is_by_reference(module, protocol):
+    for function in (Movra.drawMain, Movra.projective):
+        data = module.dumps(function, protocol)
+        assert 'Movra' in data and function.__reduce__() in data
+        assert module.loads(data) is function
+    assert copy.copy(f) is f and copy.deepcopy(f) is f
+
+
+def test_pickling_a_function_the_module_no_longer_holds():
+    Movra.drawMain = Movra.initGL
+    for module in (pickle, cPickle):
+        with pytest.raises(module.PicklingError):
+            module.dumps(f)
+
+
+def test_the_type_cannot_be_subclassed_or_instantiated():
+    kind = type(f)
+    assert kind.__name__ == 'native_function_or_method'
+    with pytest.raises(TypeError) as info:
+        type('Sub', (kind,), {})
+    assert str(info.value) == "type 'native_function_or_method' is not an acceptable base type"
+    with pytest.raises(TypeError) as info:
+        kind()
+    assert str(info.value) == "cannot create 'native_function_or_method' instances"
+
+
+def test_identity_semantics_and_weak_references():
+    assert {f: 1}[Movra.drawMain] == 1 and f == f and f != Movra.initGL
+    reference = weakref.ref(f)
+    assert reference() is f and weakref.getweakrefcount(f) >= 1
+    assert weakref.proxy(Movra.projective)(1.0, 7.0).tolist()[2] == [0.0, 0.0, 8.0, 7.0]
+
+
+def test_collector_traverses_every_field():
+    marker = [object() for _ in range(4)]
+    f.__defaults__ = (marker[0],)
+    f.__kwdefaults__ = {'k': marker[1]}
+    f.__annotations__ = {'a': marker[2]}
+    f.__dict__ = {'d': marker[3]}
+    f.__doc__, f.__module__ = Str('doc'), Str('module')
+    referents = [id(r) for r in gc.get_referents(f)]
+    for expected in (vars(Movra), f.__code__, f.__qualname__, f.__name__, f.__doc__,
+                     f.__module__, f.__defaults__, f.__kwdefaults__, f.__annotations__,
+                     f.__dict__):
+        assert id(expected) in referents
+    assert gc.is_tracked(f)
+
+
+# ------------------------------------------------------------- descriptors ---
+
+class Vector(list):
+    scale = Movra.scale
+    drawMain = Movra.drawMain
+    projective = Movra.projective
+
+
+def test_functions_bind_like_python_functions():
+    v = Vector([2, 3, 4])
+    assert (numpy.diag(v.scale()) == [2, 3, 4, 1]).all()
+    method = v.projective
+    assert (method.im_func, method.im_self, method.im_class) == (Movra.projective, v, Vector)
+    unbound = Vector.scale
+    assert (unbound.im_func, unbound.im_self, unbound.im_class) == (Movra.scale, None, Vector)
+    assert (numpy.diag(unbound(Vector([5, 6, 7]))) == [5, 6, 7, 1]).all()
+    with pytest.raises(TypeError):
+        unbound([5, 6, 7])
+    bound = Movra.drawMain.__get__(5)
+    assert (bound.im_self, bound.im_class) == (5, None)
+    with pytest.raises(TypeError) as info:
+        v.drawMain()
+    assert str(info.value) == 'drawMain() takes no arguments (1 given)'
+    assert movra_records(info.tb) == []
+
+
+# --------------------------------------------------------- argument binding ---
+
+def arity(name, count, given):
+    return '%s() takes exactly %d positional arguments (%d given)' % (name, count, given)
+
+
+P, Q = 'projective', 'perspective'
+BINDING_FAILURES = [
+    (P, (), None, arity(P, 2, 0)),
+    (P, (1.0,), None, arity(P, 2, 1)),
+    (P, (1.0, 7.0, 3.0), None, arity(P, 2, 3)),
+    (P, (), {}, arity(P, 2, 0)),
+    (P, (), {'near': 1.0}, arity(P, 2, 1)),
+    (P, (), {'far': 7.0}, arity(P, 2, 0)),
+    (P, (1.0, 7.0, 3.0), {'near': 1.0}, arity(P, 2, 3)),
+    (P, (1.0,), {'x': 1}, arity(P, 2, 1)),
+    (P, (1.0,), {HashlessStr('far'): 7.0}, arity(P, 2, 1)),  # not found by its hash
+    (P, (1.0,), {'near': 2.0, 'far': 7.0},
+     "projective() got multiple values for keyword argument 'near'"),
+    (P, (1.0, 7.0), {'near': 1.0}, "projective() got multiple values for keyword argument 'near'"),
+    (P, (1.0, 7.0), {u'near': 1.0},
+     "projective() got multiple values for keyword argument 'near'"),
+    (P, (1.0,), {'far': 7.0, 'x': 1}, "projective() got an unexpected keyword argument 'x'"),
+    (P, (1.0, 7.0), {'x': 1}, "projective() got an unexpected keyword argument 'x'"),
+    (P, (), {'near': 1.0, 'far': 7.0, u'x': 1},
+     "projective() got an unexpected keyword argument 'x'"),
+    (P, (1.0,), {'far': 7.0, u'x\xe9': 1},
+     "projective() got an unexpected keyword argument 'x\xc3\xa9'"),
+    (P, (1.0, 7.0), {1: 2}, 'projective() keywords must be strings'),
+    (P, (), {'near': 1.0, 'far': 7.0, None: 2}, 'projective() keywords must be strings'),
+    (Q, (60,), {'near': 1, 'far': 2}, arity(Q, 4, 1)),
+    (Q, (), None, arity(Q, 4, 0)),
+    (Q, (1, 2, 3, 4, 5), None, arity(Q, 4, 5)),
+    (Q, (60, 1), {'near': 0.01, 'far': 20, 'fovy': 3},
+     "perspective() got multiple values for keyword argument 'fovy'"),
+]
+
+
+@pytest.mark.parametrize('name,args,kwargs,message', BINDING_FAILURES)
+def test_binding_failures(name, args, kwargs, message):
+    function = getattr(Movra, name)
+    function.__name__ = 'renamed'  # messages use the function's own fixed name
+    with pytest.raises(TypeError) as info:
+        if kwargs is None:
+            function(*args)
+        else:
+            function(*args, **kwargs)
+    assert str(info.value) == message
+    line = {P: 227, Q: 237}[name]
+    assert movra_records(info.tb) == [('Movra.' + name, line)]
+    assert info.tb.tb_next.tb_frame.f_code.co_firstlineno == line
+
+
+def projective_of(near, far):
+    return [[near, 0, 0, 0], [0, near, 0, 0], [0, 0, near + far, near * far], [0, 0, -1, 0]]
+
+
+@pytest.mark.parametrize('args,kwargs', [
+    ((1.0, 7.0), {}), ((), {'near': 1.0, 'far': 7.0}), ((1.0,), {'far': 7.0}),
+    ((), {u'near': 1.0, u'far': 7.0}), ((1.0,), {Str('far'): 7.0}),
+    ((), {'far': 7.0, 'near': 1.0}),
+])
+def test_binding_by_position_and_name(args, kwargs):
+    result = Movra.projective(*args, **kwargs)
+    assert type(result) is numpy.ndarray and result.tolist() == projective_of(1.0, 7.0)
+
+
+def test_binding_keeps_parameter_order():
+    assert Movra.projective(far=3.0, near=2.0).tolist() == projective_of(2.0, 3.0)
+    by_name = Movra.perspective(far=20, near=0.01, aspect=1, fovy=60)
+    assert (by_name == Movra.perspective(60, 1, 0.01, 20)).all()
+
+
+def test_defaults_are_not_consulted():
+    Movra.projective.__defaults__ = (7.0,)
+    Movra.projective.__kwdefaults__ = {'far': 7.0}
+    for call in (lambda: Movra.projective(1.0), lambda: Movra.projective(near=1.0)):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == arity(P, 2, 1)
