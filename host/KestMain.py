@@ -228,6 +228,7 @@ class Window(object):
         self.ticks = 0
         self.out = out
         self.side = 2 * int(module.sizeViewport)
+        self.closed = False       # set when a timer finds the window gone
 
         _init_glut()
         GLUT.glutInitDisplayMode(GLUT.GLUT_DOUBLE | GLUT.GLUT_RGB | GLUT.GLUT_DEPTH)
@@ -276,6 +277,14 @@ class Window(object):
 
     def timer_func(self, value):
         """glutTimerFunc callback: re-arm, tick unless paused, redraw."""
+        if GLUT.glutGetWindow() != self.id:
+            # The window was closed while this timer was pending: there is
+            # nothing left to animate, and GLUT calls that need a current
+            # window (glutPostRedisplay) would now end the process. (No
+            # glutCloseFunc for this: freeglut would call it while the
+            # process exits, after Python has freed the callback.)
+            self.closed = True
+            return
         GLUT.glutTimerFunc(self.tick_ms, self.timer_func, value)
         if self.state.quit:
             self.quit()
@@ -330,7 +339,7 @@ class Window(object):
             sys.exit(0)
 
     def destroy(self):
-        if self.id:
+        if self.id and not self.closed:
             GLUT.glutDestroyWindow(self.id)
             self.id = 0
 

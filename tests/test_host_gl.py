@@ -702,6 +702,48 @@ def test_the_program_ends_cleanly(live_host, how):
     assert host.errors() == ''
 
 
+def test_closing_the_window_while_a_tick_is_due(xserver, tmpdir):
+    # A 1 ms timer is certainly due when the main loop starts; the close
+    # request is already queued then, so GLUT destroys the window and then
+    # runs the timer in the same pass of its loop. The timer must notice
+    # that the window is gone.
+    script = tmpdir.join('close_probe.py')
+    script.write(PROBE_HEADER + textwrap.dedent('''
+        window = KestMain.Window(Movra, tick_ms=1)
+        print('READY')
+        sys.stdout.flush()
+        sys.stdin.readline()
+        GLUT.glutMainLoop()
+        emit(closed=window.closed, current=GLUT.glutGetWindow())
+    '''))
+    process = subprocess.Popen([sys.executable, str(script)], env=real_gl_env(xserver),
+                               cwd=str(tmpdir), stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    x = XClient(xserver)
+    try:
+        assert process.stdout.readline().strip() == b'READY'
+        windows = x.find_window('Movra')
+        assert len(windows) == 1
+        x.close_window(windows[0])
+        timer = threading.Timer(PROBE_TIMEOUT, process.kill)
+        timer.start()
+        try:
+            out, err = process.communicate(b'go\n')
+        finally:
+            timer.cancel()
+    finally:
+        x.close()
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    err = err.decode('utf-8', 'replace')
+    assert process.returncode == 0, err
+    assert err == ''
+    result = json.loads(out.decode('utf-8').split('RESULT ', 1)[1])
+    check_stack(result['stack'])
+    assert result['closed'] is True and result['current'] == 0
+
+
 def test_an_exception_in_a_frame_is_reported_and_the_window_goes_on(xserver, tmpdir):
     result = run_probe('''
         import threading
