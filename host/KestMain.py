@@ -280,9 +280,9 @@ class Window(object):
         if GLUT.glutGetWindow() != self.id:
             # The window was closed while this timer was pending: there is
             # nothing left to animate, and GLUT calls that need a current
-            # window (glutPostRedisplay) would now end the process. (No
-            # glutCloseFunc for this: freeglut would call it while the
-            # process exits, after Python has freed the callback.)
+            # window (glutPostRedisplay) would now end the process. (A
+            # glutCloseFunc is not used for this: with one registered, the
+            # process crashed in freeglut's clean-up at exit.)
             self.closed = True
             return
         GLUT.glutTimerFunc(self.tick_ms, self.timer_func, value)
