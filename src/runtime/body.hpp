@@ -40,7 +40,12 @@ struct Frame {
 #define AT(listing_line) f.at((listing_line), __LINE__)
 
 // `name` as an expression: the global-name lookup of an interned constant.
-#define G(name) ::movra::global(::movra::K.name)
+// Each use site keeps its own slot hint (see global_at).
+#define G(name)                                                       \
+    ::movra::global_at(::movra::K.name, []() -> ::movra::GlobalSlot& { \
+        static ::movra::GlobalSlot slot;                              \
+        return slot;                                                  \
+    }())
 
 // Sets the error for a C++ exception that is not a pending Python error.
 void set_native_error();

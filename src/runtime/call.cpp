@@ -46,6 +46,55 @@ bool bound_method(PyObject* callable) {
     return PyMethod_Check(callable) && PyMethod_GET_SELF(callable) != nullptr;
 }
 
+// An argument tuple that only this call holds. A frame makes dozens of calls
+// with three to nine arguments; a tuple that the callee did not keep goes
+// back to one spare per size and serves the next call of that size, instead
+// of being freed and allocated again. A spare holds no items and is not
+// tracked by the garbage collector, so nothing can reach it.
+constexpr Py_ssize_t kSpareSizes = 10;
+PyObject* spare[kSpareSizes + 1] = {};
+
+class ArgTuple {
+public:
+    // `self`, if not null, is a bound method's instance, which goes first.
+    ArgTuple(PyObject* self, Py_ssize_t count) {
+        Py_ssize_t n = count + (self != nullptr ? 1 : 0);
+        if (n > 0 && n <= kSpareSizes && spare[n] != nullptr) {
+            tuple_ = spare[n];
+            spare[n] = nullptr;
+            PyObject_GC_Track(tuple_);
+        } else if ((tuple_ = PyTuple_New(n)) == nullptr) {
+            throw PyErrOccurred();
+        }
+        if (self != nullptr) put(self);
+    }
+    ArgTuple(const ArgTuple&) = delete;
+    ArgTuple& operator=(const ArgTuple&) = delete;
+    ~ArgTuple() {
+        Py_ssize_t n = PyTuple_GET_SIZE(tuple_);
+        if (Py_REFCNT(tuple_) == 1 && n > 0 && n <= kSpareSizes && spare[n] == nullptr) {
+            PyObject_GC_UnTrack(tuple_);
+            for (Py_ssize_t i = 0; i < n; ++i) Py_CLEAR(PyTuple_GET_ITEM(tuple_, i));
+            // Releasing an item may have run code that made a spare itself.
+            if (spare[n] == nullptr) {
+                spare[n] = tuple_;
+                return;
+            }
+            PyObject_GC_Track(tuple_);
+        }
+        Py_DECREF(tuple_);
+    }
+    void put(PyObject* item) {
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(tuple_, filled_++, item);
+    }
+    PyObject* get() const { return tuple_; }
+
+private:
+    PyObject* tuple_;
+    Py_ssize_t filled_ = 0;
+};
+
 }  // namespace
 
 Ref call_tuple(PyObject* callable, PyObject* args, PyObject* kwargs) {
@@ -70,33 +119,16 @@ Ref call1(PyObject* callable, PyObject* arg) {
         return call_n(PyMethod_GET_FUNCTION(callable), {PyMethod_GET_SELF(callable), arg});
     }
     if (direct_flags(callable) & METH_O) return call_direct(callable, arg);
-    Ref args = require(PyTuple_Pack(1, arg));
+    ArgTuple args(nullptr, 1);
+    args.put(arg);
     return call_tuple(callable, args.get());
-}
-
-// The argument tuple for a call: the bound method's instance (if any) first.
-template <class Items>
-Ref argument_tuple(PyObject* self, Py_ssize_t count, Items items) {
-    Py_ssize_t skip = self != nullptr ? 1 : 0;
-    Ref tuple = require(PyTuple_New(count + skip));
-    if (self != nullptr) {
-        Py_INCREF(self);
-        PyTuple_SET_ITEM(tuple.get(), 0, self);
-    }
-    Py_ssize_t i = skip;
-    items([&](PyObject* item) {
-        Py_INCREF(item);
-        PyTuple_SET_ITEM(tuple.get(), i++, item);
-    });
-    return tuple;
 }
 
 Ref call_n(PyObject* callable, std::initializer_list<Arg> args) {
     bool bound = bound_method(callable);
-    Ref tuple = argument_tuple(bound ? PyMethod_GET_SELF(callable) : nullptr,
-                               static_cast<Py_ssize_t>(args.size()), [&](auto put) {
-                                   for (const Arg& arg : args) put(arg.get());
-                               });
+    ArgTuple tuple(bound ? PyMethod_GET_SELF(callable) : nullptr,
+                   static_cast<Py_ssize_t>(args.size()));
+    for (const Arg& arg : args) tuple.put(arg.get());
     return call_tuple(bound ? PyMethod_GET_FUNCTION(callable) : callable, tuple.get());
 }
 
@@ -106,9 +138,8 @@ Ref Ref::operator()(std::initializer_list<Arg> args) const { return call_n(p_, a
 
 Ref Ref::apply(PyObject* args) const {
     if (!bound_method(p_)) return call_tuple(p_, args);
-    Ref tuple = argument_tuple(PyMethod_GET_SELF(p_), PyTuple_GET_SIZE(args), [&](auto put) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) put(PyTuple_GET_ITEM(args, i));
-    });
+    ArgTuple tuple(PyMethod_GET_SELF(p_), PyTuple_GET_SIZE(args));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) tuple.put(PyTuple_GET_ITEM(args, i));
     return call_tuple(PyMethod_GET_FUNCTION(p_), tuple.get());
 }
 

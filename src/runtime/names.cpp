@@ -6,6 +6,36 @@ namespace movra {
 
 ModuleState mod;
 
+namespace {
+
+// The probe function of a dictionary whose keys are all strings, taken from
+// a fresh dictionary: it never fails and never runs Python code.
+PyDictEntry* (*string_lookup)(PyDictObject*, PyObject*, long) = nullptr;
+
+}  // namespace
+
+Ref global(PyObject* name, GlobalSlot& slot) {
+    PyDictObject* d = reinterpret_cast<PyDictObject*>(mod.globals);
+    if (string_lookup == nullptr) {
+        if (PyObject* fresh = PyDict_New()) {
+            string_lookup = reinterpret_cast<PyDictObject*>(fresh)->ma_lookup;
+            Py_DECREF(fresh);
+        } else {
+            PyErr_Clear();
+        }
+    }
+    long hash = reinterpret_cast<PyStringObject*>(name)->ob_shash;
+    if (string_lookup != nullptr && d->ma_lookup == string_lookup && hash != -1) {
+        PyDictEntry* entry = d->ma_lookup(d, name, hash);
+        if (entry->me_value != nullptr) {
+            slot.index = entry - d->ma_table;
+            return borrow(entry->me_value);
+        }
+        return global(name);  // not in the module globals: the builtins
+    }
+    return global(name);
+}
+
 Ref global(PyObject* name) {
     // The module globals first, without raising: the host may have rebound or
     // deleted any name since the last statement, so nothing is cached.

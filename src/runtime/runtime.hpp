@@ -26,6 +26,25 @@ extern ModuleState mod;
 // else NameError "name '%.200s' is not defined".
 Ref global(PyObject* name);
 
+// The same lookup, with the hint of where the name stood in the globals'
+// hash table the last time this use site found it. The hint only saves the
+// probe: the entry is read afresh and used only if it still holds this very
+// name, so a rebound, deleted or moved name is seen at once.
+struct GlobalSlot {
+    Py_ssize_t index = -1;
+};
+Ref global(PyObject* name, GlobalSlot& slot);
+
+inline Ref global_at(PyObject* name, GlobalSlot& slot) {
+    PyDictObject* d = reinterpret_cast<PyDictObject*>(mod.globals);
+    Py_ssize_t i = slot.index;
+    if (i >= 0 && i <= d->ma_mask) {
+        PyDictEntry* entry = &d->ma_table[i];
+        if (entry->me_key == name && entry->me_value != nullptr) return borrow(entry->me_value);
+    }
+    return global(name, slot);
+}
+
 // `name = value` for a name declared global.
 void set_global(PyObject* name, const Arg& value);
 
