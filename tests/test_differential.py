@@ -397,3 +397,88 @@ def test_failure_at_every_call_matches_the_listing(name, values, monkeypatch):
 def test_builder_failures_match_the_listing(name, args, error):
     outcome = assert_same(name, args)
     assert outcome['error'][0] is error and outcome['records'][0][0] == 'Movra.' + name
+
+
+def _reinsert(namespace):
+    value = namespace.pop('pan')
+    namespace['pan'] = value + 1
+
+
+def _grow(namespace):
+    # Enough new names to make the dictionary move to a bigger table.
+    namespace.update(('extra%d' % i, i) for i in range(3000))
+    namespace['tilt'] = 4.5
+
+
+def _shrink(namespace):
+    _grow(namespace)
+    for i in range(3000):
+        del namespace['extra%d' % i]
+    namespace.pop('near')
+    namespace['near'] = 0.25
+
+
+def _foreign_key(namespace):
+    # A key that is not a string makes every lookup the general one.
+    namespace[7] = 'seven'
+    namespace['eyeX'] = -2
+
+
+def _unequal_identity(namespace):
+    # The same name as a different (not interned) string object.
+    key = ''.join(['ey', 'eZ'])
+    del namespace['eyeZ']
+    namespace[key] = 1.5
+
+
+def _shadow_builtin(namespace):
+    namespace['int'] = float  # the compiled int() conversion does not look it up
+    del namespace['int']
+
+
+@pytest.mark.parametrize('change', [_reinsert, _grow, _shrink, _foreign_key, _unequal_identity,
+                                    _shadow_builtin])
+def test_globals_changed_between_frames_are_seen(change):
+    """Each function runs, then the globals' table changes under it (entries
+    move, the table is replaced, lookups turn general), then it runs again:
+    what the second run reads must be what the globals hold now."""
+    for name in NOARG:
+        prepare(0, {})
+        assert_same(name)
+        for module in BOTH:
+            change(vars(module))
+        assert_same(name)
+        vars(Movra).clear()
+        vars(Movra).update(PRISTINE)
+        vars(L).clear()
+        vars(L).update(L_PRISTINE)
+
+
+def keeper():
+    """A callable that keeps the very argument tuple of every other call: an
+    exception class, whose inherited initialiser stores the tuple it gets."""
+    class Kept(Exception):
+        kept, calls = [], [0]
+
+        def __new__(cls, *args):
+            self = Exception.__new__(cls)
+            cls.calls[0] += 1
+            if cls.calls[0] % 2:
+                cls.kept.append(self)
+            return self
+    return Kept
+
+
+def test_argument_tuples_a_callee_keeps_stay_intact():
+    keepers = {}
+    prepare(3, {})
+    for module in BOTH:
+        keepers[module] = dict((n, keeper()) for n in ('glRotatef', 'glTranslatef', 'gluLookAt',
+                                                        'drawViewVolume', 'glMatrixMode'))
+        vars(module).update(keepers[module])
+        for _ in range(3):
+            module.drawMain()
+    for name, kept in keepers[Movra].items():
+        compiled = [norm(k.args) for k in kept.kept]
+        assert len(compiled) >= 3 and all(k.args for k in kept.kept)
+        assert compiled == [norm(k.args) for k in keepers[L][name].kept], name
