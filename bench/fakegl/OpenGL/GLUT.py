@@ -1,0 +1,2 @@
+"""Movra itself calls no GLUT function."""
+__all__ = []
