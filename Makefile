@@ -37,3 +37,22 @@ clean:
 
 distclean: clean
 	rm -rf .venv wheels
+
+# Speed, robustness and memory checks (not part of `make test`):
+#   make bench     per-frame, per-tick and per-builder figures of the compiled
+#                  module, its Python listing and the floor, on a no-op GL;
+#                  written to bench/results/<date>.txt
+#   make fuzz      hostile globals and arguments (FUZZ_ITERATIONS, FUZZ_SEED),
+#                  then 10^6 calls watching reference counts and memory
+#   make memcheck  the test suite under valgrind memcheck
+.PHONY: bench fuzz memcheck
+
+bench: setup
+	$(PYTHON) bench/bench.py
+
+fuzz: setup
+	$(PYTHON) scripts/fuzz.py
+	$(PYTHON) scripts/fuzz_leaks.py
+
+memcheck: setup
+	bash scripts/memcheck.sh $(PYTEST_ARGS)

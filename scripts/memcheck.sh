@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Runs the test suite under valgrind's memcheck, with Python's small-object
+# allocator handed over to malloc (bench/memcheck/pymalloc_off.c, preloaded),
+# so that every Python object is a heap block of its own: a use after free,
+# an overrun or an uninitialised read of one is reported, and obmalloc's
+# reads of memory it never wrote do not drown the report.  Definite leaks
+# count as errors.
+#
+# Left out: the tests that draw with a real OpenGL (test_host_*.py and
+# *realgl*), which run Mesa's JIT-compiled rasteriser and an X server.
+# Child processes that tests start run without valgrind.
+#
+#   bash scripts/memcheck.sh [pytest arguments...]
+# Exit status: pytest's, or 97 when memcheck found an error; the full report
+# is in build/memcheck.log.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$ROOT"
+VENV_PY=$ROOT/.venv/bin/python
+SHIM_SRC=bench/memcheck/pymalloc_off.c
+SHIM=build/memcheck/pymalloc_off.so
+LOG=build/memcheck.log
+
+command -v valgrind >/dev/null 2>&1 ||
+    { echo "memcheck: ERROR: valgrind not found (make setup installs it)" >&2; exit 1; }
+[ -x "$VENV_PY" ] || { echo "memcheck: ERROR: $VENV_PY not found: run 'make setup'" >&2; exit 1; }
+
+mkdir -p "$(dirname "$SHIM")"
+if [ ! -f "$SHIM" ] || [ "$SHIM_SRC" -nt "$SHIM" ]; then
+    gcc -O2 -shared -fPIC -o "$SHIM" "$SHIM_SRC"
+fi
+
+tests=()
+for f in tests/test_*.py; do
+    case "$(basename "$f")" in
+        test_host_*|*realgl*) ;;
+        *) tests+=("$f") ;;
+    esac
+done
+
+echo "memcheck: ${#tests[@]} test files under valgrind (this takes several minutes); log: $LOG"
+status=0
+LD_PRELOAD="$ROOT/$SHIM${LD_PRELOAD:+:$LD_PRELOAD}" PYTHONPATH="$ROOT/tests/fakes" \
+    valgrind --tool=memcheck --error-exitcode=97 --num-callers=40 \
+        --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
+        --log-file="$LOG" \
+        "$VENV_PY" -m pytest -q -p no:cacheprovider "${tests[@]}" "$@" || status=$?
+grep -E "ERROR SUMMARY|definitely lost" "$LOG" | sed 's/^==[0-9]*== /memcheck: /'
+if [ $status -eq 97 ]; then
+    echo "memcheck: valgrind reported errors (see $LOG)" >&2
+fi
+exit $status
