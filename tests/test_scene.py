@@ -262,9 +262,12 @@ DEFAULT_CALLS = {'drawScene': scene, 'drawCamera': camera, 'drawMovingCamera': m
                  'drawMovingViewVolume': lambda q: view_volume()}
 
 
-@pytest.mark.parametrize('prepare,name,exc,message,records,made,deeper',
-                         [f[1:] for f in FAILURES], ids=[f[0] for f in FAILURES])
-def test_failures(q, prepare, name, exc, message, records, made, deeper):
+def check_failure(prepare, name, exc, message, records, expected_calls, made, deeper):
+    """Runs `name` after `prepare` one matrix level deep; checks what the failure left.
+
+    `expected_calls()` gives the (name, args) of a whole successful call, in the
+    state that `prepare` made; only the first `made` of them may have happened.
+    """
     glfake.GL_FUNCS['glPushMatrix']()
     del glfake.calls[:]
     prepare()
@@ -272,9 +275,15 @@ def test_failures(q, prepare, name, exc, message, records, made, deeper):
         getattr(Movra, name)()
     assert str(info.value) == message
     assert movra_records(info.tb) == records
-    names = [n for n, _ in DEFAULT_CALLS[name](q)]
-    assert glfake.names() == names[:made]
+    assert glfake.names() == [n for n, _ in expected_calls()][:made]
     assert glfake.depth() == 2 + deeper
+
+
+@pytest.mark.parametrize('prepare,name,exc,message,records,made,deeper',
+                         [f[1:] for f in FAILURES], ids=[f[0] for f in FAILURES])
+def test_failures(q, prepare, name, exc, message, records, made, deeper):
+    check_failure(prepare, name, exc, message, records, lambda: DEFAULT_CALLS[name](q), made,
+                  deeper)
 
 
 def fail_each(rows):

@@ -7,10 +7,9 @@ import pytest
 
 import glfake
 import Movra
-from conftest import movra_records
-from test_scene import (F, POP, PUSH, TICK1_TILT, UP, VOLUME, Probe, assert_flat, delete,
-                        fail_each, moving_camera, on_call, q, raising, rebind, scene, sig, trace,
-                        view_volume)  # noqa: F401 (q is a fixture)
+from test_scene import (F, POP, PUSH, TICK1_TILT, UP, VOLUME, Probe, assert_flat,
+                        check_failure, delete, fail_each, moving_camera, on_call, q, raising,
+                        rebind, scene, sig, trace, view_volume)  # noqa: F401 (q is a fixture)
 
 # numpy.matrix, which the module's matrix builders return, warns on creation
 pytestmark = pytest.mark.filterwarnings('ignore::PendingDeprecationWarning')
@@ -383,16 +382,10 @@ BUILDERS = {'Viewport1': vp1, 'Viewport2': vp2, 'Viewport3': vp3, 'Viewport4': v
 @pytest.mark.parametrize('prepare,name,exc,message,records,made,deeper',
                          [f[1:] for f in FAILURES], ids=[f[0] for f in FAILURES])
 def test_failures(q, prepare, name, exc, message, records, made, deeper):
-    glfake.GL_FUNCS['glPushMatrix']()
-    del glfake.calls[:]
-    prepare()
-    with pytest.raises(exc) as info:
-        getattr(Movra, name)()
-    assert str(info.value) == message
-    assert movra_records(info.tb) == records
-    build = vp4_second if Movra.viewport4Sol1 is False else BUILDERS[name]
-    assert glfake.names() == [n for n, _ in build(q, world())][:made]
-    assert glfake.depth() == 2 + deeper
+    def expected_calls():
+        build = vp4_second if Movra.viewport4Sol1 is False else BUILDERS[name]
+        return build(q, world())
+    check_failure(prepare, name, exc, message, records, expected_calls, made, deeper)
 
 
 def test_failed_viewport_leaves_gl_state_as_reached(q):
