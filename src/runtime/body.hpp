@@ -5,7 +5,7 @@
 //
 //     PyObject* Movra_drawMain(PyObject*, PyObject*) {
 //         return run_body("Movra.drawMain", __FILE__, [](Frame& f) {
-//             AT(296); G(glClear)(G(GL_COLOR_BUFFER_BIT).bit_or(G(GL_DEPTH_BUFFER_BIT)));
+//             AT(289); G(glClear)(G(GL_COLOR_BUFFER_BIT).bit_or(G(GL_DEPTH_BUFFER_BIT)));
 //             ...
 //             return none();
 //         });
@@ -22,6 +22,7 @@
 #include "runtime/runtime.hpp"
 #include "runtime/traceback.hpp"
 
+#include <cstring>
 #include <new>
 
 namespace movra {
@@ -79,8 +80,8 @@ PyObject* run_bound(const char* where, const char* native_file, int def_line,
                     PyObject* const (&params)[N], PyObject* args, PyObject* kwargs,
                     Body&& body) {
     PyObject* bound[N];
-    // The name without the "Movra." prefix.
-    if (!bind_arguments(where + 6, params, N, args, kwargs, bound)) {
+    const char* name = std::strchr(where, '.') + 1;  // "Movra.projective" -> "projective"
+    if (!bind_arguments(name, params, N, args, kwargs, bound)) {
         // Recorded at the definition: the name alone, keyed by that line.
         add_traceback(where, native_file, 0, def_line);
         return nullptr;
