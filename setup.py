@@ -47,10 +47,13 @@ LISTING = os.path.join(SRC_DIR, 'Movra.py')
 #   tables are normally written with trailing fields left out.
 # -Wno-cast-function-type: METH_VARARGS|METH_KEYWORDS functions take three
 #   arguments and must be cast to PyCFunction for the method tables.
+# -fvisibility=hidden: the module exports its init function alone, so calls
+#   between its own files are direct, not through the procedure linkage table.
 CXX_FLAGS = [
     '-std=c++17',
     '-Wno-register',
     '-O2',
+    '-fvisibility=hidden',
     '-Wall',
     '-Wextra',
     '-Wno-missing-field-initializers',

@@ -176,7 +176,7 @@ _new_builtin = ctypes.pythonapi.PyCFunction_NewEx
 _new_builtin.restype = ctypes.py_object
 _new_builtin.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.py_object]
 _SILENT = dict((flags, MethodDef('silent', ctypes.cast(_silent_code, ctypes.c_void_p), flags,
-                                 None)) for flags in (1, 4, 8))
+                                 None)) for flags in (1, 3, 4, 8))
 
 
 def silent(flags):
@@ -203,6 +203,7 @@ NULL_RESULT = (SystemError, 'NULL result without error in PyObject_Call')
     ('Viewport1', silent(4), 'drawMain', NULL_RESULT, [('Movra.drawMain', 290)]),
     ('glMatrixMode', silent(8), 'Viewport1', NULL_RESULT, [('Movra.Viewport1', 141)]),
     ('glViewport', silent(1), 'Viewport1', NULL_RESULT, [('Movra.Viewport1', 137)]),
+    ('glViewport', silent(3), 'Viewport1', NULL_RESULT, [('Movra.Viewport1', 137)]),
     ('glClearColor', silent(1), 'initGL', NULL_RESULT, [('Movra.initGL', 64)]),
 ])
 def test_calls_fail_as_when_python_calls(quadric, name, callable_, function, error, records):
@@ -210,6 +211,32 @@ def test_calls_fail_as_when_python_calls(quadric, name, callable_, function, err
     info = failure(getattr(Movra, function))
     assert (info.type, str(info.value)) == error
     assert movra_records(info.tb) == records
+
+
+# A built-in function that keeps its very argument tuple, as a C function may.
+KEPT = []
+_keep_code = ctypes.CFUNCTYPE(ctypes.py_object, ctypes.c_void_p, ctypes.py_object)(
+    lambda self, args: KEPT.append(args))
+_KEEP = MethodDef('keep', ctypes.cast(_keep_code, ctypes.c_void_p), 1, None)
+
+
+@pytest.mark.parametrize('name,function', [('glViewport', 'Viewport1'),
+                                           ('gluLookAt', 'Viewport1'),
+                                           ('glRotatef', 'drawScene'),
+                                           ('gluSphere', 'drawScene')])
+def test_an_argument_tuple_the_callee_keeps(quadric, name, function):
+    getattr(Movra, function)()
+    args = glfake.calls_of(name)
+    setattr(Movra, name, _new_builtin(ctypes.addressof(_KEEP), None, None))
+    del KEPT[:]
+    for _ in range(3):
+        getattr(Movra, function)()
+    assert [glfake.typed(a) for a in KEPT] == [glfake.typed(a) for a in args * 3]
+    assert len(set(map(id, KEPT))) == len(KEPT)  # no later call reused a kept tuple
+    # an ordinary tuple from then on: seen by the collector, held by the list alone
+    assert all(gc.is_tracked(a) for a in KEPT)
+    assert [sys.getrefcount(KEPT[i]) for i in range(len(KEPT))] == [2] * len(KEPT)
+    del KEPT[:]
 
 
 _thread_state = ctypes.pythonapi.PyThreadState_Get

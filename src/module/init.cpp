@@ -143,7 +143,8 @@ Ref initialise(Frame& f) {
 }  // namespace
 }  // namespace movra
 
-extern "C" PyMODINIT_FUNC initMovra(void) {
+// The one exported symbol: everything else is hidden (see setup.py).
+extern "C" __attribute__((visibility("default"))) void initMovra(void) {
     using namespace movra;
     // Before the module exists a failure adds no record: its own error stands,
     // or ImportError "init Movra" if there is none.

@@ -49,8 +49,14 @@ bool bound_method(PyObject* callable) {
 // An argument tuple that only this call holds. A frame makes dozens of calls
 // with three to nine arguments; a tuple that the callee did not keep goes
 // back to one spare per size and serves the next call of that size, instead
-// of being freed and allocated again. A spare holds no items and is not
-// tracked by the garbage collector, so nothing can reach it.
+// of being freed and allocated again.
+//
+// A spare holds no items and is not tracked by the garbage collector, so
+// nothing can reach it. A tuple taken from the spares stays untracked while
+// the call runs: only this call refers to it, and the collector counts the
+// references of an untracked container as coming from outside, so it keeps
+// the items alive, as they must be. If the callee kept the tuple, it is
+// tracked before it is let go, like any tuple the interpreter makes.
 constexpr Py_ssize_t kSpareSizes = 10;
 PyObject* spare[kSpareSizes + 1] = {};
 
@@ -62,7 +68,6 @@ public:
         if (n > 0 && n <= kSpareSizes && spare[n] != nullptr) {
             tuple_ = spare[n];
             spare[n] = nullptr;
-            PyObject_GC_Track(tuple_);
         } else if ((tuple_ = PyTuple_New(n)) == nullptr) {
             throw PyErrOccurred();
         }
@@ -72,17 +77,19 @@ public:
     ArgTuple& operator=(const ArgTuple&) = delete;
     ~ArgTuple() {
         Py_ssize_t n = PyTuple_GET_SIZE(tuple_);
-        if (Py_REFCNT(tuple_) == 1 && n > 0 && n <= kSpareSizes && spare[n] == nullptr) {
-            PyObject_GC_UnTrack(tuple_);
+        if (Py_REFCNT(tuple_) > 1) {
+            // The callee kept it: from now on it is an ordinary tuple.
+            if (!_PyObject_GC_IS_TRACKED(tuple_)) PyObject_GC_Track(tuple_);
+        } else if (n > 0 && n <= kSpareSizes && spare[n] == nullptr) {
+            if (_PyObject_GC_IS_TRACKED(tuple_)) PyObject_GC_UnTrack(tuple_);
             for (Py_ssize_t i = 0; i < n; ++i) Py_CLEAR(PyTuple_GET_ITEM(tuple_, i));
             // Releasing an item may have run code that made a spare itself.
             if (spare[n] == nullptr) {
                 spare[n] = tuple_;
                 return;
             }
-            PyObject_GC_Track(tuple_);
         }
-        Py_DECREF(tuple_);
+        Py_DECREF(tuple_);  // the tuple's deallocator accepts it tracked or not
     }
     void put(PyObject* item) {
         Py_INCREF(item);
@@ -95,13 +102,29 @@ private:
     Py_ssize_t filled_ = 0;
 };
 
+// A built-in function that takes an argument tuple is called through its
+// method entry, as its own call slot would: the same result and errors,
+// without the slot's dispatch on the flags.
+PyObject* call_slot(PyObject* callable, PyObject* args, PyObject* kwargs) {
+    if (Py_TYPE(callable) == &PyCFunction_Type && kwargs == nullptr) {
+        int flags = PyCFunction_GET_FLAGS(callable) & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
+        PyCFunction meth = PyCFunction_GET_FUNCTION(callable);
+        PyObject* self = PyCFunction_GET_SELF(callable);
+        if (flags == METH_VARARGS) return meth(self, args);
+        if (flags == (METH_VARARGS | METH_KEYWORDS)) {
+            return reinterpret_cast<PyCFunctionWithKeywords>(meth)(self, args, nullptr);
+        }
+    }
+    return Py_TYPE(callable)->tp_call(callable, args, kwargs);
+}
+
 }  // namespace
 
 Ref call_tuple(PyObject* callable, PyObject* args, PyObject* kwargs) {
     ternaryfunc slot = Py_TYPE(callable)->tp_call;
     if (slot == nullptr) return require(PyObject_Call(callable, args, kwargs));
     if (Py_EnterRecursiveCall(const_cast<char*>(kRecursionWhere))) throw PyErrOccurred();
-    PyObject* result = slot(callable, args, kwargs);
+    PyObject* result = call_slot(callable, args, kwargs);
     Py_LeaveRecursiveCall();
     return checked(result);
 }
