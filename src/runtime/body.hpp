@@ -11,6 +11,11 @@
 //         });
 //     }
 //
+// A list display that its function only reads back by constant index, and
+// never hands on, is written as a C++ array of its items (`Ref eye[] = {...}`,
+// or `PyObject* const` for constants): the same items, held as long, read as
+// `eye[0]`, without a list object that nobody else could see.
+//
 // A failing statement throws PyErrOccurred. The body's locals are released as
 // the stack unwinds, and run_body, the only place that catches, adds the
 // traceback record for the last statement reached and returns NULL, so that

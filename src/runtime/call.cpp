@@ -95,6 +95,7 @@ public:
         Py_INCREF(item);
         PyTuple_SET_ITEM(tuple_, filled_++, item);
     }
+    void put(const Arg& item) { PyTuple_SET_ITEM(tuple_, filled_++, item.give()); }
     PyObject* get() const { return tuple_; }
 
 private:
@@ -151,7 +152,7 @@ Ref call_n(PyObject* callable, std::initializer_list<Arg> args) {
     bool bound = bound_method(callable);
     ArgTuple tuple(bound ? PyMethod_GET_SELF(callable) : nullptr,
                    static_cast<Py_ssize_t>(args.size()));
-    for (const Arg& arg : args) tuple.put(arg.get());
+    for (const Arg& arg : args) tuple.put(arg);
     return call_tuple(bound ? PyMethod_GET_FUNCTION(callable) : callable, tuple.get());
 }
 

@@ -10,7 +10,9 @@
 //   * `r.release()` hands the reference back to the caller (the interpreter)
 //     and leaves `r` empty.
 //   * An `Arg` is one slot of an argument list: it takes over the reference of
-//     a temporary `Ref`, and borrows from a named `Ref` or a constant.
+//     a temporary `Ref`, and borrows from a named `Ref` or a constant. The
+//     tuple or list that stores the argument takes that reference over, with
+//     `give()`.
 //
 // `PyErrOccurred` is caught in exactly one place, the entry wrapper of
 // runtime/body.hpp, which adds the traceback record and returns NULL to the
@@ -115,10 +117,21 @@ public:
         if (owned_) Py_XDECREF(p_);
     }
     PyObject* get() const noexcept { return p_; }
+    // A new reference for a container that stores the argument: the slot's
+    // own reference if it holds one (the slot then only borrows), else an
+    // increment. Argument lists are braced lists, whose slots are const.
+    PyObject* give() const noexcept {
+        if (owned_) {
+            owned_ = false;
+        } else {
+            Py_INCREF(p_);
+        }
+        return p_;
+    }
 
 private:
     PyObject* p_;
-    bool owned_;
+    mutable bool owned_;
 };
 
 }  // namespace movra

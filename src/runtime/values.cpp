@@ -13,10 +13,7 @@ template <class Set>
 Ref display(PyObject* (*create)(Py_ssize_t), Set set, std::initializer_list<Arg> items) {
     Ref result = require(create(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
-    for (const Arg& item : items) {
-        Py_INCREF(item.get());
-        set(result.get(), i++, item.get());
-    }
+    for (const Arg& item : items) set(result.get(), i++, item.give());
     return result;
 }
 

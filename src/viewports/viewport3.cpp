@@ -13,11 +13,11 @@ PyObject* fn_Viewport3(PyObject*, PyObject*) {
         AT(169); G(glMatrixMode)(G(GL_PROJECTION));
         AT(170); G(glLoadIdentity)();
         AT(171); G(glOrtho).apply(K.args_ortho_v3);
-        AT(172); Ref updir = list({K.f_0_0, K.f_1_0, K.f_0_0});
+        AT(172); PyObject* const updir[] = {K.f_0_0, K.f_1_0, K.f_0_0};
         AT(173); G(glMatrixMode)(G(GL_MODELVIEW));
         AT(174); G(glLoadIdentity)();
         AT(175); G(gluLookAt)({K.i_7, K.i_4, K.i_5, K.i_0, K.i_0, K.i_0,
-                               updir.item(0), updir.item(1), updir.item(2)});
+                               updir[0], updir[1], updir[2]});
         AT(176); Ref M = G(projective)({G(near), G(far)});
         AT(177); G(glPushMatrix)();
         AT(178); G(glScalef).apply(K.args_mirror_z);

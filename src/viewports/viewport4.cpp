@@ -16,12 +16,12 @@ PyObject* fn_Viewport4(PyObject*, PyObject*) {
             AT(259); G(gluPerspective).apply(K.args_perspective);
             AT(260); G(glMatrixMode)(G(GL_MODELVIEW));
             AT(261); G(glLoadIdentity)();
-            AT(262); Ref lookat = list({K.f_0_0, K.f_0_0, G(near).add(G(far)).neg().div(K.i_2)});
-            AT(263); Ref updir = list({K.f_0_0, K.f_1_0, K.f_0_0});
+            AT(262); Ref lookat[] = {borrow(K.f_0_0), borrow(K.f_0_0), G(near).add(G(far)).neg().div(K.i_2)};
+            AT(263); PyObject* const updir[] = {K.f_0_0, K.f_1_0, K.f_0_0};
             AT(264); G(gluLookAt)({G(movingCameraPos).item(0), G(movingCameraPos).item(1),
                                    G(movingCameraPos).item(2),
-                                   lookat.item(0), lookat.item(1), lookat.item(2),
-                                   updir.item(0), updir.item(1), updir.item(2)});
+                                   lookat[0], lookat[1], lookat[2],
+                                   updir[0], updir[1], updir[2]});
             AT(265); G(drawScene)();
             AT(266); G(drawMovingViewVolume)();
         } else {
