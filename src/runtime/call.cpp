@@ -4,7 +4,7 @@
 // directly through their method entry when they take no argument or exactly
 // one, which skips the argument tuple. Bound methods are unpacked so that the
 // underlying function gets the instance as its first argument. Everything
-// else goes through the type's call slot under the recursion guard.
+// else is called with an argument tuple under the recursion guard.
 #include "runtime/ref.hpp"
 #include "runtime/runtime.hpp"
 
@@ -103,39 +103,39 @@ private:
     Py_ssize_t filled_ = 0;
 };
 
-// A built-in function that takes an argument tuple is called through its
-// method entry, as its own call slot would: the same result and errors,
-// without the slot's dispatch on the flags.
-PyObject* call_slot(PyObject* callable, PyObject* args, PyObject* kwargs) {
-    if (Py_TYPE(callable) == &PyCFunction_Type && kwargs == nullptr) {
-        int flags = PyCFunction_GET_FLAGS(callable) & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
-        PyCFunction meth = PyCFunction_GET_FUNCTION(callable);
-        PyObject* self = PyCFunction_GET_SELF(callable);
-        if (flags == METH_VARARGS) return meth(self, args);
-        if (flags == (METH_VARARGS | METH_KEYWORDS)) {
-            return reinterpret_cast<PyCFunctionWithKeywords>(meth)(self, args, nullptr);
-        }
+// The call itself, under the recursion guard: a new reference, or NULL. A
+// built-in function that takes an argument tuple is called through its method
+// entry, as its own call slot would (the same result and errors, without the
+// slot's dispatch on the flags); anything else through its type's call slot.
+// It is inlined into every way of calling, which then checks the result.
+[[gnu::always_inline]] inline PyObject* invoke(PyObject* callable, PyObject* args) {
+    ternaryfunc slot = Py_TYPE(callable)->tp_call;
+    if (slot == nullptr) return PyObject_Call(callable, args, nullptr);  // its TypeError
+    if (Py_EnterRecursiveCall(const_cast<char*>(kRecursionWhere))) return nullptr;
+    PyObject* result;
+    int flags = Py_TYPE(callable) == &PyCFunction_Type
+                    ? PyCFunction_GET_FLAGS(callable) & ~(METH_CLASS | METH_STATIC | METH_COEXIST)
+                    : 0;
+    if (flags == METH_VARARGS) {
+        result = PyCFunction_GET_FUNCTION(callable)(PyCFunction_GET_SELF(callable), args);
+    } else if (flags == (METH_VARARGS | METH_KEYWORDS)) {
+        result = reinterpret_cast<PyCFunctionWithKeywords>(PyCFunction_GET_FUNCTION(callable))(
+            PyCFunction_GET_SELF(callable), args, nullptr);
+    } else {
+        result = slot(callable, args, nullptr);
     }
-    return Py_TYPE(callable)->tp_call(callable, args, kwargs);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 }  // namespace
-
-Ref call_tuple(PyObject* callable, PyObject* args, PyObject* kwargs) {
-    ternaryfunc slot = Py_TYPE(callable)->tp_call;
-    if (slot == nullptr) return require(PyObject_Call(callable, args, kwargs));
-    if (Py_EnterRecursiveCall(const_cast<char*>(kRecursionWhere))) throw PyErrOccurred();
-    PyObject* result = call_slot(callable, args, kwargs);
-    Py_LeaveRecursiveCall();
-    return checked(result);
-}
 
 Ref call0(PyObject* callable) {
     if (bound_method(callable)) {
         return call1(PyMethod_GET_FUNCTION(callable), PyMethod_GET_SELF(callable));
     }
     if (direct_flags(callable) & METH_NOARGS) return call_direct(callable, nullptr);
-    return call_tuple(callable, mod.empty_tuple);
+    return checked(invoke(callable, mod.empty_tuple));
 }
 
 Ref call1(PyObject* callable, PyObject* arg) {
@@ -145,7 +145,7 @@ Ref call1(PyObject* callable, PyObject* arg) {
     if (direct_flags(callable) & METH_O) return call_direct(callable, arg);
     ArgTuple args(nullptr, 1);
     args.put(arg);
-    return call_tuple(callable, args.get());
+    return checked(invoke(callable, args.get()));
 }
 
 Ref call_n(PyObject* callable, std::initializer_list<Arg> args) {
@@ -153,7 +153,7 @@ Ref call_n(PyObject* callable, std::initializer_list<Arg> args) {
     ArgTuple tuple(bound ? PyMethod_GET_SELF(callable) : nullptr,
                    static_cast<Py_ssize_t>(args.size()));
     for (const Arg& arg : args) tuple.put(arg);
-    return call_tuple(bound ? PyMethod_GET_FUNCTION(callable) : callable, tuple.get());
+    return checked(invoke(bound ? PyMethod_GET_FUNCTION(callable) : callable, tuple.get()));
 }
 
 Ref Ref::operator()() const { return call0(p_); }
@@ -161,10 +161,10 @@ Ref Ref::operator()(const Arg& arg) const { return call1(p_, arg.get()); }
 Ref Ref::operator()(std::initializer_list<Arg> args) const { return call_n(p_, args); }
 
 Ref Ref::apply(PyObject* args) const {
-    if (!bound_method(p_)) return call_tuple(p_, args);
+    if (!bound_method(p_)) return checked(invoke(p_, args));
     ArgTuple tuple(PyMethod_GET_SELF(p_), PyTuple_GET_SIZE(args));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) tuple.put(PyTuple_GET_ITEM(args, i));
-    return call_tuple(PyMethod_GET_FUNCTION(p_), tuple.get());
+    return checked(invoke(PyMethod_GET_FUNCTION(p_), tuple.get()));
 }
 
 }  // namespace movra

@@ -53,8 +53,6 @@ void set_global(PyObject* name, const Arg& value);
 Ref call0(PyObject* callable);
 Ref call1(PyObject* callable, PyObject* arg);
 Ref call_n(PyObject* callable, std::initializer_list<Arg> args);
-// The general call: the type's call slot under the recursion guard.
-Ref call_tuple(PyObject* callable, PyObject* args, PyObject* kwargs = nullptr);
 
 // --- values ----------------------------------------------------------------
 
