@@ -65,6 +65,20 @@ def check_broken(part):
                           % (part, BROKEN_ENV))
 
 
+def fill_stand_in(namespace, part, consts, funcs, *extra):
+    """Makes ``namespace`` the stand-in module OpenGL.<part>.
+
+    It gets the constants, the recorded functions and the ``extra`` objects
+    (by their names). Only those names are public (``__all__``), so that
+    `from OpenGL.<part> import *` copies nothing of the recorder.
+    """
+    check_broken(part)
+    namespace.update(consts)
+    namespace.update(funcs)
+    namespace.update((obj.__name__, obj) for obj in extra)
+    namespace['__all__'] = sorted(list(consts) + list(funcs) + [obj.__name__ for obj in extra])
+
+
 def names():
     """Names of all recorded calls, in order."""
     return [c[0] for c in calls]

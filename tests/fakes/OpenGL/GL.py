@@ -1,18 +1,7 @@
-"""Stand-in for OpenGL.GL: recorded functions and the real constant values.
-
-Only the GL names are public (see __all__), so `from OpenGL.GL import *`
-copies nothing of the recorder into the importing module.
-"""
+"""Stand-in for OpenGL.GL: recorded functions, the real constant values, and
+GLError, which PyOpenGL exports there too."""
 from __future__ import absolute_import
 
 import glfake as _rec
 
-_rec.check_broken('GL')
-
-from OpenGL.error import GLError  # noqa: E402  (PyOpenGL exports it too)
-
-globals().update(_rec.GL_CONSTS)
-globals().update(_rec.GL_FUNCS)
-
-__all__ = sorted(list(_rec.GL_CONSTS) + list(_rec.GL_FUNCS)
-                 + ['GLError'])
+_rec.fill_stand_in(globals(), 'GL', _rec.GL_CONSTS, _rec.GL_FUNCS, _rec.GLError)

@@ -1,18 +1,7 @@
-"""Stand-in for OpenGL.GLU: recorded functions and the real constant values.
-
-Only the GLU names are public (see __all__), so `from OpenGL.GLU import *`
-copies nothing of the recorder into the importing module.
-"""
+"""Stand-in for OpenGL.GLU: recorded functions, the real constant values, and
+GLError, which PyOpenGL exports there too."""
 from __future__ import absolute_import
 
 import glfake as _rec
 
-_rec.check_broken('GLU')
-
-from OpenGL.error import GLError  # noqa: E402  (PyOpenGL exports it too)
-
-globals().update(_rec.GLU_CONSTS)
-globals().update(_rec.GLU_FUNCS)
-
-__all__ = sorted(list(_rec.GLU_CONSTS) + list(_rec.GLU_FUNCS)
-                 + ['GLError'])
+_rec.fill_stand_in(globals(), 'GLU', _rec.GLU_CONSTS, _rec.GLU_FUNCS, _rec.GLError)

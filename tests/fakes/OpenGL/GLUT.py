@@ -1,15 +1,6 @@
-"""Stand-in for OpenGL.GLUT: recorded functions and the real constant values.
-
-Only the GLUT names are public (see __all__), so `from OpenGL.GLUT import *`
-copies nothing of the recorder into the importing module.
-"""
+"""Stand-in for OpenGL.GLUT: recorded functions and the real constant values."""
 from __future__ import absolute_import
 
 import glfake as _rec
 
-_rec.check_broken('GLUT')
-
-globals().update(_rec.GLUT_CONSTS)
-globals().update(_rec.GLUT_FUNCS)
-
-__all__ = sorted(list(_rec.GLUT_CONSTS) + list(_rec.GLUT_FUNCS))
+_rec.fill_stand_in(globals(), 'GLUT', _rec.GLUT_CONSTS, _rec.GLUT_FUNCS)
