@@ -33,13 +33,19 @@ int direct_flags(PyObject* callable) {
     return 0;
 }
 
-Ref call_direct(PyObject* callable, PyObject* arg) {
-    PyCFunction meth = PyCFunction_GET_FUNCTION(callable);
-    PyObject* self = PyCFunction_GET_SELF(callable);
-    if (Py_EnterRecursiveCall(const_cast<char*>(kRecursionWhere))) throw PyErrOccurred();
-    PyObject* result = meth(self, arg);
+// Runs `call` under the recursion guard: its new reference, or NULL.
+template <class Call>
+[[gnu::always_inline]] inline PyObject* guarded(Call&& call) {
+    if (Py_EnterRecursiveCall(const_cast<char*>(kRecursionWhere))) return nullptr;
+    PyObject* result = call();
     Py_LeaveRecursiveCall();
-    return checked(result);
+    return result;
+}
+
+Ref call_direct(PyObject* callable, PyObject* arg) {
+    return checked(guarded([&] {
+        return PyCFunction_GET_FUNCTION(callable)(PyCFunction_GET_SELF(callable), arg);
+    }));
 }
 
 bool bound_method(PyObject* callable) {
@@ -103,29 +109,28 @@ private:
     Py_ssize_t filled_ = 0;
 };
 
-// The call itself, under the recursion guard: a new reference, or NULL. A
-// built-in function that takes an argument tuple is called through its method
-// entry, as its own call slot would (the same result and errors, without the
-// slot's dispatch on the flags); anything else through its type's call slot.
-// It is inlined into every way of calling, which then checks the result.
+// The call with an argument tuple, under the recursion guard: a new
+// reference, or NULL. A built-in function that takes an argument tuple is
+// called through its method entry, as its own call slot would (the same
+// result and errors, without the slot's dispatch on the flags); anything else
+// through its type's call slot. It is inlined into every way of calling,
+// which then checks the result.
 [[gnu::always_inline]] inline PyObject* invoke(PyObject* callable, PyObject* args) {
     ternaryfunc slot = Py_TYPE(callable)->tp_call;
     if (slot == nullptr) return PyObject_Call(callable, args, nullptr);  // its TypeError
-    if (Py_EnterRecursiveCall(const_cast<char*>(kRecursionWhere))) return nullptr;
-    PyObject* result;
     int flags = Py_TYPE(callable) == &PyCFunction_Type
                     ? PyCFunction_GET_FLAGS(callable) & ~(METH_CLASS | METH_STATIC | METH_COEXIST)
                     : 0;
-    if (flags == METH_VARARGS) {
-        result = PyCFunction_GET_FUNCTION(callable)(PyCFunction_GET_SELF(callable), args);
-    } else if (flags == (METH_VARARGS | METH_KEYWORDS)) {
-        result = reinterpret_cast<PyCFunctionWithKeywords>(PyCFunction_GET_FUNCTION(callable))(
-            PyCFunction_GET_SELF(callable), args, nullptr);
-    } else {
-        result = slot(callable, args, nullptr);
-    }
-    Py_LeaveRecursiveCall();
-    return result;
+    return guarded([&] {
+        if (flags == METH_VARARGS) {
+            return PyCFunction_GET_FUNCTION(callable)(PyCFunction_GET_SELF(callable), args);
+        }
+        if (flags == (METH_VARARGS | METH_KEYWORDS)) {
+            return reinterpret_cast<PyCFunctionWithKeywords>(PyCFunction_GET_FUNCTION(callable))(
+                PyCFunction_GET_SELF(callable), args, nullptr);
+        }
+        return slot(callable, args, nullptr);
+    });
 }
 
 }  // namespace
