@@ -1,4 +1,5 @@
 #include "module/constants.hpp"
+#include "runtime/traceback.hpp"
 
 #include <initializer_list>
 

@@ -71,7 +71,7 @@ namespace movra {
 #define MOVRA_TEXTS(X)                                                          \
     X(pyopengl_error, "\nERROR: PyOpenGL not installed properly.\n        ")    \
     X(label_modelview, "GL_MODELVIEW ") X(label_projection, "GL_PROJECTION ")   \
-    X(source_file, "Movra.py")
+    X(source_file, kSourceFile)
 
 // Floats, then integers. X(member, value).
 #define MOVRA_FLOATS(X)                                                         \

@@ -10,8 +10,6 @@
 
 namespace movra {
 
-const char kSourceFile[] = "Movra.py";
-
 namespace {
 
 // Code objects of records, one per failure site, kept for the life of the

@@ -6,7 +6,7 @@
 namespace movra {
 
 // The listing file that every record and every code object names.
-extern const char kSourceFile[];
+inline constexpr char kSourceFile[] = "Movra.py";
 
 // Adds one record to the pending exception's traceback. `where` is the
 // traceback name ("Movra.drawMain", "Movra", "init Movra"); `native_file` and
