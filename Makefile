@@ -24,7 +24,7 @@ build:
 # pytest exits 5 when it collected no test: that is a failure here too.
 test: setup
 	@status=0; \
-	PYTHONPATH="$(CURDIR)/tests/fakes" $(PYTHON) -m pytest tests -q $(PYTEST_ARGS) || status=$$?; \
+	PYTHONPATH="$(CURDIR)/host/recordgl" $(PYTHON) -m pytest tests -q $(PYTEST_ARGS) || status=$$?; \
 	if [ $$status -eq 5 ]; then echo "make test: pytest collected no tests under tests/" >&2; fi; \
 	exit $$status
 

@@ -2,7 +2,7 @@
 
     .venv/bin/python scripts/fuzz.py [--iterations N] [--seed S] [--verbose]
 
-Runs in this process, on the recording GL of tests/fakes.  Each iteration
+Runs in this process, on the recording GL of host/recordgl.  Each iteration
 rebinds module globals to hostile values or deletes them (None, strings,
 lists of the wrong length, huge ints, nan and inf, numpy scalars and arrays,
 objects whose arithmetic, truth test, int(), indexing or float() raise,
@@ -47,7 +47,7 @@ import sys
 import warnings
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-FAKES = os.path.join(ROOT, 'tests', 'fakes')
+FAKES = os.path.join(ROOT, 'host', 'recordgl')
 LISTING = os.path.join(ROOT, 'src', 'Movra.py')
 if FAKES not in sys.path:
     sys.path.insert(0, FAKES)

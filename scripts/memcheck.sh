@@ -41,7 +41,7 @@ done
 
 echo "memcheck: ${#tests[@]} test files under valgrind (this takes several minutes); log: $LOG"
 status=0
-LD_PRELOAD="$ROOT/$SHIM${LD_PRELOAD:+:$LD_PRELOAD}" PYTHONPATH="$ROOT/tests/fakes" \
+LD_PRELOAD="$ROOT/$SHIM${LD_PRELOAD:+:$LD_PRELOAD}" PYTHONPATH="$ROOT/host/recordgl" \
     valgrind --tool=memcheck --error-exitcode=97 --num-callers=40 \
         --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
         --log-file="$LOG" \

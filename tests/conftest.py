@@ -1,6 +1,6 @@
 """Shared test set-up.
 
-The suite runs with tests/fakes first on the import path, so `Movra` imports
+The suite runs with host/recordgl first on the import path, so `Movra` imports
 the recording OpenGL stand-in and the recording drawing helpers. Every test
 starts from a reset recorder and the module globals as initialisation left
 them, and whatever a test rebinds or deletes is put back afterwards.
@@ -14,7 +14,7 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-FAKES = os.path.join(HERE, 'fakes')
+FAKES = os.path.join(ROOT, 'host', 'recordgl')
 LISTING = os.path.join(ROOT, 'src', 'Movra.py')
 
 if FAKES not in sys.path:

@@ -12,7 +12,7 @@ import numpy
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-FAKES = os.path.join(HERE, 'fakes')
+FAKES = os.path.join(os.path.dirname(HERE), 'host', 'recordgl')
 if FAKES not in sys.path:
     sys.path.insert(0, FAKES)
 

@@ -1,6 +1,6 @@
 """KestMain.py from the command line: options, headless runs, `make run`.
 
-Every run is a subprocess with the real OpenGL (tests/fakes removed from
+Every run is a subprocess with the real OpenGL (host/recordgl removed from
 PYTHONPATH) and without DISPLAY, as on CI: the program starts and stops its
 own Xvfb.
 """
@@ -18,7 +18,7 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HOST = os.path.join(ROOT, 'host')
-FAKES = os.path.join(ROOT, 'tests', 'fakes')
+FAKES = os.path.join(ROOT, 'host', 'recordgl')
 MAIN = os.path.join(HOST, 'KestMain.py')
 TIMEOUT = 300
 

@@ -27,7 +27,7 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HOST = os.path.join(ROOT, 'host')
-FAKES = os.path.join(ROOT, 'tests', 'fakes')
+FAKES = os.path.join(ROOT, 'host', 'recordgl')
 if HOST not in sys.path:
     # Appended, not prepended: the fakes keep precedence in this process.
     sys.path.append(HOST)
