@@ -11,7 +11,7 @@ try:
     from OpenGL.GL import *
     from OpenGL.GLU import *
 except:
-    print '\nERROR: PyOpenGL not installed properly.\n        '
+    print('\nERROR: PyOpenGL not installed properly.\n        ')
     sys.exit()
 import numpy as np
 from numpy import sqrt, arctan2, cos, sin, tan, pi, transpose, rad2deg, deg2rad
@@ -44,9 +44,9 @@ myQuadric = 0
 
 def getGL_MODELVIEW_PROJ():
     glModelViewMatrix = transpose(glGetDoublev(GL_MODELVIEW_MATRIX))
-    print ('GL_MODELVIEW ', glModelViewMatrix)
+    print(('GL_MODELVIEW ', glModelViewMatrix))
     glProjectionMatrix = transpose(glGetDoublev(GL_PROJECTION_MATRIX))
-    print ('GL_PROJECTION ', glProjectionMatrix)
+    print(('GL_PROJECTION ', glProjectionMatrix))
     return (glModelViewMatrix, glProjectionMatrix)
 
 
