@@ -38,32 +38,39 @@ int match(PyObject* key, PyObject* const* params, int first, int count) {
 
 }  // namespace
 
+// Every bound value is held by `out` from the moment it is found: a lookup in
+// the keyword dictionary can run a key's __eq__ or __hash__, which may remove
+// or replace entries bound before, so nothing is borrowed from the
+// dictionary across the next lookup.
 bool bind_arguments(const char* name, PyObject* const* params, int count, PyObject* args,
-                    PyObject* kwargs, PyObject** out) {
+                    PyObject* kwargs, Ref* out) {
     Py_ssize_t given = PyTuple_GET_SIZE(args);
     if (kwargs == nullptr) {
         if (given != count) return arity_error(name, count, given);
-        for (int i = 0; i < count; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+        for (int i = 0; i < count; ++i) out[i] = borrow(PyTuple_GET_ITEM(args, i));
         return true;
     }
     if (given > count) return arity_error(name, count, given);
     int positional = static_cast<int>(given);
-    for (int i = 0; i < positional; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    for (int i = 0; i < positional; ++i) out[i] = borrow(PyTuple_GET_ITEM(args, i));
 
     Py_ssize_t left = PyDict_Size(kwargs);
     for (int i = positional; i < count; ++i) {
         PyObject* value = PyDict_GetItem(kwargs, params[i]);
         if (value == nullptr) return arity_error(name, count, i);
-        out[i] = value;
+        out[i] = borrow(value);
         --left;
     }
     if (left <= 0) return true;
 
     // Keywords that were not parameter names by identity or hash: check each.
-    PyObject* key;
-    PyObject* value;
+    // The entry is held while it is compared, which may run Python code.
+    PyObject* key_in_dict;
+    PyObject* value_in_dict;
     Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    while (PyDict_Next(kwargs, &pos, &key_in_dict, &value_in_dict)) {
+        Ref held_key = borrow(key_in_dict), value = borrow(value_in_dict);
+        PyObject* key = held_key.get();
         if (!PyString_Check(key) && !PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
             return false;

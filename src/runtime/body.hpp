@@ -72,19 +72,20 @@ PyObject* run_body(const char* where, const char* native_file, Body&& body) {
 }
 
 // Binds the arguments of a function that takes keywords: parameters p0..pN-1,
-// all required, by position or by name. Fills `out` with borrowed references
-// and returns true, or sets the TypeError and returns false. `name` is the
-// function's name as its messages show it.
+// all required, by position or by name. Fills `out` with a reference to each
+// bound value and returns true, or sets the TypeError and returns false.
+// `name` is the function's name as its messages show it.
 bool bind_arguments(const char* name, PyObject* const* params, int count, PyObject* args,
-                    PyObject* kwargs, PyObject** out);
+                    PyObject* kwargs, Ref* out);
 
 // Entry of a keyword-capable function: binds, then runs the body with the
-// bound parameters. A binding failure is recorded at the definition line.
+// bound parameters, which the binding holds until the body is done. A binding
+// failure is recorded at the definition line.
 template <int N, class Body>
 PyObject* run_bound(const char* where, const char* native_file, int def_line,
                     PyObject* const (&params)[N], PyObject* args, PyObject* kwargs,
                     Body&& body) {
-    PyObject* bound[N];
+    Ref bound[N];
     const char* name = std::strchr(where, '.') + 1;  // "Movra.projective" -> "projective"
     if (!bind_arguments(name, params, N, args, kwargs, bound)) {
         // Recorded at the definition: the name alone, keyed by that line.

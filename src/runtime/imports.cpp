@@ -67,11 +67,14 @@ void import_star(const Ref& module) {
         Ref keys = require(PyObject_CallMethod(dict.get(), const_cast<char*>("keys"), nullptr));
         collect_names(keys.get(), true, module.get(), names.get());
     }
+    // Each name and value is held while it is bound: the binding releases
+    // whatever the name held before, which may run Python code.
     PyObject* key;
     PyObject* value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(names.get(), &pos, &key, &value)) {
-        require(PyObject_SetAttr(mod.module, key, value));
+        Ref name = borrow(key), held = borrow(value);
+        require(PyObject_SetAttr(mod.module, name.get(), held.get()));
     }
 }
 

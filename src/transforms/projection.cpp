@@ -11,8 +11,8 @@ namespace movra {
 PyObject* fn_projective(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* const params[] = {K.near, K.far};
     return run_bound("Movra.projective", __FILE__, 227, params, args, kwargs,
-                     [](Frame& f, PyObject** a) {
-        Ref near = borrow(a[0]), far = borrow(a[1]);
+                     [](Frame& f, const Ref* a) {
+        const Ref &near = a[0], &far = a[1];
         AT(228); Ref M = G(np).attr(K.zeros)(K.shape_4x4);
         AT(229); M.item(0).set_item(0, near);
         AT(230); M.item(1).set_item(1, near);
@@ -26,8 +26,8 @@ PyObject* fn_projective(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* fn_perspective(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* const params[] = {K.fovy, K.aspect, K.near, K.far};
     return run_bound("Movra.perspective", __FILE__, 237, params, args, kwargs,
-                     [](Frame& f, PyObject** a) {
-        Ref fovy = borrow(a[0]), aspect = borrow(a[1]), near = borrow(a[2]), far = borrow(a[3]);
+                     [](Frame& f, const Ref* a) {
+        const Ref &fovy = a[0], &aspect = a[1], &near = a[2], &far = a[3];
         AT(245); Ref thetaY = G(deg2rad)(fovy);
         AT(246); Ref top = near.mul(G(tan)(thetaY.div(K.f_2_0)));
         AT(247); Ref right = near.mul(aspect).mul(G(tan)(thetaY.div(K.f_2_0)));
