@@ -6,6 +6,7 @@ import copy
 import cPickle
 import gc
 import pickle
+import sys
 import weakref
 
 import numpy
@@ -326,3 +327,82 @@ def test_defaults_are_not_consulted():
         with pytest.raises(TypeError) as info:
             call()
         assert str(info.value) == arity(P, 2, 1)
+
+
+# ------------------------------------------- keyword dictionaries that fight back ---
+
+class SameHashAs(str):
+    """A key that hashes like `name` and equals everything, and whose comparison
+    runs `action` first: it is what the lookup of that parameter finds."""
+    def __new__(cls, text, name, action):
+        key = str.__new__(cls, text)
+        key.name, key.action = name, action
+        return key
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        self.action()
+        return True
+
+
+class Opaque(object):
+    pass
+
+
+def reuse_freed_floats():
+    # New floats of the same size take the memory of any float just freed, so a
+    # binding that still points at a popped value reads one of these instead.
+    reuse_freed_floats.kept = [float(i) + 0.5 for i in range(64)]
+
+
+def far_key_that(action):
+    return SameHashAs('k', 'far', action)
+
+
+def hostile_projective_call(meddle):
+    d = {}
+    d.update({'near': float('1.25'), far_key_that(lambda: meddle(d)): float('7.5')})
+    return Movra.projective(**d)
+
+
+def expected_projective(near, far):
+    return numpy.array(projective_of(near, far)).tobytes()
+
+
+@pytest.mark.parametrize('meddle', [
+    lambda d: d.pop('near', None),
+    lambda d: d.__setitem__('near', float('99.5')),
+], ids=['pop', 'replace'])
+def test_bound_values_survive_the_dictionary(meddle):
+    # Looking up `far` runs the key's __eq__, which takes `near` away from the
+    # dictionary after it was bound; the body must see the value that was bound.
+    def meddle_and_collect(d):
+        meddle(d)
+        gc.collect()
+        reuse_freed_floats()
+
+    assert hostile_projective_call(meddle_and_collect).tobytes() == expected_projective(1.25, 7.5)
+
+
+def test_a_dictionary_cleared_during_the_lookup():
+    # Python 2 looks `far` up in the caller's dictionary itself, and the lookup
+    # starts over on the cleared one; Python 3 hands the keywords over before
+    # the call, so `far` is still found.
+    if sys.version_info[0] == 2:
+        with pytest.raises(TypeError) as info:
+            hostile_projective_call(lambda d: d.clear())
+        assert str(info.value) == arity(P, 2, 1)
+    else:
+        assert hostile_projective_call(lambda d: d.clear()).tobytes() == \
+            expected_projective(1.25, 7.5)
+
+
+def test_a_value_taken_away_fails_where_it_is_used():
+    d = {}
+    d.update({'near': Opaque(), far_key_that(lambda: d.pop('near', None)): 7.0})
+    with pytest.raises(TypeError) as info:
+        Movra.projective(**d)
+    assert 'float()' in str(info.value)
+    assert movra_records(info.tb) == [('Movra.projective', 229)]  # M[0][0] = near

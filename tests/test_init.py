@@ -266,13 +266,19 @@ def test_handler_failures(setup, error, records_):
 # ------------------------------------------------- failing top-level statements ---
 
 # What the probe reports after a failed import: the error, its records, and which
-# names the abandoned module dictionary got before the failure.
+# names the abandoned module dictionary got before the failure. The module table
+# no longer holds the module; the dictionary is the globals of the record's frame.
 FAILED_IMPORT = '''
 exec SETUP
 try:
     import Movra
 except Exception as e:
-    left = vars(sys.modules['Movra']) if 'Movra' in sys.modules else {}
+    assert 'Movra' not in sys.modules
+    tb, left = sys.exc_info()[2], {}
+    while tb is not None:
+        if tb.tb_frame.f_code.co_name.startswith('init Movra'):
+            left = tb.tb_frame.f_globals
+        tb = tb.tb_next
     result((type(e).__name__, str(e), records(sys.exc_info()[2]),
             sorted(n for n in NAMES if n in left)))
 '''
@@ -441,3 +447,30 @@ def test_imports_go_through_the_current___import__():
         ('first', 'OpenGL.GL', {}, star, -1, True), ('first', 'OpenGL.GLU', {}, star, -1, True),
         ('first', 'numpy', {}, [], -1, True), ('second', 'numpy', {}, NUMPY_NAMES, -1, True),
         ('second', 'KestDrawHelperFunctions', {}, star, -1, True)]
+
+
+def test_failed_initialisation_can_be_retried():
+    # The failed import leaves nothing in the module table, so the next import
+    # runs the initialisation again: it fails the same way while the helper
+    # module is broken, and gives a working module once it is not.
+    out, value = probe('''
+        import os
+        seen = []
+        os.environ['MOVRA_FAKE_GL_BROKEN'] = 'KestDrawHelperFunctions'
+        for attempt in range(2):
+            try:
+                import Movra
+            except ImportError as e:
+                seen.append((str(e), 'Movra' in sys.modules, records(sys.exc_info()[2])))
+        del os.environ['MOVRA_FAKE_GL_BROKEN']
+        import Movra
+        import glfake
+        Movra.initGL()
+        Movra.drawMain()
+        seen.append((sys.modules['Movra'] is Movra, Movra.near, Movra.drawMain.__globals__ is vars(Movra),
+                     glfake.names().count('glViewport')))
+        result(seen)
+        ''')
+    failure = ('No module named KestDrawHelperFunctions (simulated by MOVRA_FAKE_GL_BROKEN)',
+               False, [('init Movra', 18)])
+    assert value == [failure, failure, (True, 1.0, True, 4)]

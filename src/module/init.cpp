@@ -48,11 +48,22 @@ Ref new_code_object(const FunctionInfo& info) {
 
 PyObject* code_objects[kFunctionCount];  // live until the process ends
 
-// Every code object, built before the first statement runs.
+// Every code object, built before the first statement runs (once: an
+// initialisation that runs again after a failed one reuses them).
 void create_code_objects() {
     for (int i = 0; i < kFunctionCount; ++i) {
-        code_objects[i] = new_code_object(function_infos[i]).release();
+        if (code_objects[i] == nullptr) {
+            code_objects[i] = new_code_object(function_infos[i]).release();
+        }
     }
+}
+
+// Stores a new reference in a field of the module state, releasing what an
+// earlier, failed initialisation left there.
+void keep(PyObject*& field, Ref value) {
+    PyObject* old = field;
+    field = value.release();
+    Py_XDECREF(old);
 }
 
 // `from <module> import *` as the guarded block writes it.
@@ -129,8 +140,8 @@ void run_statements(Frame& f) {
 // Steps after the module exists. Failures before the first statement name
 // no statement of the listing (line 0).
 Ref initialise(Frame& f) {
-    AT(0); mod.globals = borrow(PyModule_GetDict(mod.module)).release();
-    AT(0); mod.builtins = borrow(PyImport_AddModule("__builtin__")).release();
+    AT(0); keep(mod.globals, borrow(PyModule_GetDict(mod.module)));
+    AT(0); keep(mod.builtins, borrow(PyImport_AddModule("__builtin__")));
     if (mod.builtins == nullptr) throw PyErrOccurred();
     AT(0); require(PyObject_SetAttrString(mod.module, "__builtins__", mod.builtins));
     AT(0); if (!create_constants()) throw PyErrOccurred();
@@ -138,6 +149,23 @@ Ref initialise(Frame& f) {
     AT(0); create_code_objects();
     run_statements(f);
     return none();
+}
+
+// The module table entry under the module's name, borrowed, or NULL.
+PyObject* registered_module() {
+    ErrorScope pending;
+    return PyDict_GetItemString(PyImport_GetModuleDict(), kModuleName);
+}
+
+// A failed initialisation abandons its module: the module table must not keep
+// it, or the next import would hand out the half-built module instead of
+// running the initialisation again. Only an entry that this initialisation
+// made goes; the pending exception stays.
+void unregister_module(PyObject* before) {
+    PyObject* entry = registered_module();
+    if (entry == nullptr || entry == before) return;
+    ErrorScope pending;
+    PyDict_DelItemString(PyImport_GetModuleDict(), kModuleName);
 }
 
 }  // namespace
@@ -152,13 +180,15 @@ extern "C" __attribute__((visibility("default"))) void initMovra(void) {
                  (mod.empty_tuple != nullptr || (mod.empty_tuple = PyTuple_New(0))) &&
                  (mod.empty_bytes != nullptr ||
                   (mod.empty_bytes = PyString_FromStringAndSize("", 0))) &&
-                 (mod.function_type = obtain_function_type());
+                 (mod.function_type != nullptr || (mod.function_type = obtain_function_type()));
+    PyObject* before = registered_module();
     PyObject* module = ready ? Py_InitModule4(kModuleName, no_module_functions,
                                               const_cast<char*>(kModuleDoc), nullptr,
                                               PYTHON_API_VERSION)
                              : nullptr;
     if (module == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init Movra");
+        unregister_module(before);
         return;
     }
     Py_INCREF(module);
@@ -166,6 +196,7 @@ extern "C" __attribute__((visibility("default"))) void initMovra(void) {
     // From here a failure adds the record "init Movra" and abandons the module.
     PyObject* result = run_body("init Movra", __FILE__, initialise);
     if (result == nullptr) {
+        unregister_module(before);
         Py_CLEAR(mod.module);
         return;
     }

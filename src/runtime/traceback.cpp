@@ -76,28 +76,26 @@ PyCodeObject* new_code(const char* where, const char* native_file, int native_li
 
 void add_traceback(const char* where, const char* native_file, int native_line, int line) {
     if (mod.globals == nullptr) return;  // no module dictionary to give the frame
-    // Build the record with the pending exception set aside, then put it back
-    // and attach the frame to it.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-
     // The site's key: its listing line, which is unique per statement; a site
     // with no listing line is keyed by its native line, kept apart by its sign.
     int key = line ? line : -native_line;
     PyCodeObject* code = cache.find(key);
-    if (code != nullptr) {
-        Py_INCREF(code);
-    } else {
-        code = new_code(where, native_file, native_line, line);
-        if (code != nullptr) cache.insert(key, code);
-    }
     PyFrameObject* frame = nullptr;
-    if (code != nullptr) {
-        frame = PyFrame_New(PyThreadState_GET(), code, mod.globals, nullptr);
-        if (frame != nullptr) frame->f_lineno = line;
+    {
+        // Built with the pending exception set aside; a failure to build the
+        // record is not reported.
+        ErrorScope pending;
+        if (code != nullptr) {
+            Py_INCREF(code);
+        } else {
+            code = new_code(where, native_file, native_line, line);
+            if (code != nullptr) cache.insert(key, code);
+        }
+        if (code != nullptr) {
+            frame = PyFrame_New(PyThreadState_GET(), code, mod.globals, nullptr);
+            if (frame != nullptr) frame->f_lineno = line;
+        }
     }
-    PyErr_Clear();  // a failure to build the record is not reported
-    PyErr_Restore(type, value, traceback);
     if (frame != nullptr) PyTraceBack_Here(frame);
     Py_XDECREF(code);
     Py_XDECREF(frame);
