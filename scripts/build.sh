@@ -1,20 +1,40 @@
 #!/usr/bin/env bash
-# Build the Movra extension and install it into the virtual environment .venv/
-# (made by scripts/setup.sh).  The build is incremental: only C++ sources
-# whose source, included headers or compile flags changed are recompiled,
-# and the install step copies only what changed.
+# Build the Movra extension with setuptools and install it into the virtual
+# environment of each given Python (default: 2.7), made by scripts/setup.sh.
+# setuptools rebuilds the extension when a source or header is newer than it.
+#
+#   bash scripts/build.sh [VERSION...]
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
-VENV_PY=$ROOT/.venv/bin/python
+# shellcheck source=scripts/pythons.sh
+. "$ROOT/scripts/pythons.sh"
 
-[ -x "$VENV_PY" ] ||
-    { echo "build: ERROR: $VENV_PY not found: run 'make setup' first" >&2; exit 1; }
+die() { echo "build: ERROR: $*" >&2; exit 1; }
 
-mkdir -p build
-if ! "$VENV_PY" setup.py -q install --single-version-externally-managed \
-        --record build/install-record.txt; then
-    echo "build: ERROR: building or installing the Movra extension failed (see the output above)" >&2
-    exit 1
-fi
+VERSIONS=("$@")
+[ ${#VERSIONS[@]} -gt 0 ] || VERSIONS=(2.7)
+for version in "${VERSIONS[@]}"; do
+    check_python_version "$version" 2>/dev/null || die "$(check_python_version "$version" 2>&1 | sed 's/^ERROR: //')"
+    venv_py=$ROOT/$(venv_python "$version")
+    [ -x "$venv_py" ] || die "$venv_py not found: run 'make setup PY=$version' first"
+    wheels=$ROOT/build/wheels/$version
+    rm -rf "$wheels"
+    mkdir -p "$ROOT/build"
+    echo "build: Movra for Python $version"
+    # Python 2.7's pip copies the whole tree before it builds, so under 2.7
+    # setuptools builds the wheel itself; later pips build in place.
+    if [ "$version" = 2.7 ]; then
+        "$venv_py" setup.py -q bdist_wheel -d "$wheels" >"$ROOT/build/build-$version.log" 2>&1 ||
+            { cat "$ROOT/build/build-$version.log" >&2; die "building the Movra wheel for Python $version failed (output above)"; }
+    else
+        "$venv_py" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
+            -w "$wheels" . >"$ROOT/build/build-$version.log" 2>&1 ||
+            { cat "$ROOT/build/build-$version.log" >&2; die "building the Movra wheel for Python $version failed (output above)"; }
+    fi
+    grep -i 'warning:' "$ROOT/build/build-$version.log" | grep -v -i 'byte-compiling is disabled' >&2 || true
+    "$venv_py" -m pip install -q --disable-pip-version-check --no-deps --no-index \
+        --force-reinstall "$wheels"/Movra-*.whl ||
+        die "installing the Movra wheel into $(venv_dir "$version") failed (output above)"
+done

@@ -10,14 +10,19 @@
 # *realgl*), which run Mesa's JIT-compiled rasteriser and an X server.
 # Child processes that tests start run without valgrind.
 #
-#   bash scripts/memcheck.sh [pytest arguments...]
+#   bash scripts/memcheck.sh VERSION [pytest arguments...]
 # Exit status: pytest's, or 97 when memcheck found an error; the full report
 # is in build/memcheck.log.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
-VENV_PY=$ROOT/.venv/bin/python
+# shellcheck source=scripts/pythons.sh
+. "$ROOT/scripts/pythons.sh"
+VERSION=${1:-2.7}
+shift || true
+check_python_version "$VERSION" || exit 1
+VENV_PY=$ROOT/$(venv_python "$VERSION")
 SHIM_SRC=bench/memcheck/pymalloc_off.c
 SHIM=build/memcheck/pymalloc_off.so
 LOG=build/memcheck.log
@@ -41,7 +46,13 @@ done
 
 echo "memcheck: ${#tests[@]} test files under valgrind (this takes several minutes); log: $LOG"
 status=0
-LD_PRELOAD="$ROOT/$SHIM${LD_PRELOAD:+:$LD_PRELOAD}" PYTHONPATH="$ROOT/host/recordgl" \
+# Python 3 routes its small-object allocator to malloc itself.
+if [ "$VERSION" = 2.7 ]; then
+    export LD_PRELOAD="$ROOT/$SHIM${LD_PRELOAD:+:$LD_PRELOAD}"
+else
+    export PYTHONMALLOC=malloc
+fi
+PYTHONPATH="$ROOT/host/recordgl" \
     valgrind --tool=memcheck --error-exitcode=97 --num-callers=40 \
         --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
         --log-file="$LOG" \

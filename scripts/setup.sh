@@ -1,23 +1,26 @@
 #!/usr/bin/env bash
-# Prepare this checkout for building, testing and running Movra:
+# Prepare this checkout for building, testing and running Movra under the
+# given Pythons (default: 2.7):
 #   1. Debian packages (compiler, GL/GLU/GLUT, Xvfb, valgrind)
-#   2. Python 2.7.18 from pyenv
-#   3. a virtual environment at .venv/ with the pins of requirements.txt
-#   4. the host/ folder on the virtual environment's sys.path (.pth file)
-#   5. the Movra extension built and installed into .venv/ (scripts/build.sh)
+#   and for each Python version:
+#   2. its interpreter from pyenv
+#   3. its virtual environment (.venv/ for 2.7, .venv-<version>/ otherwise)
+#      with the pins of requirements/<version>.txt
+#   4. the host/ folder on that environment's sys.path (.pth file)
+#   5. the Movra extension built and installed into it (scripts/build.sh),
+#      unless nothing it is built from changed since the last install
+#
+#   bash scripts/setup.sh [VERSION...]
 # Safe to rerun: each step checks first and does nothing when nothing is
 # missing.  Every failure prints one "setup: ERROR:" line and exits non-zero.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
+# shellcheck source=scripts/pythons.sh
+. "$ROOT/scripts/pythons.sh"
 
-PY27_VERSION=2.7.18
-VENV=$ROOT/.venv
-VENV_PY=$VENV/bin/python
-REQS=$ROOT/requirements.txt
 PY2_ONLY_DEPS=$ROOT/scripts/py2-only-deps.txt
-REQ_STAMP=$VENV/.movra-requirements.stamp
 WHEELS=$ROOT/wheels
 
 note() { echo "setup: $*"; }
@@ -100,61 +103,55 @@ ensure_glut_name() {
         die "could not create $dir/libglut.so.3"
 }
 
-# ------------------------------------------------------------ Python 2.7 ---
-find_python27() {
-    local pyenv_bin
-    pyenv_bin=$(command -v pyenv 2>/dev/null || true)
-    if [ -z "$pyenv_bin" ]; then
-        for pyenv_bin in "${PYENV_ROOT:-}/bin/pyenv" "$HOME/.pyenv/bin/pyenv"; do
-            [ -x "$pyenv_bin" ] && break
-            pyenv_bin=
-        done
-    fi
-    [ -n "$pyenv_bin" ] ||
-        die "pyenv not found (not on PATH, nor in \$PYENV_ROOT/bin or ~/.pyenv/bin): Python $PY27_VERSION is expected at \$(pyenv root)/versions/$PY27_VERSION"
-
-    local root
-    root=$("$pyenv_bin" root) || die "'pyenv root' failed"
-    PY27=$root/versions/$PY27_VERSION/bin/python2.7
-    if [ ! -x "$PY27" ]; then
-        local versions
-        versions=$("$pyenv_bin" versions --bare 2>&1 | tr '\n' ' ')
-        die "Python $PY27_VERSION is not installed under pyenv: $PY27 is missing ('pyenv versions' shows: ${versions:-nothing})"
-    fi
+# ------------------------------------------------- one Python version ---
+# Sets VERSION, PY (the pyenv interpreter), VENV, VENV_PY and REQS.
+select_python() {
+    VERSION=$1
+    check_python_version "$VERSION" 2>/dev/null || die "$(check_python_version "$VERSION" 2>&1 | sed 's/^ERROR: //')"
+    local found
+    found=$(find_interpreter "$VERSION" 2>&1) || die "${found#ERROR: }"
+    PY=$found
     local got
-    got=$("$PY27" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])' 2>&1) ||
-        die "$PY27 does not run: $got"
-    [ "$got" = "$PY27_VERSION" ] || die "$PY27 is Python $got, not $PY27_VERSION"
-    [ -f "$root/versions/$PY27_VERSION/include/python2.7/Python.h" ] ||
-        die "Python.h of Python $PY27_VERSION is missing ($root/versions/$PY27_VERSION/include/python2.7/Python.h)"
+    got=$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>&1) ||
+        die "$PY does not run: $got"
+    [ "$got" = "$VERSION" ] || die "$PY is Python $got, not $VERSION"
+    VENV=$ROOT/$(venv_dir "$VERSION")
+    VENV_PY=$VENV/bin/python
+    REQS=$ROOT/requirements/$VERSION.txt
+    [ -f "$REQS" ] || die "no pinned requirements for Python $VERSION ($REQS is missing)"
 }
 
-# -------------------------------------------------- virtual environment ---
 venv_ok() {
+    # The interpreter it was made from is written down at creation.
     [ -x "$VENV_PY" ] &&
-        "$VENV_PY" -c "import sys; sys.exit(sys.version_info[:3] != (${PY27_VERSION//./, }))" \
-            >/dev/null 2>&1
+        [ "$(cat "$VENV/.movra-interpreter" 2>/dev/null)" = "$(readlink -f "$PY")" ] &&
+        "$VENV_PY" -c 'import sys' >/dev/null 2>&1
 }
 
 ensure_venv() {
     venv_ok && return 0
-    if ! "$PY27" -m virtualenv --version >/dev/null 2>&1; then
-        note "installing virtualenv<20.22 into Python $PY27_VERSION"
-        "$PY27" -m pip install -q 'virtualenv<20.22' ||
-            die "could not install virtualenv<20.22 with $PY27 -m pip (output above)"
-    fi
-    note "creating the virtual environment $VENV"
+    note "creating the virtual environment $VENV (Python $VERSION)"
     rm -rf "$VENV"
-    # --no-periodic-update: no background process fetching newer seed wheels.
-    "$PY27" -m virtualenv -q --no-periodic-update -p "$PY27" "$VENV" ||
-        die "virtualenv could not create $VENV (output above)"
-    venv_ok || die "$VENV was created but $VENV_PY is not a working Python $PY27_VERSION"
+    if [ "$VERSION" = 2.7 ]; then
+        if ! "$PY" -m virtualenv --version >/dev/null 2>&1; then
+            note "installing virtualenv<20.22 into Python $VERSION"
+            "$PY" -m pip install -q 'virtualenv<20.22' ||
+                die "could not install virtualenv<20.22 with $PY -m pip (output above)"
+        fi
+        # --no-periodic-update: no background process fetching newer seed wheels.
+        "$PY" -m virtualenv -q --no-periodic-update -p "$PY" "$VENV" ||
+            die "virtualenv could not create $VENV (output above)"
+    else
+        "$PY" -m venv "$VENV" || die "python -m venv could not create $VENV (output above)"
+    fi
+    readlink -f "$PY" >"$VENV/.movra-interpreter"
+    venv_ok || die "$VENV was created but $VENV_PY is not a working Python $VERSION"
 }
 
 # ----------------------------------------------------- pinned packages ---
 requirements_key() {
     {
-        echo "interpreter $(readlink -f "$PY27")"
+        echo "interpreter $(readlink -f "$PY")"
         cat "$REQS"
     } | sha256sum | cut -d' ' -f1
 }
@@ -165,7 +162,7 @@ requirements_key() {
 install_from_downloaded_wheels() {
     local py3 abi arch
     py3=$(command -v python3 2>/dev/null) ||
-        die "Python 2.7's pip could not install requirements.txt and python3 (for the download fallback) is not found"
+        die "Python 2.7's pip could not install $REQS and python3 (for the download fallback) is not found"
     abi=$("$VENV_PY" -c 'import sys; print("cp27mu" if sys.maxunicode > 0xffff else "cp27m")')
     arch=$(uname -m)
     local target=(--python-version 27 --implementation cp --abi "$abi"
@@ -173,36 +170,39 @@ install_from_downloaded_wheels() {
     note "falling back: downloading Python 2.7 wheels into $WHEELS with $py3"
     mkdir -p "$WHEELS"
     "$py3" -m pip download -q --dest "$WHEELS" --only-binary=:all: "${target[@]}" -r "$REQS" ||
-        die "python3's pip could not download the Python 2.7 wheels of requirements.txt (output above)"
+        die "python3's pip could not download the Python 2.7 wheels of $REQS (output above)"
     "$py3" -m pip download -q --dest "$WHEELS" --no-deps "${target[@]}" -r "$PY2_ONLY_DEPS" ||
         die "python3's pip could not download the packages of $PY2_ONLY_DEPS (output above)"
     "$VENV_PY" -m pip install -q --no-index --find-links "$WHEELS" -r "$REQS" ||
-        die "installing requirements.txt from $WHEELS failed (output above)"
+        die "installing $REQS from $WHEELS failed (output above)"
 }
 
 ensure_requirements() {
-    local key
+    local key stamp=$VENV/.movra-requirements.stamp
     key=$(requirements_key)
-    [ -f "$REQ_STAMP" ] && [ "$(cat "$REQ_STAMP")" = "$key" ] && return 0
+    [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ] && return 0
 
-    rm -f "$REQ_STAMP"
-    note "installing requirements.txt into $VENV"
-    if ! "$VENV_PY" -m pip install -q -r "$REQS"; then
-        note "Python 2.7's pip could not install requirements.txt"
+    rm -f "$stamp"
+    note "installing $(basename "$REQS") into $VENV"
+    if ! "$VENV_PY" -m pip install -q --disable-pip-version-check -r "$REQS"; then
+        [ "$VERSION" = 2.7 ] || die "pip could not install $REQS into $VENV (output above)"
+        note "Python 2.7's pip could not install $REQS"
         install_from_downloaded_wheels
     fi
     local check
-    check=$("$VENV_PY" -c 'import numpy, OpenGL, pytest, PIL' 2>&1) ||
-        die "requirements.txt installed but the packages do not import: $check"
-    echo "$key" >"$REQ_STAMP"
+    check=$("$VENV_PY" -c 'import numpy, OpenGL, pytest, PIL, hypothesis, setuptools, wheel' 2>&1) ||
+        die "$REQS installed but the packages do not import: $check"
+    echo "$key" >"$stamp"
 }
 
 # ------------------------------------------------- host/ on sys.path ---
-# A .pth file appends host/ to sys.path after PYTHONPATH, so a folder of test
-# fakes put on PYTHONPATH still takes precedence over the real modules.
+# A .pth file appends host/ to sys.path after PYTHONPATH, so the recording GL
+# put on PYTHONPATH (host/recordgl) still takes precedence over the real
+# modules.
 ensure_host_path() {
     local site pth
-    site=$VENV/lib/python2.7/site-packages
+    site=$("$VENV_PY" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])') ||
+        die "could not ask $VENV_PY for its site-packages"
     [ -d "$site" ] || die "site-packages of $VENV not found at $site"
     pth=$site/movra-host.pth
     if [ "$(cat "$pth" 2>/dev/null)" != "$ROOT/host" ]; then
@@ -210,10 +210,38 @@ ensure_host_path() {
     fi
 }
 
+# ------------------------------------------------------ the extension ---
+# Everything the installed module is built from, and the interpreter.
+build_key() {
+    {
+        echo "interpreter $(readlink -f "$PY")"
+        find src host/KestDrawHelperFunctions.py setup.py pyproject.toml -type f \
+            ! -name '*.pyc' -print0 | sort -z | xargs -0 sha256sum
+    } | sha256sum | cut -d' ' -f1
+}
+
+ensure_built() {
+    local key stamp=$VENV/.movra-build.stamp
+    key=$(build_key)
+    [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ] &&
+        "$VENV_PY" -c 'import Movra' >/dev/null 2>&1 && return 0
+    rm -f "$stamp"
+    bash "$ROOT/scripts/build.sh" "$VERSION"
+    echo "$key" >"$stamp"
+}
+
+VERSIONS=("$@")
+[ ${#VERSIONS[@]} -gt 0 ] || VERSIONS=(2.7)
+for version in "${VERSIONS[@]}"; do
+    check_python_version "$version" 2>/dev/null || die "$(check_python_version "$version" 2>&1 | sed 's/^ERROR: //')"
+done
+
 ensure_debian_packages
 ensure_glut_name
-find_python27
-ensure_venv
-ensure_requirements
-ensure_host_path
-bash "$ROOT/scripts/build.sh"
+for version in "${VERSIONS[@]}"; do
+    select_python "$version"
+    ensure_venv
+    ensure_requirements
+    ensure_host_path
+    ensure_built
+done

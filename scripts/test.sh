@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs the whole test suite under each given Python (default: 2.7), each in
+# its own environment on the recording GL (host/recordgl first on the path),
+# and passes only if every run passed. Setup has run before (make test).
+#
+#   bash scripts/test.sh [VERSION...]      PYTEST_ARGS: extra pytest arguments
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$ROOT"
+# shellcheck source=scripts/pythons.sh
+. "$ROOT/scripts/pythons.sh"
+
+VERSIONS=("$@")
+[ ${#VERSIONS[@]} -gt 0 ] || VERSIONS=(2.7)
+failed=()
+for version in "${VERSIONS[@]}"; do
+    echo "test: Python $version"
+    status=0
+    # shellcheck disable=SC2086
+    PYTHONPATH="$ROOT/host/recordgl" "$ROOT/$(venv_python "$version")" -m pytest tests -q \
+        ${PYTEST_ARGS:-} || status=$?
+    # pytest exits 5 when it collected no test: that is a failure here too.
+    if [ $status -eq 5 ]; then echo "test: pytest collected no tests under tests/" >&2; fi
+    [ $status -eq 0 ] || failed+=("$version (status $status)")
+done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "test: FAILED under Python ${failed[*]}" >&2
+    exit 1
+fi
+echo "test: passed under Python ${VERSIONS[*]}"
