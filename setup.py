@@ -71,11 +71,12 @@ def find_files(top, suffix):
 
 
 def link_flags():
-    # With a shared libpython the module is linked against it, so every
+    # Python 2.7 with a shared libpython links the module against it, so every
     # symbol must resolve at link time: a declared-but-undefined function
-    # fails the build instead of "import Movra".
+    # fails the build instead of "import Movra". Python 3.8 and later link
+    # extensions without libpython, whose symbols then resolve at import.
     import sysconfig
-    if sysconfig.get_config_var('Py_ENABLE_SHARED'):
+    if PY2 and sysconfig.get_config_var('Py_ENABLE_SHARED'):
         return ['-Wl,--no-undefined']
     return []
 

@@ -35,6 +35,6 @@ for version in "${VERSIONS[@]}"; do
     fi
     grep -i 'warning:' "$ROOT/build/build-$version.log" | grep -v -i 'byte-compiling is disabled' >&2 || true
     "$venv_py" -m pip install -q --disable-pip-version-check --no-deps --no-index \
-        --force-reinstall "$wheels"/Movra-*.whl ||
+        --force-reinstall "$wheels"/*.whl ||
         die "installing the Movra wheel into $(venv_dir "$version") failed (output above)"
 done

@@ -12,7 +12,8 @@ break the real program also breaks under the fake:
 
 * a float (Python or numpy) given for an integer parameter, or a
   non-number for a float parameter, raises ``ctypes.ArgumentError``
-  ("argument N: <type 'exceptions.TypeError'>: wrong type");
+  ("argument N: <type 'exceptions.TypeError'>: wrong type" on 2.7, in this
+  Python's own words on 3.x);
 * too few arguments raise ``TypeError``;
 * GL errors (stack overflow/underflow, invalid enum/value/operation) raise
   ``GLError`` right after the offending call, except between glBegin and
@@ -20,7 +21,8 @@ break the real program also breaks under the fake:
   by glEnd;
 * glGet* return numpy scalars / arrays of the same dtype and shape as the
   real wrappers (glGetDoublev of a matrix is the 4x4 float64 array in
-  OpenGL's column-by-column order), glIsEnabled returns int, glGetError long.
+  OpenGL's column-by-column order), glIsEnabled returns int, glGetError
+  long on 2.7 and int on 3.x.
 
 Public API for tests:
     calls, draws, quadric_draws, raise_on, state, on_main_loop
@@ -39,6 +41,13 @@ import operator
 import os
 
 import numpy
+
+try:
+    string_types = (basestring,)  # noqa: F821  (Python 2)
+    integer_type = long  # noqa: F821  glGetError's result type on Python 2
+except NameError:
+    string_types = (str, bytes)
+    integer_type = int
 
 # ---------------------------------------------------------------------------
 # recording
@@ -638,13 +647,27 @@ def run_timers():
 # ---------------------------------------------------------------------------
 # argument checking, shaped like ctypes/PyOpenGL's complaints
 
+def _ctypes_wrong_type_text():
+    """What this Python's ctypes says of a value of the wrong type for the
+    first argument ("argument 1: <type 'exceptions.TypeError'>: wrong type"
+    on 2.7; the class is written differently on 3.x)."""
+    function = ctypes.CFUNCTYPE(None, ctypes.c_int)(lambda value: None)
+    try:
+        function('text')
+    except ctypes.ArgumentError as error:
+        return str(error)
+    raise AssertionError('ctypes accepted a string for an int argument')
+
+
+_WRONG_TYPE = _ctypes_wrong_type_text().replace('argument 1:', 'argument %d:', 1)
+
+
 def _wrong_type(index):
-    return ctypes.ArgumentError(
-        "argument %d: <type 'exceptions.TypeError'>: wrong type" % (index + 1))
+    return ctypes.ArgumentError(_WRONG_TYPE % (index + 1))
 
 
 def _check_float(value, index):
-    if value is None or isinstance(value, basestring):
+    if value is None or isinstance(value, string_types):
         raise _wrong_type(index)
     try:
         float(value)
@@ -653,7 +676,7 @@ def _check_float(value, index):
 
 
 def _check_int(value, index):
-    if value is None or isinstance(value, (float, numpy.floating, basestring)):
+    if value is None or isinstance(value, (float, numpy.floating) + string_types):
         raise _wrong_type(index)
     try:
         operator.index(value)
@@ -705,7 +728,7 @@ def _check_args(name, sig, args):
             if value is not None and not callable(value):
                 raise _wrong_type(i)
         elif kind == 's':
-            if not isinstance(value, basestring):
+            if not isinstance(value, string_types):
                 raise _wrong_type(i)
         elif kind in '234':
             _check_array(value, int(kind), itemsize)
@@ -1040,7 +1063,7 @@ def glFinish():
 def glGetError():
     code = state.error
     state.error = 0
-    return long(code)
+    return integer_type(code)
 
 
 _STRINGS = {_C['GL_VENDOR']: 'Movra test stand-in',
@@ -1416,7 +1439,7 @@ def helper_call(name, params, args):
                         % (name, len(params), '' if len(params) == 1 else 's',
                            len(args)))
     for pname, value in zip(params, args):
-        if value is None or isinstance(value, basestring):
+        if value is None or isinstance(value, string_types):
             raise TypeError('%s(): %s must be a number, not %s'
                             % (name, pname, type(value).__name__))
         try:

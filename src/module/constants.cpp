@@ -1,5 +1,6 @@
 #include "module/constants.hpp"
 #include "runtime/traceback.hpp"
+#include "runtime/version.hpp"
 
 #include <initializer_list>
 
@@ -28,11 +29,11 @@ bool create_constants() {
     Constants& k = K;
     // Strings from one table: identifiers interned, texts plain.
 #define MOVRA_INTERN(member, text) \
-    if (!k.member && !(k.member = PyString_InternFromString(text))) return false;
+    if (!k.member && !(k.member = intern_text(text))) return false;
     MOVRA_NAMES(MOVRA_INTERN)
 #undef MOVRA_INTERN
 #define MOVRA_TEXT(member, text) \
-    if (!k.member && !(k.member = PyString_FromStringAndSize(text, sizeof(text) - 1))) return false;
+    if (!k.member && !(k.member = new_text(text, sizeof(text) - 1))) return false;
     MOVRA_TEXTS(MOVRA_TEXT)
 #undef MOVRA_TEXT
     // Numbers: all floats, then all integers.
@@ -41,7 +42,7 @@ bool create_constants() {
     MOVRA_FLOATS(MOVRA_FLOAT)
 #undef MOVRA_FLOAT
 #define MOVRA_INT(member, value) \
-    if (!k.member && !(k.member = PyInt_FromLong(value))) return false;
+    if (!k.member && !(k.member = new_int(value))) return false;
     MOVRA_INTS(MOVRA_INT)
 #undef MOVRA_INT
     return true;

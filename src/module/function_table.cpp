@@ -4,6 +4,7 @@
 #include "module/function_table.hpp"
 
 #include "module/functions.hpp"
+#include "runtime/version.hpp"
 
 namespace movra {
 namespace {
@@ -94,8 +95,8 @@ PyMethodDef function_entries[kFunctionCount] = {
     {"rotateY", entry(fn_rotateY), METH_O, nullptr},
     {"translate", entry(fn_translate), METH_O, doc_translate},
     {"scale", entry(fn_scale), METH_O, doc_scale},
-    {"projective", entry(fn_projective), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"perspective", entry(fn_perspective), METH_VARARGS | METH_KEYWORDS, doc_perspective},
+    {"projective", keyword_entry<fn_projective>(), kKeywordCallKind, nullptr},
+    {"perspective", keyword_entry<fn_perspective>(), kKeywordCallKind, doc_perspective},
     {"Viewport4", entry(fn_Viewport4), METH_NOARGS, nullptr},
     {"drawMain", entry(fn_drawMain), METH_NOARGS, doc_drawMain},
     {"updateAnimationVariables", entry(fn_updateAnimationVariables), METH_NOARGS, doc_updateAnimationVariables},

@@ -40,10 +40,9 @@ Ref new_code_object(const FunctionInfo& info) {
         Py_INCREF(name);
         PyTuple_SET_ITEM(varnames.get(), i, name);
     }
-    PyObject* e = mod.empty_tuple;
     return require(reinterpret_cast<PyObject*>(
-        PyCode_New(info.argcount, info.nlocals, 0, 0, mod.empty_bytes, e, e, varnames.get(), e, e,
-                   K.source_file, K.*info.name, info.first_line, mod.empty_bytes)));
+        new_code(info.argcount, info.nlocals, varnames.get(), K.source_file, K.*info.name,
+                 info.first_line, mod.empty_tuple, mod.empty_bytes)));
 }
 
 PyObject* code_objects[kFunctionCount];  // live until the process ends
@@ -141,7 +140,7 @@ void run_statements(Frame& f) {
 // no statement of the listing (line 0).
 Ref initialise(Frame& f) {
     AT(0); keep(mod.globals, borrow(PyModule_GetDict(mod.module)));
-    AT(0); keep(mod.builtins, borrow(PyImport_AddModule("__builtin__")));
+    AT(0); keep(mod.builtins, borrow(PyImport_AddModule(kBuiltinsModule)));
     if (mod.builtins == nullptr) throw PyErrOccurred();
     AT(0); require(PyObject_SetAttrString(mod.module, "__builtins__", mod.builtins));
     AT(0); if (!create_constants()) throw PyErrOccurred();
@@ -168,37 +167,36 @@ void unregister_module(PyObject* before) {
     PyDict_DelItemString(PyImport_GetModuleDict(), kModuleName);
 }
 
-}  // namespace
-}  // namespace movra
-
-// The one exported symbol: everything else is hidden (see setup.py).
-extern "C" __attribute__((visibility("default"))) void initMovra(void) {
-    using namespace movra;
+// The module's initialisation: a new reference to the module, or NULL with
+// the exception pending.
+PyObject* initialise_module() {
     // Before the module exists a failure adds no record: its own error stands,
     // or ImportError "init Movra" if there is none.
     bool ready = check_version() &&
                  (mod.empty_tuple != nullptr || (mod.empty_tuple = PyTuple_New(0))) &&
-                 (mod.empty_bytes != nullptr ||
-                  (mod.empty_bytes = PyString_FromStringAndSize("", 0))) &&
+                 (mod.empty_bytes != nullptr || (mod.empty_bytes = new_empty_bytes())) &&
                  (mod.function_type != nullptr || (mod.function_type = obtain_function_type()));
     PyObject* before = registered_module();
-    PyObject* module = ready ? Py_InitModule4(kModuleName, no_module_functions,
-                                              const_cast<char*>(kModuleDoc), nullptr,
-                                              PYTHON_API_VERSION)
-                             : nullptr;
-    if (module == nullptr) {
+    Ref module = ready ? steal(create_module(kModuleName, no_module_functions, kModuleDoc)) : Ref();
+    if (!module) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init Movra");
         unregister_module(before);
-        return;
+        return nullptr;
     }
-    Py_INCREF(module);
-    mod.module = module;
+    mod.module = borrow(module.get()).release();
     // From here a failure adds the record "init Movra" and abandons the module.
     PyObject* result = run_body("init Movra", __FILE__, initialise);
     if (result == nullptr) {
         unregister_module(before);
         Py_CLEAR(mod.module);
-        return;
+        return nullptr;
     }
     Py_DECREF(result);
+    return module.release();
 }
+
+}  // namespace
+}  // namespace movra
+
+// The one exported symbol: everything else is hidden (see setup.py).
+MOVRA_MODULE_ENTRY(Movra, movra::initialise_module)

@@ -1,8 +1,6 @@
 // Argument binding of the functions that take keywords.
 #include "runtime/body.hpp"
 
-#include <cstring>
-
 namespace movra {
 namespace {
 
@@ -18,16 +16,14 @@ int match(PyObject* key, PyObject* const* params, int first, int count) {
     for (int i = first; i < count; ++i) {
         if (key == params[i]) return i;
     }
-    if (PyString_Check(key)) {
-        Py_ssize_t size = PyString_GET_SIZE(key);
+    if (is_text(key)) {
         for (int i = first; i < count; ++i) {
-            if (PyString_GET_SIZE(params[i]) == size &&
-                std::memcmp(PyString_AS_STRING(params[i]), PyString_AS_STRING(key), size) == 0) {
-                return i;
-            }
+            if (same_text(params[i], key)) return i;
         }
         return -1;
     }
+    // A unicode key on Python 2, compared by the interpreter's unicode
+    // comparison. (On 3.x every string is a str.)
     for (int i = first; i < count; ++i) {
         int equal = PyUnicode_Compare(key, params[i]);
         if (equal == -1 && PyErr_Occurred()) return -2;
@@ -42,21 +38,23 @@ int match(PyObject* key, PyObject* const* params, int first, int count) {
 // the keyword dictionary can run a key's __eq__ or __hash__, which may remove
 // or replace entries bound before, so nothing is borrowed from the
 // dictionary across the next lookup.
-bool bind_arguments(const char* name, PyObject* const* params, int count, PyObject* args,
-                    PyObject* kwargs, Ref* out) {
-    Py_ssize_t given = PyTuple_GET_SIZE(args);
+bool bind_arguments(const char* name, PyObject* const* params, int count, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwargs, Ref* out) {
+    Py_ssize_t given = nargs;
     if (kwargs == nullptr) {
         if (given != count) return arity_error(name, count, given);
-        for (int i = 0; i < count; ++i) out[i] = borrow(PyTuple_GET_ITEM(args, i));
+        for (int i = 0; i < count; ++i) out[i] = borrow(args[i]);
         return true;
     }
     if (given > count) return arity_error(name, count, given);
     int positional = static_cast<int>(given);
-    for (int i = 0; i < positional; ++i) out[i] = borrow(PyTuple_GET_ITEM(args, i));
+    for (int i = 0; i < positional; ++i) out[i] = borrow(args[i]);
 
     Py_ssize_t left = PyDict_Size(kwargs);
     for (int i = positional; i < count; ++i) {
-        PyObject* value = PyDict_GetItem(kwargs, params[i]);
+        bool failed;
+        PyObject* value = dict_lookup(kwargs, params[i], failed);
+        if (failed) return false;
         if (value == nullptr) return arity_error(name, count, i);
         out[i] = borrow(value);
         --left;
@@ -71,7 +69,7 @@ bool bind_arguments(const char* name, PyObject* const* params, int count, PyObje
     while (PyDict_Next(kwargs, &pos, &key_in_dict, &value_in_dict)) {
         Ref held_key = borrow(key_in_dict), value = borrow(value_in_dict);
         PyObject* key = held_key.get();
-        if (!PyString_Check(key) && !PyUnicode_Check(key)) {
+        if (!is_text(key) && !PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
             return false;
         }
@@ -83,12 +81,14 @@ bool bind_arguments(const char* name, PyObject* const* params, int count, PyObje
         }
         int repeated = match(key, params, 0, positional);
         if (repeated == -2) return false;
-        const char* text = PyString_Check(key) ? PyString_AS_STRING(key) : nullptr;
+        const char* text = nullptr;
         Ref encoded;
-        if (text == nullptr) {
+        if (is_text(key)) {
+            if ((text = text_of(key)) == nullptr) return false;
+        } else {
             encoded = steal(PyUnicode_AsUTF8String(key));
             if (!encoded) return false;
-            text = PyString_AS_STRING(encoded.get());
+            text = PyBytes_AS_STRING(encoded.get());
         }
         if (repeated >= 0) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'",

@@ -46,12 +46,7 @@ struct Frame {
 #define AT(listing_line) f.at((listing_line), __LINE__)
 
 // `name` as an expression: the global-name lookup of an interned constant.
-// Each use site keeps its own slot hint (see global_at).
-#define G(name)                                                       \
-    ::movra::global_at(::movra::K.name, []() -> ::movra::GlobalSlot& { \
-        static ::movra::GlobalSlot slot;                              \
-        return slot;                                                  \
-    }())
+#define G(name) MOVRA_GLOBAL(::movra::K.name)
 
 // Sets the error for a C++ exception that is not a pending Python error.
 void set_native_error();
@@ -72,22 +67,24 @@ PyObject* run_body(const char* where, const char* native_file, Body&& body) {
 }
 
 // Binds the arguments of a function that takes keywords: parameters p0..pN-1,
-// all required, by position or by name. Fills `out` with a reference to each
-// bound value and returns true, or sets the TypeError and returns false.
-// `name` is the function's name as its messages show it.
-bool bind_arguments(const char* name, PyObject* const* params, int count, PyObject* args,
-                    PyObject* kwargs, Ref* out);
+// all required, by position or by name, from `nargs` positional arguments
+// and a keyword dictionary (or NULL: none given). Fills `out` with a
+// reference to each bound value and returns true, or sets the TypeError and
+// returns false. `name` is the function's name as its messages show it.
+bool bind_arguments(const char* name, PyObject* const* params, int count, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwargs, Ref* out);
 
-// Entry of a keyword-capable function: binds, then runs the body with the
-// bound parameters, which the binding holds until the body is done. A binding
-// failure is recorded at the definition line.
+// Entry of a keyword-capable function (a KeywordFunction, runtime/version.hpp):
+// binds, then runs the body with the bound parameters, which the binding
+// holds until the body is done. A binding failure is recorded at the
+// definition line.
 template <int N, class Body>
 PyObject* run_bound(const char* where, const char* native_file, int def_line,
-                    PyObject* const (&params)[N], PyObject* args, PyObject* kwargs,
-                    Body&& body) {
+                    PyObject* const (&params)[N], PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwargs, Body&& body) {
     Ref bound[N];
     const char* name = std::strchr(where, '.') + 1;  // "Movra.projective" -> "projective"
-    if (!bind_arguments(name, params, N, args, kwargs, bound)) {
+    if (!bind_arguments(name, params, N, args, nargs, kwargs, bound)) {
         // Recorded at the definition: the name alone, keyed by that line.
         add_traceback(where, native_file, 0, def_line);
         return nullptr;

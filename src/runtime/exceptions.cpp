@@ -3,33 +3,15 @@
 #include "runtime/runtime.hpp"
 
 namespace movra {
-namespace {
-
-// Installs a triple as the handled exception and releases the one it replaces.
-void install(PyObject* type, PyObject* value, PyObject* traceback) {
-    PyThreadState* ts = PyThreadState_GET();
-    PyObject* old_type = ts->exc_type;
-    PyObject* old_value = ts->exc_value;
-    PyObject* old_traceback = ts->exc_traceback;
-    ts->exc_type = type;
-    ts->exc_value = value;
-    ts->exc_traceback = traceback;
-    Py_XDECREF(old_type);
-    Py_XDECREF(old_value);
-    Py_XDECREF(old_traceback);
-}
-
-}  // namespace
 
 ExcInfo save_exception() {
-    PyThreadState* ts = PyThreadState_GET();
-    return ExcInfo{borrow(ts->exc_type), borrow(ts->exc_value), borrow(ts->exc_traceback)};
+    PyObject *type, *value, *traceback;
+    get_handled(&type, &value, &traceback);
+    return ExcInfo{steal(type), steal(value), steal(traceback)};
 }
 
 ExcInfo take_exception() {
-    PyObject* type;
-    PyObject* value;
-    PyObject* traceback;
+    PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (PyErr_Occurred()) {
@@ -38,15 +20,16 @@ ExcInfo take_exception() {
         Py_XDECREF(traceback);
         throw PyErrOccurred();
     }
+    attach_traceback(value, traceback);
     Py_XINCREF(type);
     Py_XINCREF(value);
     Py_XINCREF(traceback);
-    install(type, value, traceback);
+    set_handled(type, value, traceback);
     return ExcInfo{steal(type), steal(value), steal(traceback)};
 }
 
 void restore_exception(ExcInfo& saved) {
-    install(saved.type.release(), saved.value.release(), saved.traceback.release());
+    set_handled(saved.type.release(), saved.value.release(), saved.traceback.release());
 }
 
 }  // namespace movra

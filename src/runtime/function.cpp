@@ -2,6 +2,8 @@
 
 #include <structmember.h>
 
+#include "runtime/version.hpp"
+
 namespace movra {
 namespace {
 
@@ -36,7 +38,7 @@ PyObject* func_get_doc(PyObject* op, void*) {
     Fn* f = as_fn(op);
     if (f->doc == nullptr) {
         if (f->base.m_ml->ml_doc == nullptr) return new_ref(Py_None);
-        f->doc = PyString_FromString(f->base.m_ml->ml_doc);
+        f->doc = new_text(f->base.m_ml->ml_doc);
         if (f->doc == nullptr) return nullptr;
     }
     return new_ref(f->doc);
@@ -51,7 +53,7 @@ int func_set_doc(PyObject* op, PyObject* value, void*) {
 PyObject* func_get_name(PyObject* op, void*) {
     Fn* f = as_fn(op);
     if (f->name == nullptr) {
-        f->name = PyString_InternFromString(f->base.m_ml->ml_name);
+        f->name = intern_text(f->base.m_ml->ml_name);
         if (f->name == nullptr) return nullptr;
     }
     return new_ref(f->name);
@@ -59,7 +61,7 @@ PyObject* func_get_name(PyObject* op, void*) {
 
 // __name__ must be a string; it cannot be deleted.
 int func_set_name(PyObject* op, PyObject* value, void*) {
-    if (value == nullptr || !PyString_Check(value)) {
+    if (value == nullptr || !is_text(value)) {
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
         return -1;
     }
@@ -71,7 +73,7 @@ PyObject* func_get_qualname(PyObject* op, void*) { return new_ref(as_fn(op)->qua
 
 // __qualname__ must be a string; it cannot be deleted.
 int func_set_qualname(PyObject* op, PyObject* value, void*) {
-    if (value == nullptr || !PyString_Check(value)) {
+    if (value == nullptr || !is_text(value)) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
         return -1;
     }
@@ -174,7 +176,7 @@ int func_set_annotations(PyObject* op, PyObject* value, void*) {
 }
 
 PyObject* func_reduce(PyObject* op, PyObject*) {
-    return PyString_FromString(as_fn(op)->base.m_ml->ml_name);
+    return new_text(as_fn(op)->base.m_ml->ml_name);
 }
 
 PyMethodDef func_methods[] = {
@@ -190,22 +192,23 @@ PyMemberDef func_members[] = {
 
 #define GETSET(name, get, set) {const_cast<char*>(name), get, set, nullptr, nullptr}
 
+// The func_* names are Python 2's older names of the same attributes.
 PyGetSetDef func_getset[] = {
-    GETSET("func_doc", func_get_doc, func_set_doc),
+    MOVRA_PY2_ONLY(GETSET("func_doc", func_get_doc, func_set_doc),)
     GETSET("__doc__", func_get_doc, func_set_doc),
-    GETSET("func_name", func_get_name, func_set_name),
+    MOVRA_PY2_ONLY(GETSET("func_name", func_get_name, func_set_name),)
     GETSET("__name__", func_get_name, func_set_name),
     GETSET("__qualname__", func_get_qualname, func_set_qualname),
     GETSET("__self__", func_get_self, nullptr),
-    GETSET("func_dict", func_get_dict, func_set_dict),
+    MOVRA_PY2_ONLY(GETSET("func_dict", func_get_dict, func_set_dict),)
     GETSET("__dict__", func_get_dict, func_set_dict),
-    GETSET("func_globals", func_get_globals, nullptr),
+    MOVRA_PY2_ONLY(GETSET("func_globals", func_get_globals, nullptr),)
     GETSET("__globals__", func_get_globals, nullptr),
-    GETSET("func_closure", func_get_closure, nullptr),
+    MOVRA_PY2_ONLY(GETSET("func_closure", func_get_closure, nullptr),)
     GETSET("__closure__", func_get_closure, nullptr),
-    GETSET("func_code", func_get_code, nullptr),
+    MOVRA_PY2_ONLY(GETSET("func_code", func_get_code, nullptr),)
     GETSET("__code__", func_get_code, nullptr),
-    GETSET("func_defaults", func_get_defaults, func_set_defaults),
+    MOVRA_PY2_ONLY(GETSET("func_defaults", func_get_defaults, func_set_defaults),)
     GETSET("__defaults__", func_get_defaults, func_set_defaults),
     GETSET("__kwdefaults__", func_get_kwdefaults, func_set_kwdefaults),
     GETSET("__annotations__", func_get_annotations, func_set_annotations),
@@ -268,21 +271,23 @@ void func_dealloc(PyObject* op) {
 }
 
 PyObject* func_repr(PyObject* op) {
-    return PyString_FromFormat("<native function %s at %p>",
-                               PyString_AsString(as_fn(op)->qualname), static_cast<void*>(op));
+    const char* qualname = text_of(as_fn(op)->qualname);
+    if (qualname == nullptr) return nullptr;
+    return format_text("<native function %s at %p>", qualname, static_cast<void*>(op));
 }
 
 // Binds like a Python function: static methods come back unchanged, class
-// methods bind to the class, everything else to the instance (or unbound).
+// methods bind to the class, everything else to the instance, or fetched
+// without one as the interpreter's own functions are (runtime/version.hpp).
 PyObject* func_descr_get(PyObject* op, PyObject* instance, PyObject* owner) {
     Fn* f = as_fn(op);
     if (f->flags & kStaticMethod) return new_ref(op);
     if (f->flags & kClassMethod) {
         if (owner == nullptr) owner = reinterpret_cast<PyObject*>(Py_TYPE(instance));
-        return PyMethod_New(op, owner, reinterpret_cast<PyObject*>(Py_TYPE(owner)));
+        return new_method(op, owner, reinterpret_cast<PyObject*>(Py_TYPE(owner)));
     }
-    if (instance == Py_None) instance = nullptr;
-    return PyMethod_New(op, instance, owner);
+    if (instance == nullptr || instance == Py_None) return unbound_method(op, owner);
+    return new_method(op, instance, owner);
 }
 
 PyTypeObject function_type = {
@@ -291,10 +296,10 @@ PyTypeObject function_type = {
     sizeof(Fn),                               /* tp_basicsize */
     0,                                        /* tp_itemsize */
     func_dealloc,                             /* tp_dealloc */
-    nullptr,                                  /* tp_print */
+    0,                                        /* tp_print (2.7), tp_vectorcall_offset (3.x) */
     nullptr,                                  /* tp_getattr */
     nullptr,                                  /* tp_setattr */
-    nullptr,                                  /* tp_compare */
+    nullptr,                                  /* tp_compare (2.7), tp_as_async (3.x) */
     func_repr,                                /* tp_repr */
     nullptr,                                  /* tp_as_number */
     nullptr,                                  /* tp_as_sequence */
@@ -326,7 +331,7 @@ PyTypeObject function_type = {
 }  // namespace
 
 PyTypeObject* obtain_function_type() {
-    function_type.tp_call = PyCFunction_Call;
+    prepare_function_type(function_type, MOVRA_VECTORCALL_OFFSET(Fn));
     PyObject* registry = PyImport_AddModule(kRegistry);  // borrowed
     if (registry == nullptr) return nullptr;
     PyObject* shared = PyObject_GetAttrString(registry, kTypeName);
@@ -365,6 +370,18 @@ PyObject* new_function(PyTypeObject* type, PyMethodDef* entry, int flags, PyObje
     f->flags = flags;
     f->base.m_ml = entry;
     f->base.m_self = reinterpret_cast<PyObject*>(f);
+    f->base.m_module = nullptr;
+    f->weakreflist = nullptr;
+    f->closure = f->qualname = f->globals = f->code = nullptr;
+    f->dict = f->name = f->doc = f->classobj = nullptr;
+    f->defaults = nullptr;
+    f->defaults_count = 0;
+    f->defaults_tuple = f->kwdefaults = f->annotations = nullptr;
+    f->defaults_getter = nullptr;
+    if (!init_builtin_part(f->base)) {
+        Py_DECREF(reinterpret_cast<PyObject*>(f));
+        return nullptr;
+    }
     Py_XINCREF(closure);
     f->closure = closure;
     Py_XINCREF(module);
@@ -375,17 +392,6 @@ PyObject* new_function(PyTypeObject* type, PyMethodDef* entry, int flags, PyObje
     f->globals = globals;
     Py_XINCREF(code);
     f->code = code;
-    f->weakreflist = nullptr;
-    f->dict = nullptr;
-    f->name = nullptr;
-    f->doc = nullptr;
-    f->classobj = nullptr;
-    f->defaults = nullptr;
-    f->defaults_count = 0;
-    f->defaults_tuple = nullptr;
-    f->kwdefaults = nullptr;
-    f->defaults_getter = nullptr;
-    f->annotations = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return reinterpret_cast<PyObject*>(f);
 }

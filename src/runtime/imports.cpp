@@ -28,7 +28,7 @@ void collect_names(PyObject* sequence, bool skip_private, PyObject* module, PyOb
             return;
         }
         Ref key = steal(name);
-        if (skip_private && PyString_Check(name) && PyString_AS_STRING(name)[0] == '_') continue;
+        if (skip_private && is_private_name(name)) continue;
         Ref value = require(PyObject_GetAttr(module, name));
         require(PyDict_SetItem(into, name, value.get()));
     }
@@ -40,14 +40,14 @@ Ref import_module(PyObject* name, PyObject* fromlist) {
     Ref import = require(PyObject_GetAttrString(mod.builtins, "__import__"));
     Ref locals = new_dict();
     Ref from = fromlist ? borrow(fromlist) : require(PyList_New(0));
-    Ref level = require(PyInt_FromLong(-1));
+    Ref level = require(new_int(kImportLevel));
     return import({name, mod.globals, locals, from, level});
 }
 
 Ref import_from(const Ref& module, PyObject* name) {
     PyObject* value = PyObject_GetAttr(module.get(), name);
     if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Format(PyExc_ImportError, "cannot import name %.230s", PyString_AsString(name));
+        PyErr_Format(PyExc_ImportError, "cannot import name %.230s", text_of(name));
     }
     return require(value);
 }
@@ -64,7 +64,7 @@ void import_star(const Ref& module) {
                             "from-import-* object has no __dict__ and no __all__");
             throw PyErrOccurred();
         }
-        Ref keys = require(PyObject_CallMethod(dict.get(), const_cast<char*>("keys"), nullptr));
+        Ref keys = require(dictionary_keys(dict.get()));
         collect_names(keys.get(), true, module.get(), names.get());
     }
     // Each name and value is held while it is bound: the binding releases

@@ -32,24 +32,6 @@ struct PyErrOccurred {
     PyErrOccurred() { assert(PyErr_Occurred()); }
 };
 
-// Sets the pending error aside for the life of the scope and puts it back at
-// the end, dropping whatever error the bookkeeping in between raised.
-class ErrorScope {
-public:
-    ErrorScope() { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ErrorScope(const ErrorScope&) = delete;
-    ErrorScope& operator=(const ErrorScope&) = delete;
-    ~ErrorScope() {
-        PyErr_Clear();
-        PyErr_Restore(type_, value_, traceback_);
-    }
-
-private:
-    PyObject* type_;
-    PyObject* value_;
-    PyObject* traceback_;
-};
-
 class Arg;
 
 class Ref {

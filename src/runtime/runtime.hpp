@@ -5,6 +5,7 @@
 #pragma once
 
 #include "runtime/ref.hpp"
+#include "runtime/version.hpp"
 
 namespace movra {
 
@@ -12,7 +13,7 @@ namespace movra {
 struct ModuleState {
     PyObject* module = nullptr;        // the module object "Movra"
     PyObject* globals = nullptr;       // its dictionary: the module globals
-    PyObject* builtins = nullptr;      // the __builtin__ module
+    PyObject* builtins = nullptr;      // the builtins module (__builtin__ on 2.7)
     PyObject* empty_tuple = nullptr;   // shared by code objects and no-argument calls
     PyObject* empty_bytes = nullptr;   // shared as code and line table of code objects
     PyTypeObject* function_type = nullptr;  // the (possibly shared) function type
@@ -25,25 +26,6 @@ extern ModuleState mod;
 // `name` as a function body reads it: the module globals, then the builtins,
 // else NameError "name '%.200s' is not defined".
 Ref global(PyObject* name);
-
-// The same lookup, with the hint of where the name stood in the globals'
-// hash table the last time this use site found it. The hint only saves the
-// probe: the entry is read afresh and used only if it still holds this very
-// name, so a rebound, deleted or moved name is seen at once.
-struct GlobalSlot {
-    Py_ssize_t index = -1;
-};
-Ref global(PyObject* name, GlobalSlot& slot);
-
-inline Ref global_at(PyObject* name, GlobalSlot& slot) {
-    PyDictObject* d = reinterpret_cast<PyDictObject*>(mod.globals);
-    Py_ssize_t i = slot.index;
-    if (i >= 0 && i <= d->ma_mask) {
-        PyDictEntry* entry = &d->ma_table[i];
-        if (entry->me_key == name && entry->me_value != nullptr) return borrow(entry->me_value);
-    }
-    return global(name, slot);
-}
 
 // `name = value` for a name declared global.
 void set_global(PyObject* name, const Arg& value);
@@ -67,12 +49,15 @@ bool truth(const Arg& x);
 
 // --- printing --------------------------------------------------------------
 
-// `print x`: one object to sys.stdout, with soft-space handling and a newline.
+// `print x` of Python 2 and `print(x)` of Python 3: one object to sys.stdout
+// in its str() form, then a newline (on 2.7 after a blank if the stream's
+// soft-space flag was set).
 void print_object(const Arg& x);
 
 // --- imports ---------------------------------------------------------------
 
-// `__import__(name, globals, {}, fromlist, -1)`; no from-list means [].
+// `__import__(name, globals, {}, fromlist, level)` with the interpreter's
+// default level (kImportLevel); no from-list means [].
 Ref import_module(PyObject* name, PyObject* fromlist = nullptr);
 // `from module import name` for one name.
 Ref import_from(const Ref& module, PyObject* name);
@@ -90,3 +75,7 @@ ExcInfo take_exception();
 void restore_exception(ExcInfo& saved);
 
 }  // namespace movra
+
+// The global-name lookup as a function body writes it, G(name): on 2.7 with
+// the per-site hint of runtime/py27_fast_paths.hpp, on 3.x plainly.
+#include "runtime/py27_fast_paths.hpp"

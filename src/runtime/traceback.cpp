@@ -4,6 +4,7 @@
 #include "runtime/traceback.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 #include "runtime/runtime.hpp"
@@ -55,21 +56,15 @@ struct CodeCache {
 
 CodeCache cache;
 
-PyCodeObject* new_code(const char* where, const char* native_file, int native_line, int line) {
-    PyObject* name = native_line
-        ? PyString_FromFormat("%s (%s:%d)", where, native_file, native_line)
-        : PyString_FromString(where);
-    if (name == nullptr) return nullptr;
-    PyObject* file = PyString_FromString(kSourceFile);
-    PyCodeObject* code = nullptr;
-    if (file != nullptr) {
-        PyObject* e = mod.empty_tuple;
-        code = PyCode_New(0, 0, 0, 0, mod.empty_bytes, e, e, e, e, e, file, name, line,
-                          mod.empty_bytes);
+PyCodeObject* new_record_code(const char* where, const char* native_file, int native_line,
+                              int line) {
+    char name[256];
+    if (native_line) {
+        std::snprintf(name, sizeof name, "%s (%s:%d)", where, native_file, native_line);
+    } else {
+        std::snprintf(name, sizeof name, "%s", where);
     }
-    Py_XDECREF(file);
-    Py_DECREF(name);
-    return code;
+    return new_empty_code(kSourceFile, name, line, mod.empty_tuple, mod.empty_bytes);
 }
 
 }  // namespace
@@ -88,13 +83,12 @@ void add_traceback(const char* where, const char* native_file, int native_line, 
         if (code != nullptr) {
             Py_INCREF(code);
         } else {
-            code = new_code(where, native_file, native_line, line);
+            code = new_record_code(where, native_file, native_line, line);
             if (code != nullptr) cache.insert(key, code);
         }
-        if (code != nullptr) {
-            frame = PyFrame_New(PyThreadState_GET(), code, mod.globals, nullptr);
-            if (frame != nullptr) frame->f_lineno = line;
-        }
+        // The frame's line is its code's first line: a frame that has run
+        // nothing reports that line.
+        if (code != nullptr) frame = PyFrame_New(PyThreadState_GET(), code, mod.globals, nullptr);
     }
     if (frame != nullptr) PyTraceBack_Here(frame);
     Py_XDECREF(code);

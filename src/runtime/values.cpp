@@ -31,7 +31,7 @@ Ref tuple(std::initializer_list<Arg> items) {
 
 Ref new_dict() { return require(PyDict_New()); }
 
-Ref to_int(const Arg& x) { return require(PyNumber_Int(x.get())); }
+Ref to_int(const Arg& x) { return require(number_to_int(x.get())); }
 
 bool truth(const Arg& x) {
     PyObject* o = x.get();
@@ -66,14 +66,14 @@ Ref Ref::item(Py_ssize_t index) const {
             return require(seq->sq_item(p_, index));
         }
     }
-    Ref key = require(PyInt_FromSsize_t(index));
+    Ref key = require(new_index(index));
     return require(PyObject_GetItem(p_, key.get()));
 }
 
 Ref Ref::item(const Arg& key) const { return require(PyObject_GetItem(p_, key.get())); }
 
 void Ref::set_item(Py_ssize_t index, const Arg& value) const {
-    Ref key = require(PyInt_FromSsize_t(index));
+    Ref key = require(new_index(index));
     require(PyObject_SetItem(p_, key.get(), value.get()));
 }
 

@@ -1,27 +1,63 @@
-// Calls: the one place where a function body calls an object.
+// Python 2.7 only: the calls and the global-name lookup of a function body,
+// with three fast paths that only 2.7 needs (on 3.x the public vectorcall
+// protocol gives the same without them; runtime/call_py3.cpp):
 //
-// Built-in functions and the module's own function objects are called
-// directly through their method entry when they take no argument or exactly
-// one, which skips the argument tuple. Bound methods are unpacked so that the
-// underlying function gets the instance as its first argument. Everything
-// else is called with an argument tuple under the recursion guard.
-#include "runtime/ref.hpp"
+//   * the lookup hint: each use site of a global name remembers where its
+//     name stood in the globals' hash table (runtime/py27_fast_paths.hpp);
+//   * spare argument tuples: a tuple that nobody kept after its call is
+//     emptied and serves the next call of its size;
+//   * direct method-entry dispatch: built-in functions and the module's own
+//     functions that take no argument or one are called through their method
+//     entry without a tuple, and built-ins taking an argument tuple through
+//     their method entry without the call slot's dispatch on the flags.
+//
+// MEASUREMENTS
+
+// Bound methods are unpacked so that the underlying function gets the
+// instance as its first argument. Everything else is called with an
+// argument tuple under the recursion guard.
+#include "runtime/version.hpp"
+
+#if !MOVRA_PY3
+
+#include "runtime/call.hpp"
 #include "runtime/runtime.hpp"
 
 namespace movra {
 namespace {
 
-const char kRecursionWhere[] = " while calling a Python object";
+// --- the lookup hint ---------------------------------------------------------
 
-// Turns a NULL result into a throw, and a NULL result without an error into
-// the interpreter's SystemError.
-Ref checked(PyObject* result) {
-    if (result == nullptr && !PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError,
-                        "NULL result without error in PyObject_Call");
+// The probe function of a dictionary whose keys are all strings, taken from
+// a fresh dictionary: it never fails and never runs Python code.
+PyDictEntry* (*string_lookup)(PyDictObject*, PyObject*, long) = nullptr;
+
+}  // namespace
+
+Ref global(PyObject* name, GlobalSlot& slot) {
+    PyDictObject* d = reinterpret_cast<PyDictObject*>(mod.globals);
+    if (string_lookup == nullptr) {
+        if (PyObject* fresh = PyDict_New()) {
+            string_lookup = reinterpret_cast<PyDictObject*>(fresh)->ma_lookup;
+            Py_DECREF(fresh);
+        } else {
+            PyErr_Clear();
+        }
     }
-    return require(result);
+    long hash = reinterpret_cast<PyStringObject*>(name)->ob_shash;
+    if (string_lookup != nullptr && d->ma_lookup == string_lookup && hash != -1) {
+        PyDictEntry* entry = d->ma_lookup(d, name, hash);
+        if (entry->me_value != nullptr) {
+            slot.index = entry - d->ma_table;
+            return borrow(entry->me_value);
+        }
+    }
+    return global(name);  // not in the module globals (the builtins), or no hint possible
 }
+
+namespace {
+
+// --- calls -------------------------------------------------------------------
 
 // The method entry flag of a directly callable built-in, or 0.
 int direct_flags(PyObject* callable) {
@@ -31,15 +67,6 @@ int direct_flags(PyObject* callable) {
         return PyCFunction_GET_FLAGS(callable);
     }
     return 0;
-}
-
-// Runs `call` under the recursion guard: its new reference, or NULL.
-template <class Call>
-[[gnu::always_inline]] inline PyObject* guarded(Call&& call) {
-    if (Py_EnterRecursiveCall(const_cast<char*>(kRecursionWhere))) return nullptr;
-    PyObject* result = call();
-    Py_LeaveRecursiveCall();
-    return result;
 }
 
 Ref call_direct(PyObject* callable, PyObject* arg) {
@@ -173,3 +200,5 @@ Ref Ref::apply(PyObject* args) const {
 }
 
 }  // namespace movra
+
+#endif  // !MOVRA_PY3

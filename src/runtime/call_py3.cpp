@@ -1,0 +1,103 @@
+// Python 3 only: the calls of a function body (on 2.7 they are in
+// runtime/py27_fast_paths.cpp).
+//
+// A callee whose type offers vectorcall (built-in functions, the module's
+// own functions, Python functions, types, ...) gets its arguments as an
+// array, and no argument tuple is built; any other callee gets a tuple
+// through its type's call slot. A bound method is unpacked at the call site:
+// its function is called with the instance in front of the arguments. Every
+// call runs under the recursion guard and has its result checked
+// (runtime/call.hpp).
+#include "runtime/version.hpp"
+
+#if MOVRA_PY3
+
+#include "runtime/call.hpp"
+#include "runtime/runtime.hpp"
+
+namespace movra {
+namespace {
+
+// The most arguments a statement of the module passes, plus room for an
+// instance in front.
+constexpr std::size_t kMaxArgs = 15;
+
+// Calls `callable` with the `n` arguments at slots[1..n] (borrowed; the
+// caller holds them). slots[0] is free, so that a bound method's instance
+// goes in front without copying the others.
+PyObject* invoke(PyObject* callable, PyObject** slots, std::size_t n) {
+    PyObject** args = slots + 1;
+    std::size_t flags = PY_VECTORCALL_ARGUMENTS_OFFSET;  // args[-1] may be overwritten
+    if (PyMethod_Check(callable)) {
+        slots[0] = PyMethod_GET_SELF(callable);
+        callable = PyMethod_GET_FUNCTION(callable);
+        args = slots;
+        ++n;
+        flags = 0;
+    }
+    if (vectorcallfunc vector = vectorcall_of(callable)) {
+        return guarded([&] { return vector(callable, args, n | flags, nullptr); });
+    }
+    // No vectorcall: an argument tuple through the call slot.
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
+    if (tuple == nullptr) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), args[i]);
+    }
+    ternaryfunc slot = Py_TYPE(callable)->tp_call;
+    PyObject* result = slot != nullptr ? guarded([&] { return slot(callable, tuple, nullptr); })
+                                       : PyObject_Call(callable, tuple, nullptr);  // its TypeError
+    Py_DECREF(tuple);
+    return result;
+}
+
+}  // namespace
+
+Ref call0(PyObject* callable) {
+    PyObject* slots[1];
+    return checked(invoke(callable, slots, 0));
+}
+
+Ref call1(PyObject* callable, PyObject* arg) {
+    PyObject* slots[2] = {nullptr, arg};
+    return checked(invoke(callable, slots, 1));
+}
+
+Ref call_n(PyObject* callable, std::initializer_list<Arg> args) {
+    PyObject* slots[kMaxArgs + 1];
+    std::size_t n = 0;
+    for (const Arg& arg : args) {
+        if (n == kMaxArgs) {
+            PyErr_SetString(PyExc_SystemError, "Movra: too many arguments in one call");
+            throw PyErrOccurred();
+        }
+        slots[++n] = arg.get();
+    }
+    return checked(invoke(callable, slots, n));
+}
+
+Ref Ref::operator()() const { return call0(p_); }
+Ref Ref::operator()(const Arg& arg) const { return call1(p_, arg.get()); }
+Ref Ref::operator()(std::initializer_list<Arg> args) const { return call_n(p_, args); }
+
+Ref Ref::apply(PyObject* args) const {
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (!PyMethod_Check(p_) && vectorcall_of(p_) == nullptr) {
+        // The literal argument tuple serves the call slot as it is.
+        ternaryfunc slot = Py_TYPE(p_)->tp_call;
+        if (slot == nullptr) return checked(PyObject_Call(p_, args, nullptr));
+        return checked(guarded([&] { return slot(p_, args, nullptr); }));
+    }
+    PyObject* slots[kMaxArgs + 1];
+    if (n > static_cast<Py_ssize_t>(kMaxArgs)) {
+        PyErr_SetString(PyExc_SystemError, "Movra: too many arguments in one call");
+        throw PyErrOccurred();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) slots[i + 1] = PyTuple_GET_ITEM(args, i);
+    return checked(invoke(p_, slots, static_cast<std::size_t>(n)));
+}
+
+}  // namespace movra
+
+#endif  // MOVRA_PY3
