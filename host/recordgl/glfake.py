@@ -31,7 +31,7 @@ Public API for tests:
     run_display(), run_timers()
     mat_identity(), mat_translate(), mat_scale(), mat_rotate(), mat_frustum(),
     mat_ortho(), mat_perspective(), mat_look_at()      (row-major float64)
-    GLError, Error, NullFunctionError, Fatal
+    GLError, Error, NullFunctionError, Fatal, wrong_type_text(number)
 """
 from __future__ import absolute_import, division
 
@@ -662,8 +662,13 @@ def _ctypes_wrong_type_text():
 _WRONG_TYPE = _ctypes_wrong_type_text().replace('argument 1:', 'argument %d:', 1)
 
 
+def wrong_type_text(number):
+    """ctypes' complaint about argument `number` (counted from 1)."""
+    return _WRONG_TYPE % number
+
+
 def _wrong_type(index):
-    return ctypes.ArgumentError(_WRONG_TYPE % (index + 1))
+    return ctypes.ArgumentError(wrong_type_text(index + 1))
 
 
 def _check_float(value, index):
