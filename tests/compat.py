@@ -1,5 +1,7 @@
 """The differences between Python 2.7 and 3.x that the tests meet, in one
 place: test files import names from here instead of testing the version."""
+from __future__ import print_function
+
 import sys
 
 PY2 = sys.version_info[0] == 2
@@ -36,3 +38,210 @@ else:
         sys.modules[name] = module
         found.loader.exec_module(module)
         return module
+
+
+def soft_space_blank(flag):
+    """What a print writes before its object when the stream's soft-space
+    flag is `flag`: one blank on Python 2 if it is set; Python 3 has no flag."""
+    return ' ' if PY2 and flag else ''
+
+
+def soft_space_after_print(flag):
+    """The stream's soft-space flag after a print of one object with a
+    newline: Python 2 clears it (None: the stream cannot carry one); Python 3
+    leaves it alone."""
+    if flag is None:
+        return None
+    return 0 if PY2 else flag
+
+
+def exc_clear():
+    """Forget the handled exception (Python 2 keeps it after an except
+    clause; Python 3 forgets it by itself)."""
+    if PY2:
+        sys.exc_clear()
+
+
+def intern(text):
+    """The interpreter's one interned copy of `text`."""
+    return builtins.intern(text) if PY2 else sys.intern(text)
+
+
+def interpreter_message(probe, probe_owner, probe_name, owner, name):
+    """The interpreter's own error text for a call of `owner`.`name` that
+    fails as `probe` (a call of the built-in `probe_owner`.`probe_name`)
+    fails: the probe's text, with the names put in. Python 3.10 and later
+    write the owner in front of the name ("time.time() takes no arguments"),
+    earlier Pythons the name alone."""
+    try:
+        probe()
+    except TypeError as error:
+        text = str(error)
+    else:
+        raise AssertionError('the probe call did not fail')
+    qualified = '%s.%s()' % (probe_owner, probe_name)
+    if text.startswith(qualified):
+        return '%s.%s()' % (owner, name) + text[len(qualified):]
+    plain = probe_name + '()'
+    assert text.startswith(plain), text
+    return name + '()' + text[len(plain):]
+
+
+def function_arity_message(kind, name, given):
+    """The interpreter's text for calling the module's function `name` of
+    call kind 'none' or 'one' with `given` positional arguments, or with a
+    keyword (given None), as it says it of its own built-in functions."""
+    import math
+    import time
+    probe, probe_name = {'none': (time, 'time'), 'one': (math, 'sqrt')}[kind]
+    function = getattr(probe, probe_name)
+    if given is None:
+        call = lambda: function(x=1)  # noqa: E731
+    else:
+        call = lambda: function(*[1.0] * given)  # noqa: E731
+    return interpreter_message(call, probe.__name__, probe_name, 'Movra', name)
+
+
+# The func_* names of a function's attributes exist on Python 2 only.
+FUNC_ALIASES = {'func_doc': '__doc__', 'func_name': '__name__', 'func_dict': '__dict__',
+                'func_globals': '__globals__', 'func_closure': '__closure__',
+                'func_code': '__code__', 'func_defaults': '__defaults__'}
+
+
+def attribute(name):
+    """An attribute name as this Python knows it: a func_* alias becomes its
+    __dunder__ name on Python 3."""
+    return name if PY2 else FUNC_ALIASES.get(name, name)
+
+
+def as_bytes(text):
+    """A str as the bytes that pickles and other binary data hold."""
+    return text if PY2 else text.encode('ascii')
+
+
+# A text of the other string type than str: rejected where only a str is taken.
+NOT_STR_TEXT = text_type('drawMain') if PY2 else b'drawMain'
+
+
+def native_text(text):
+    """A unicode text as the module's messages hold it: UTF-8 bytes in a
+    Python 2 str, the text itself on Python 3."""
+    return text.encode('utf-8') if PY2 else text
+
+
+# Python 3.9 and later refuse a keyword that is not a string themselves,
+# before the callee runs (so the callee adds no traceback record); Python 2
+# and 3.8 leave it to the callee.
+CALLER_CHECKS_KEYWORD_TYPES = sys.version_info >= (3, 9)
+
+
+def non_string_keyword_message(name, args, kwargs):
+    """The text of a call of the keyword-taking function `name` with a
+    keyword that is not a string: the module's own on Python 2, the
+    interpreter's (as for a Python function of that name) on Python 3."""
+    if not CALLER_CHECKS_KEYWORD_TYPES:
+        return '%s() keywords must be strings' % name
+    namespace = {}
+    exec('def %s(*args, **kwargs): pass' % name, namespace)
+    try:
+        namespace[name](*args, **kwargs)
+    except TypeError as error:
+        return str(error)
+    raise AssertionError('a keyword that is not a string was accepted')
+
+
+if PY2:
+    RecursionError = RuntimeError  # noqa: A001  (Python 3's subclass of RuntimeError)
+    long_int = long  # noqa: F821
+else:
+    RecursionError = RecursionError  # noqa: A001
+    long_int = int
+
+
+# A built-in function that returns NULL without an error: Python 3 checks the
+# result of one that takes an argument tuple in its own call slot, and says
+# so in its own words; a vectorcall entry (or Python 2) leaves the check to
+# the caller.
+CALL_SLOT_CHECKS_NULL_RESULT = not PY2
+
+
+def print_with_trailing_comma(stream, text):
+    """What `print >>stream, text,` leaves in the stream for the next print:
+    Python 2 writes the text and sets the soft-space flag, so that the next
+    print writes a blank first; on Python 3 the blank is written at once."""
+    if PY2:
+        statement = compile('print >>stream, text,', '<print>', 'exec', 0, True)
+        exec(statement, {'stream': stream, 'text': text})
+    else:
+        print(text, end=' ', file=stream)
+
+
+# The level of the module's imports: Python 2's default (relative, then
+# absolute) or Python 3's absolute import.
+IMPORT_LEVEL = -1 if PY2 else 0
+
+
+def load_extension(name, path):
+    """The extension module file at `path`, initialised as module `name`."""
+    if PY2:
+        return imp.load_dynamic(name, path)
+    import importlib.machinery
+    loader = importlib.machinery.ExtensionFileLoader(name, path)
+    found = importlib.util.spec_from_file_location(name, path, loader=loader)
+    module = importlib.util.module_from_spec(found)
+    loader.exec_module(module)
+    return module
+
+
+def described_code(argcount, varnames, name, first_line):
+    """A code object made by the interpreter that describes a function and
+    runs nothing: these arguments and variable names, file Movra.py, empty
+    code, line table and constants, no names, flags and stack size 0 as this
+    interpreter stores them."""
+    import types
+    if PY2:
+        return types.CodeType(argcount, len(varnames), 0, 0, '', (), (), tuple(varnames),
+                              'Movra.py', name, first_line, '')
+    table = {'co_linetable': b''} if sys.version_info >= (3, 10) else {'co_lnotab': b''}
+    if sys.version_info >= (3, 11):
+        table.update(co_qualname=name, co_exceptiontable=b'')
+    return compile('', 'Movra.py', 'exec').replace(
+        co_argcount=argcount, co_nlocals=len(varnames), co_varnames=tuple(varnames),
+        co_name=name, co_firstlineno=first_line, co_flags=0, co_code=b'', co_consts=(),
+        co_names=(), co_stacksize=0, co_freevars=(), co_cellvars=(), **table)
+
+
+def code_fields(code):
+    """The fields of a code object that say what it holds and how it runs."""
+    line_table = 'co_lnotab' if PY2 or sys.version_info < (3, 10) else 'co_linetable'
+    return tuple(getattr(code, field) for field in (
+        'co_argcount', 'co_nlocals', 'co_varnames', 'co_filename', 'co_name', 'co_firstlineno',
+        'co_code', line_table, 'co_consts', 'co_names', 'co_freevars', 'co_cellvars',
+        'co_flags', 'co_stacksize'))
+
+
+def sequence_item_error(obj):
+    """What the interpreter's item read by index (PySequence_GetItem) says of obj."""
+    import ctypes
+    get_item = ctypes.pythonapi.PySequence_GetItem
+    get_item.restype = ctypes.py_object
+    get_item.argtypes = [ctypes.py_object, ctypes.c_ssize_t]
+    try:
+        get_item(obj, 0)
+    except TypeError as error:
+        return str(error)
+    raise AssertionError('%r can be read by index' % (obj,))
+
+
+# Python 3's __import__ reads every name of a from-list off the module (to
+# import it as a submodule if it is missing), so an error other than a
+# missing attribute ends the import before any name is bound; Python 2's
+# leaves the names to the importing code.
+IMPORT_READS_FROMLIST = not PY2
+
+
+# Python 2.7's calls reuse argument tuples that nobody kept (untracked by the
+# collector while in use, tracked once a callee keeps one). Python 3 builds
+# an ordinary tuple for a callee that needs one, which its collector may
+# untrack as it does any tuple of atoms.
+SPARE_ARGUMENT_TUPLES = PY2

@@ -58,7 +58,8 @@ def run_python(code, env=None, fakes=True, cwd=None):
     environment['PYTHONPATH'] = os.pathsep.join(path)
     environment.update(env or {})
     process = subprocess.Popen([sys.executable, '-c', textwrap.dedent(code)], env=environment,
-                               cwd=cwd or HERE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                               cwd=cwd or HERE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               universal_newlines=True)
     out, err = process.communicate()
     return process.returncode, out, err
 

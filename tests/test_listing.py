@@ -16,16 +16,29 @@ import Movra
 from conftest import LISTING, ROOT
 
 SRC = os.path.join(ROOT, 'src')
+# A try statement is ast.TryExcept on 2.7 and ast.Try on 3.x.
+TRY_NODES = tuple(getattr(ast, name) for name in ('TryExcept', 'Try') if hasattr(ast, name))
+
+
+def is_string_expression(node):
+    """A statement that is a string alone: a docstring, which does not run."""
+    if not isinstance(node, ast.Expr):
+        return False
+    value = node.value
+    if hasattr(ast, 'Constant'):  # Python 3.8 and later parse every literal as a Constant
+        return isinstance(value, ast.Constant) and isinstance(value.value, str)
+    return isinstance(value, ast.Str)
 
 
 def listing_statements():
     """{function name or '<module>': [statement lines in order]}, plus the def lines."""
-    tree = ast.parse(open(LISTING).read())
+    with open(LISTING) as listing:
+        tree = ast.parse(listing.read())
     lines, defs = {}, {}
 
     def walk(body, owner):
         for node in body:
-            if isinstance(node, ast.Expr) and isinstance(node.value, ast.Str):
+            if is_string_expression(node):
                 continue  # docstrings do not run
             if isinstance(node, ast.Global):
                 continue
@@ -35,7 +48,7 @@ def listing_statements():
                 defs[node.name] = node.lineno
                 walk(node.body, node.name)
                 continue
-            if isinstance(node, ast.TryExcept):
+            if isinstance(node, TRY_NODES):
                 walk(node.body, owner)
                 for handler in node.handlers:
                     walk(handler.body, owner)
@@ -53,7 +66,8 @@ def native_statements():
     """{function name: [AT() lines in order]} from the native sources."""
     found = {}
     for path in sorted(glob.glob(os.path.join(SRC, '*', '*.cpp'))):
-        text = open(path).read()
+        with open(path) as source:
+            text = source.read()
         if path.endswith(os.path.join('module', 'init.cpp')):
             marks = [int(n) for n in re.findall(r'\bAT\((\d+)\)', text) if n != '0']
             found['<module>'] = marks

@@ -4,7 +4,11 @@ the recording stand-ins."""
 import os
 import subprocess
 import time
-from distutils.spawn import find_executable
+
+try:
+    from shutil import which as find_executable
+except ImportError:  # Python 2
+    from distutils.spawn import find_executable
 
 import numpy as np
 import pytest
@@ -51,10 +55,11 @@ PROBE = '''
     from OpenGL.GLUT import *
     from OpenGL.GL import *
     from OpenGL.GLU import *
-    glutInit(['movra-readback'])
+    import compat
+    glutInit([b'movra-readback'])
     glutInitDisplayMode(GLUT_RGBA | GLUT_DEPTH)
     glutInitWindowSize(32, 32)
-    glutCreateWindow('movra-readback')
+    glutCreateWindow(b'movra-readback')
     import Movra
     assert Movra.__file__.endswith('.so') and 'glfake' not in sys.modules, Movra.__file__
     P = Movra.perspective(60, 1, 0.01, 20)
@@ -65,10 +70,10 @@ PROBE = '''
     glMatrixMode(GL_MODELVIEW)
     glLoadIdentity()
     glMultMatrixd(np.transpose(M))
-    print 'soft',                     # leaves the soft-space flag set
+    compat.print_with_trailing_comma(sys.stdout, 'soft')
     modelview, projection = Movra.getGL_MODELVIEW_PROJ()
-    print ('GL_MODELVIEW ', modelview)  # the print statement, for comparison
-    print ('GL_PROJECTION ', projection)
+    print(('GL_MODELVIEW ', modelview))  # the interpreter's print, for comparison
+    print(('GL_PROJECTION ', projection))
     mode = glGetIntegerv(GL_MATRIX_MODE)
     glMatrixMode(GL_PROJECTION)
     glLoadIdentity()

@@ -1,7 +1,6 @@
 """Runtime services as the function bodies use them: global-name lookup,
 calls, the truth test, int(), subscripts, printing, traceback records and
 reference counting."""
-import __builtin__
 import ctypes
 import functools
 import gc
@@ -16,6 +15,10 @@ import pytest
 
 import glfake
 import Movra
+from compat import (CALL_SLOT_CHECKS_NULL_RESULT, PY2, SPARE_ARGUMENT_TUPLES, RecursionError,
+                    builtins,
+                    function_arity_message, long_int, print_with_trailing_comma,
+                    soft_space_after_print, soft_space_blank)
 from conftest import ROOT, movra_records, run_python, traceback_records
 
 
@@ -58,7 +61,7 @@ def test_missing_global(name, function, args, records, calls):
 
 def test_builtins_are_the_fallback(quadric, monkeypatch):
     for size, delete in ((200, False), (200, True), (210, True)):
-        monkeypatch.setattr(__builtin__, 'sizeViewport', size, raising=False)
+        monkeypatch.setattr(builtins, 'sizeViewport', size, raising=False)
         if delete:
             vars(Movra).pop('sizeViewport', None)
         Movra.Viewport1()
@@ -90,10 +93,10 @@ def test_lookups_follow_every_change_of_the_globals(change):
             pass
         Movra.initGL()
         Movra.drawMain()
-        exec %r
+        exec(%r)
         glfake.reset()
         Movra.drawMain()
-        print glfake.calls_of('glViewport')
+        print(glfake.calls_of('glViewport'))
         ''' % change)
     assert (rc, err) == (0, '')
     assert out == '%r\n' % ([(0, 0, 150, 150), (150, 0, 150, 150), (0, 150, 150, 150),
@@ -123,7 +126,8 @@ def test_nested_records_in_calling_order(quadric):
     # each record names the native statement that carries out its listing line
     for name, filename, line in records[1:4]:
         native_file, native_line = re.match(r'^Movra\.\w+ \((.+):(\d+)\)$', name).groups()
-        source = open(os.path.join(ROOT, native_file)).read().splitlines()
+        with open(os.path.join(ROOT, native_file)) as native:
+            source = native.read().splitlines()
         assert 'AT(%d)' % line in source[int(native_line) - 1]
     tb = info.tb.tb_next
     assert tb.tb_frame.f_globals is vars(Movra)
@@ -140,7 +144,19 @@ def test_record_code_objects_are_cached_per_site():
     assert re.match(r'Movra\.Viewport1 \(.*viewport1\.cpp:\d+\)$', codes[0].co_name)
     assert re.match(r'Movra\.Viewport2 \(.*viewport2\.cpp:\d+\)$', codes[2].co_name)
     assert (codes[0].co_argcount, codes[0].co_nlocals, codes[0].co_varnames,
-            codes[0].co_code, codes[0].co_consts) == (0, 0, (), '', ())
+            codes[0].co_code, codes[0].co_consts) == empty_code_fields(codes[0])
+
+
+def empty_code_fields(code):
+    """The fields of a record's code object: on 2.7 empty throughout; on 3.x
+    those of the interpreter's own empty code object of that name and line."""
+    if PY2:
+        return (0, 0, (), '', ())
+    new_empty = ctypes.pythonapi.PyCode_NewEmpty
+    new_empty.restype = ctypes.py_object
+    new_empty.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
+    own = new_empty(b'Movra.py', code.co_name.encode(), code.co_firstlineno)
+    return (own.co_argcount, own.co_nlocals, own.co_varnames, own.co_code, own.co_consts)
 
 
 # ------------------------------------------------------------------- calls ---
@@ -175,7 +191,7 @@ _silent_code = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_
 _new_builtin = ctypes.pythonapi.PyCFunction_NewEx
 _new_builtin.restype = ctypes.py_object
 _new_builtin.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.py_object]
-_SILENT = dict((flags, MethodDef('silent', ctypes.cast(_silent_code, ctypes.c_void_p), flags,
+_SILENT = dict((flags, MethodDef(b'silent', ctypes.cast(_silent_code, ctypes.c_void_p), flags,
                                  None)) for flags in (1, 3, 4, 8))
 
 
@@ -186,25 +202,37 @@ def silent(flags):
 NULL_RESULT = (SystemError, 'NULL result without error in PyObject_Call')
 
 
+def null_result(flags):
+    """What calling the silent built-in of these flags raises: the module's
+    check, or where the callee's call slot checks first, its own text."""
+    if not CALL_SLOT_CHECKS_NULL_RESULT or flags in (4, 8):
+        return NULL_RESULT
+    return outcome(silent(flags), *([0] * (flags != 4)))
+
+
+def numpy_store_error(value):
+    """What numpy says when `value` is stored into a float array."""
+    return outcome(numpy.zeros(1).__setitem__, 0, value)
+
+
 @pytest.mark.parametrize('name,callable_,function,error,records', [
-    ('drawScene', types.MethodType(Movra.scale, 'ab'), 'Viewport1',
-     (ValueError, 'could not convert string to float: a'),
+    ('drawScene', types.MethodType(Movra.scale, 'ab'), 'Viewport1', numpy_store_error('a'),
      [('Movra.Viewport1', 147), ('Movra.scale', 221)]),
     ('Viewport1', types.MethodType(Movra.drawMain, 5), 'drawMain',
-     (TypeError, 'drawMain() takes no arguments (1 given)'), [('Movra.drawMain', 290)]),
+     (TypeError, function_arity_message('none', 'drawMain', 1)), [('Movra.drawMain', 290)]),
     ('glMatrixMode', types.MethodType(Movra.rotateX, 5), 'Viewport1',
-     (TypeError, 'rotateX() takes exactly one argument (2 given)'), [('Movra.Viewport1', 141)]),
-    ('Viewport1', Recorder.method, 'drawMain',
-     (TypeError, 'unbound method method() must be called with Recorder instance as first '
-                 'argument (got nothing instead)'), [('Movra.drawMain', 290)]),
+     (TypeError, function_arity_message('one', 'rotateX', 2)), [('Movra.Viewport1', 141)]),
+    # an unbound method on 2.7, a function missing its argument on 3.x
+    ('Viewport1', Recorder.method, 'drawMain', outcome(Recorder.method),
+     [('Movra.drawMain', 290)]),
     ('Viewport1', 5, 'drawMain', (TypeError, "'int' object is not callable"),
      [('Movra.drawMain', 290)]),
     # a result without an error, on each way of calling
-    ('Viewport1', silent(4), 'drawMain', NULL_RESULT, [('Movra.drawMain', 290)]),
-    ('glMatrixMode', silent(8), 'Viewport1', NULL_RESULT, [('Movra.Viewport1', 141)]),
-    ('glViewport', silent(1), 'Viewport1', NULL_RESULT, [('Movra.Viewport1', 137)]),
-    ('glViewport', silent(3), 'Viewport1', NULL_RESULT, [('Movra.Viewport1', 137)]),
-    ('glClearColor', silent(1), 'initGL', NULL_RESULT, [('Movra.initGL', 64)]),
+    ('Viewport1', silent(4), 'drawMain', null_result(4), [('Movra.drawMain', 290)]),
+    ('glMatrixMode', silent(8), 'Viewport1', null_result(8), [('Movra.Viewport1', 141)]),
+    ('glViewport', silent(1), 'Viewport1', null_result(1), [('Movra.Viewport1', 137)]),
+    ('glViewport', silent(3), 'Viewport1', null_result(3), [('Movra.Viewport1', 137)]),
+    ('glClearColor', silent(1), 'initGL', null_result(1), [('Movra.initGL', 64)]),
 ])
 def test_calls_fail_as_when_python_calls(quadric, name, callable_, function, error, records):
     setattr(Movra, name, callable_)
@@ -217,7 +245,7 @@ def test_calls_fail_as_when_python_calls(quadric, name, callable_, function, err
 KEPT = []
 _keep_code = ctypes.CFUNCTYPE(ctypes.py_object, ctypes.c_void_p, ctypes.py_object)(
     lambda self, args: KEPT.append(args))
-_KEEP = MethodDef('keep', ctypes.cast(_keep_code, ctypes.c_void_p), 1, None)
+_KEEP = MethodDef(b'keep', ctypes.cast(_keep_code, ctypes.c_void_p), 1, None)
 
 
 @pytest.mark.parametrize('name,function', [('glViewport', 'Viewport1'),
@@ -234,41 +262,60 @@ def test_an_argument_tuple_the_callee_keeps(quadric, name, function):
     assert [glfake.typed(a) for a in KEPT] == [glfake.typed(a) for a in args * 3]
     assert len(set(map(id, KEPT))) == len(KEPT)  # no later call reused a kept tuple
     # an ordinary tuple from then on: seen by the collector, held by the list alone
-    assert all(gc.is_tracked(a) for a in KEPT)
+    assert all(gc.is_tracked(a) for a in KEPT) or not SPARE_ARGUMENT_TUPLES
     assert [sys.getrefcount(KEPT[i]) for i in range(len(KEPT))] == [2] * len(KEPT)
     del KEPT[:]
 
 
-_thread_state = ctypes.pythonapi.PyThreadState_Get
-_thread_state.restype = ctypes.c_void_p
+def python_headroom():
+    """How many Python calls deep this point can still go."""
+    def dig(level):
+        try:
+            return dig(level + 1)
+        except RecursionError:
+            return level
+    return dig(0)
 
 
-def recursion_depth():
-    """The thread's recursion depth (the int after three pointers in 2.7's thread state)."""
-    return ctypes.c_int.from_address(_thread_state() + 3 * ctypes.sizeof(ctypes.c_void_p)).value
+def recursing_frame(make):
+    """drawMain with Viewport1 calling back into it (make() gives the callee),
+    and built-ins in place of the two GL calls, so that only the module's
+    calls recurse: the exception, and the number of module records."""
+    saved = dict((n, getattr(Movra, n)) for n in ('glClearColor', 'glClear', 'Viewport1'))
+    Movra.glClearColor, Movra.glClear = struct.Struct('4d').pack, id
+    Movra.Viewport1 = make()
+    try:
+        info = failure(Movra.drawMain)
+    finally:
+        for name, value in saved.items():
+            setattr(Movra, name, value)
+    return info, movra_records(info.tb)
+
+
+def guard_headroom():
+    """How many levels deep the module's calls can nest from here: a guard
+    left entered by some call would leave fewer."""
+    return len(recursing_frame(lambda: Movra.drawMain)[1])
 
 
 @pytest.mark.parametrize('make', [lambda: Movra.drawMain,
                                   lambda: functools.partial(Movra.drawMain)])
 def test_recursion_limit(quadric, make):
-    assert (lambda: recursion_depth())() == recursion_depth() + 1  # the probe reads the depth
-    limit, depth = sys.getrecursionlimit(), recursion_depth()
-    # built-ins in place of the two GL calls, so that only the module's calls recurse
-    Movra.glClearColor, Movra.glClear = struct.Struct('4d').pack, id
-    Movra.Viewport1 = make()
-    sys.setrecursionlimit(depth + 100)
+    limit, headroom = sys.getrecursionlimit(), python_headroom()
+    sys.setrecursionlimit(limit - headroom + 100)  # about 100 levels from here
     try:
-        info = failure(Movra.drawMain)
+        before = guard_headroom()
+        info, records = recursing_frame(make)
+        after = guard_headroom()
     finally:
         sys.setrecursionlimit(limit)
     assert (info.type, str(info.value)) == (
-        RuntimeError, 'maximum recursion depth exceeded while calling a Python object')
-    records = movra_records(info.tb)
+        RecursionError, 'maximum recursion depth exceeded while calling a Python object')
     # the guard trips at whichever call reaches the limit first: the innermost level's
     # glClearColor or the call of its Viewport1
     assert len(records) > 20 and set(records[:-1]) == {('Movra.drawMain', 290)}
     assert records[-1] in (('Movra.drawMain', 288), ('Movra.drawMain', 290))
-    assert recursion_depth() == depth  # every level left the guard again
+    assert after == before and python_headroom() == headroom  # every level left the guard
 
 
 # ------------------------------------------------------- truth and int() ---
@@ -282,6 +329,8 @@ class Truth(object):
         if isinstance(self.value, Exception):
             raise self.value
         return self.value
+
+    __bool__ = __nonzero__
 
 
 @pytest.mark.parametrize('value,branch', [
@@ -315,7 +364,7 @@ class Number(object):
 
 
 @pytest.mark.parametrize('size', [
-    350.9, -0.5, 350L, '12', 1e12, numpy.float32(20.7), Number(33), Number(9L),
+    350.9, -0.5, long_int(350), '12', 1e12, numpy.float32(20.7), Number(33), Number(long_int(9)),
     'abc', None, [350], Number(ValueError('no int')), Number('text')])
 def test_int_conversion_of_sizeViewport(quadric, size):
     Movra.sizeViewport = size
@@ -372,19 +421,19 @@ class BareStream(object):
         self.writes.append(text)
 
 
-@pytest.mark.parametrize('stream,blank', [(Stream(1), ' '), (Stream(0), ''), (BareStream(), '')])
-def test_print_rule(monkeypatch, stream, blank):
+@pytest.mark.parametrize('stream,flag', [(Stream(1), 1), (Stream(0), 0), (BareStream(), None)])
+def test_print_rule(monkeypatch, stream, flag):
     stream.writes = []
     monkeypatch.setattr(sys, 'stdout', stream)
     mv, pj = Movra.getGL_MODELVIEW_PROJ()
-    assert stream.writes == [x for x in (blank, str(('GL_MODELVIEW ', mv)), '\n',
+    assert stream.writes == [x for x in (soft_space_blank(flag), str(('GL_MODELVIEW ', mv)), '\n',
                                          str(('GL_PROJECTION ', pj)), '\n') if x]
-    assert getattr(stream, 'softspace', 0) == 0
+    assert getattr(stream, 'softspace', None) == soft_space_after_print(flag)
 
 
 def test_print_to_a_file(monkeypatch, tmpdir):
     with open(str(tmpdir.join('out')), 'w') as stream:
-        print >> stream, 'before',
+        print_with_trailing_comma(stream, 'before')
         monkeypatch.setattr(sys, 'stdout', stream)
         mv, pj = Movra.getGL_MODELVIEW_PROJ()
         monkeypatch.undo()
@@ -412,7 +461,7 @@ def test_failing_print(monkeypatch, stdout, error, line, reads):
 
 def counts(watched):
     gc.collect()
-    return [sys.getrefcount(o) for o in watched] + [len(gc.get_objects()), recursion_depth()]
+    return [sys.getrefcount(o) for o in watched] + [len(gc.get_objects()), python_headroom()]
 
 
 @pytest.mark.parametrize('prepare,function,args,kwargs', [
@@ -439,7 +488,7 @@ def test_repeated_calls_keep_counts_flat(monkeypatch, prepare, function, args, k
                            Movra.projective, Movra.myQuadric, 'sizeViewport', 'glViewport',
                            'Viewport4', 'near', 'far', 'projective', 'draw3DCoordinateAxes']
     monkeypatch.setattr(sys, 'stdout', sys.stdout)
-    exec prepare in {'Movra': Movra, 'sys': sys, 'Stream': Stream}
+    exec(prepare, {'Movra': Movra, 'sys': sys, 'Stream': Stream})
     call = getattr(Movra, function)
 
     def action():
