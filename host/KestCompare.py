@@ -49,7 +49,7 @@ DEFAULT_OUT = os.path.join('out', 'compare')
 DEFAULT_LIMIT = 5.0
 DEFAULT_PICTURE_SIZE = 200
 UNDER_TEST = 'MovraUnderTest'      # the module name the file is loaded under
-GRACE = 3.0                        # beyond the worker's own alarms, before a kill
+GRACE = 1.5                        # beyond a worker's own alarm, before a kill
 START_GRACE = 20.0                 # interpreter start-up and imports of a worker
 MAX_STARTS = 25                    # restarts of one worker before giving up
 LEARNER_FILE = 'Movra.py'
@@ -109,12 +109,14 @@ class WorkerProcess(object):
     """One KestCompareWorker process, restarted with its load request after
     it crashed or was killed for not answering."""
 
-    def __init__(self, mode, load_request, scratch, env=None, hard_limit=10.0):
+    def __init__(self, mode, load_request, scratch, env=None):
         self.mode = mode
         self.load_request = load_request
         self.scratch = scratch
         self.env = env
-        self.hard_limit = hard_limit
+        # Each call into the implementation may take the limit; the worker
+        # announces each one, and is killed when one runs this much longer.
+        self.phase_seconds = load_request['limit'] + GRACE
         self.process = None
         self.capture = None
         self.pending = b''
@@ -176,6 +178,24 @@ class WorkerProcess(object):
             return ''
 
     def receive(self, deadline):
+        """The next reply; the deadline moves on with every call the worker
+        announces. A worker past it is killed: {"hung": true}."""
+        while True:
+            line = self._line(deadline)
+            if isinstance(line, dict):
+                return line
+            try:
+                reply = json.loads(line.decode('ascii'))
+            except ValueError:
+                self.kill()
+                return {'crashed': True, 'status': None, 'output': self.capture_tail(),
+                        'garbled': True}
+            if isinstance(reply, dict) and list(reply) == ['phase']:
+                deadline = time.time() + self.phase_seconds
+                continue
+            return reply
+
+    def _line(self, deadline):
         fd = self.process.stdout.fileno()
         while b'\n' not in self.pending:
             remaining = deadline - time.time()
@@ -196,12 +216,7 @@ class WorkerProcess(object):
                 return {'crashed': True, 'status': status, 'output': self.capture_tail()}
             self.pending += chunk
         line, self.pending = self.pending.split(b'\n', 1)
-        try:
-            return json.loads(line.decode('ascii'))
-        except ValueError:
-            self.kill()
-            return {'crashed': True, 'status': None, 'output': self.capture_tail(),
-                    'garbled': True}
+        return line
 
     def wait(self, seconds):
         deadline = time.time() + seconds
@@ -254,7 +269,7 @@ def start_all(workers, limit):
     return [worker.load_reply for worker in workers]
 
 
-def exchange(pairs, hard_limit):
+def exchange(pairs):
     """Sends each (worker, request) and collects the replies, in parallel:
     the workers compute at the same time."""
     replies = [None] * len(pairs)
@@ -268,7 +283,7 @@ def exchange(pairs, hard_limit):
             worker.send(request)
     for index, (worker, _request) in enumerate(pairs):
         if replies[index] is None:
-            replies[index] = worker.receive(started + hard_limit)
+            replies[index] = worker.receive(started + worker.phase_seconds)
     return replies
 
 
@@ -298,16 +313,16 @@ def error_text(error):
 
 
 def failure_text(reply, limit):
-    """Why a worker gave no ordinary answer, or None."""
+    """Why a worker gave no ordinary answer (to follow "yours"), or None."""
     if reply.get('hung'):
         return 'did not return within %s s' % seconds_text(limit)
     if reply.get('crashed'):
         if reply.get('gave_up'):
-            return 'not run: %s' % reply['gave_up']
+            return 'was not run: %s' % reply['gave_up']
         if reply.get('reload'):
-            return 'its process could not be started again: %s' % (
+            return 'could not be started again: %s' % (
                 error_text(reply.get('error')) or status_text(reply.get('status')))
-        text = 'its process %s' % status_text(reply.get('status'))
+        text = 'crashed: its process %s' % status_text(reply.get('status'))
         tail = (reply.get('output') or '').strip().splitlines()
         if tail:
             text += ' (last output: %s)' % short(tail[-1], 60)
@@ -339,7 +354,6 @@ class Comparison(object):
         self.picture_size = int(picture_size)
         self.json_path = os.path.abspath(json_path) if json_path else os.path.join(
             self.out, 'report.json')
-        self.hard = 4 * self.limit + GRACE
         self.workers = []
         self.report = {
             'implementation': self.impl,
@@ -365,8 +379,7 @@ class Comparison(object):
         return request
 
     def worker(self, mode, reference, env=None, size=None):
-        worker = WorkerProcess(mode, self.load_request(reference, size), self.scratch, env,
-                               self.hard)
+        worker = WorkerProcess(mode, self.load_request(reference, size), self.scratch, env)
         self.workers.append(worker)
         return worker
 
@@ -416,7 +429,7 @@ class Comparison(object):
         if why is None:
             why = (error_text(reply.get('error')) or failure_text(reply, self.limit)
                    or reply.get('internal_error') or 'unknown failure')
-            if reply.get('hung'):
+            if reply.get('hung') or reply.get('crashed'):
                 why = 'loading it ' + why
         self.report['load_error'] = dict(reply.get('error') or {}, text=why)
         self.add(True, 'loading: %s could not be loaded: %s' % (self.impl, why))
@@ -482,8 +495,7 @@ class Comparison(object):
             if hung is not None:
                 break
             m, y = exchange([(self.movra, {'op': 'builder', 'case': index, 'limit': self.limit}),
-                             (self.yours, {'op': 'builder', 'case': index, 'limit': self.limit})],
-                            self.hard)
+                             (self.yours, {'op': 'builder', 'case': index, 'limit': self.limit})])
             self.check_reference(m, text)
             run += 1
             if y.get('output'):
@@ -516,7 +528,7 @@ class Comparison(object):
         if hung is not None:
             result['verdict'] = 'did not return'
             result['first_difference'] = {'arguments': hung[0], 'detail': hung[1]}
-            self.add(True, '%s: %s for %s; %s not run' % (
+            self.add(True, '%s: yours %s for %s; %s not run' % (
                 name, hung[1], hung[0], plural(len(entries) - run, 'other argument set')))
         elif result['differing']:
             result['verdict'] = 'different'
@@ -580,14 +592,14 @@ class Comparison(object):
             hung = None
             for state in cases.STATE_NAMES:
                 if state in hung_states:
-                    results[state] = not_run('the state could not be prepared: %s'
+                    results[state] = not_run('not run: the state could not be prepared: %s'
                                              % hung_states[state])
                     continue
                 if hung is not None:
-                    results[state] = not_run('%s in %s' % (hung[1], hung[0]))
+                    results[state] = not_run('not run: yours %s in %s' % (hung[1], hung[0]))
                     continue
                 request = {'op': 'draw', 'function': name, 'state': state, 'limit': self.limit}
-                m, y = exchange([(self.movra, request), (self.yours, request)], self.hard)
+                m, y = exchange([(self.movra, request), (self.yours, request)])
                 self.check_reference(m, '%s in %s' % (name, state))
                 results[state] = compare_state(m, y, self.limit)
                 preparation = y.get('preparation') or {}
@@ -653,7 +665,7 @@ class Comparison(object):
                  for side in ('movra', 'yours')]
         requests = [{'op': 'render', 'state': state, 'path': path, 'limit': self.limit}
                     for path in paths]
-        m, y = exchange([(movra, requests[0]), (yours, requests[1])], self.hard)
+        m, y = exchange([(movra, requests[0]), (yours, requests[1])])
         self.check_reference(m, 'the picture of %s' % state)
         if m.get('error'):
             raise CompareError('Movra raised while drawing the picture of %s: %s'
@@ -752,7 +764,7 @@ def compare_state(m, y, limit):
     if y.get('internal_error'):
         found.append(('internal', 'the worker failed: %s' % y['internal_error'].splitlines()[-1]))
     if failure is not None:
-        found.append(('did not return' if y.get('hung') else 'crashed', failure))
+        found.append(('did not return' if y.get('hung') else 'crashed', 'yours ' + failure))
     preparation = y.get('preparation') or {}
     if preparation.get('hung'):
         found.append(('preparation', 'preparing the state did not return within %s s'

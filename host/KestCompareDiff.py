@@ -226,13 +226,11 @@ def first_call_difference(movra, yours):
         here = {'call': index + 1, 'argument': None, 'detail': ''}
         if index >= len(yours):
             here.update(kind='missing', movra=call_text(movra[index]), yours=None,
-                        detail='yours makes no call here (%d calls, Movra %d)'
-                        % (len(yours), len(movra)))
+                        detail='Movra makes %d calls, yours %d' % (len(movra), len(yours)))
             return here
         if index >= len(movra):
             here.update(kind='extra', movra=None, yours=call_text(yours[index]),
-                        detail='Movra makes no call here (%d calls, yours %d)'
-                        % (len(movra), len(yours)))
+                        detail='yours makes %d calls, Movra %d' % (len(yours), len(movra)))
             return here
         (m_name, m_args), (y_name, y_args) = movra[index], yours[index]
         here.update(movra=call_text(movra[index]), yours=call_text(yours[index]))
