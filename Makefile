@@ -5,6 +5,7 @@
 #   make build   rebuild (incrementally) and reinstall the extension only
 #   make test    setup, then the whole test suite (PYTEST_ARGS=... to narrow)
 #   make run     setup, then the host program (ARGS=... are passed to it)
+#   make compare setup, then compare IMPL=path/to/Movra.py with Movra (OUT=dir)
 #   make clean   remove build products (keeps .venv/)
 #   make distclean  also remove .venv/ and downloaded wheels/
 
@@ -13,7 +14,7 @@ PYTHON := .venv/bin/python
 ARGS ?=
 PYTEST_ARGS ?=
 
-.PHONY: setup build test run clean distclean
+.PHONY: setup build test run compare clean distclean
 
 setup:
 	bash scripts/setup.sh
@@ -30,6 +31,11 @@ test: setup
 
 run: setup
 	$(PYTHON) host/KestMain.py $(ARGS)
+
+# make compare IMPL=path/to/Movra.py (or a folder of them) [OUT=dir] [JSON=file]
+compare: setup
+	@test -n "$(IMPL)" || { echo "make compare: say which file, e.g. make compare IMPL=src/Movra.py" >&2; exit 2; }
+	$(PYTHON) host/KestCompare.py $(IMPL) $(if $(OUT),--out $(OUT)) $(if $(JSON),--json $(JSON))
 
 clean:
 	rm -rf build .pytest_cache
