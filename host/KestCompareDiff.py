@@ -14,7 +14,7 @@ import math
 TOLERANCE = 1e-9
 
 NUMPY_SCALARS = ('float64', 'float32', 'float16', 'longdouble', 'float128', 'int64', 'int32',
-                 'int16', 'int8', 'uint64', 'uint32', 'uint16', 'uint8', 'bool_', 'bool')
+                 'int16', 'int8', 'uint64', 'uint32', 'uint16', 'uint8', 'bool_')
 ARRAYS = ('ndarray', 'matrix')
 
 

@@ -118,10 +118,12 @@ def encode(value, np, quadric_type=None, depth=0):
                             for v in np.asarray(value).ravel().tolist()[:MAX_ITEMS]]
         return out
     if isinstance(value, np.generic):
+        # numpy 2 names its bool scalar "bool", like Python's own
+        name = 'bool_' if isinstance(value, np.bool_) else type(value).__name__
         try:
-            return {'t': type(value).__name__, 'v': _number(value.item())}
+            return {'t': name, 'v': _number(value.item())}
         except (TypeError, ValueError):
-            return {'t': type(value).__name__, 'repr': _safe_repr(value)}
+            return {'t': name, 'repr': _safe_repr(value)}
     if isinstance(value, INTEGERS):
         return {'t': 'int', 'v': int(value)}
     if isinstance(value, float):
