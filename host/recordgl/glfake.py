@@ -40,6 +40,15 @@ import os
 
 import numpy
 
+try:  # Python 3 has neither: the same checks on str and bytes, int for long
+    basestring
+except NameError:
+    basestring = (str, bytes)
+try:
+    long
+except NameError:
+    long = int
+
 # ---------------------------------------------------------------------------
 # recording
 
