@@ -584,6 +584,7 @@ class Comparison(object):
     # -- drawing --
     def compare_drawing(self, y_load):
         hung_states = {}
+        reference_raised = set()
         for name in cases.DRAWING:
             if name not in y_load['functions']:
                 self.report['functions'][name] = {'missing': True}
@@ -601,6 +602,10 @@ class Comparison(object):
                 request = {'op': 'draw', 'function': name, 'state': state, 'limit': self.limit}
                 m, y = exchange([(self.movra, request), (self.yours, request)])
                 self.check_reference(m, '%s in %s' % (name, state))
+                if m.get('error') and name not in reference_raised:
+                    reference_raised.add(name)
+                    self.notes.append('Movra itself raised %s in %s, state %s' % (
+                        error_text(m['error']), name, state))
                 results[state] = compare_state(m, y, self.limit)
                 preparation = y.get('preparation') or {}
                 if preparation.get('hung'):
@@ -653,7 +658,11 @@ class Comparison(object):
                 self.notes.append('pictures: not made: Movra could not draw: %s' % reason)
                 return
             for state in cases.PICTURE_STATES:
-                self.picture(state, movra, yours, folder, size)
+                problem = self.picture(state, movra, yours, folder, size)
+                if problem is not None:
+                    self.report['pictures_error'] = 'no pictures: %s' % problem
+                    self.notes.append('pictures: not made: %s' % problem)
+                    break
             for worker in (movra, yours):
                 worker.stop()
         finally:
@@ -666,10 +675,12 @@ class Comparison(object):
         requests = [{'op': 'render', 'state': state, 'path': path, 'limit': self.limit}
                     for path in paths]
         m, y = exchange([(movra, requests[0]), (yours, requests[1])])
-        self.check_reference(m, 'the picture of %s' % state)
+        failure = failure_text(m, self.limit) or m.get('internal_error')
+        if failure:
+            return 'Movra %s while drawing the picture of %s' % (failure, state)
         if m.get('error'):
-            raise CompareError('Movra raised while drawing the picture of %s: %s'
-                               % (state, error_text(m['error'])))
+            return 'Movra raised %s while drawing the picture of %s' % (
+                error_text(m['error']), state)
         out_path = os.path.join(folder, '%s.png' % state)
         shares = pictures.compose(m.get('image'), y.get('image'), out_path, 2 * size)
         entry = dict(shares)
@@ -690,12 +701,13 @@ class Comparison(object):
         if len(known) == len(pictures.VIEWPORTS) and not any(known) and not problems:
             self.add(False, 'pictures of %s: the same pixels in all four viewports (%s)'
                      % (state, where))
-            return
+            return None
         shares_text = ', '.join('%s %s' % (v, 'unknown' if shares[v] is None else
                                            '%.2f%%' % (100 * shares[v]))
                                 for v in pictures.VIEWPORTS)
         self.add(True, 'pictures of %s: pixels differ: %s%s (%s)' % (
             state, shares_text, ''.join('; ' + p for p in problems), where))
+        return None
 
     # -- the report --
     def finish(self, status=None):
