@@ -384,3 +384,43 @@ def test_a_folder_without_learners_exits_2(tmpdir):
     status, text, err = run_tool(str(tmpdir), '--out', str(tmpdir.join('o')))
     assert (status, text) == (2, '')
     assert err.strip() == 'KestCompare.py: error: no Movra.py in %s or below it' % tmpdir
+
+
+def test_a_file_without_the_functions_cannot_be_loaded(tmpdir):
+    impl = tmpdir.join('Movra.py')
+    impl.write('near = 1.0\nprint("a different program")\n')
+    status, text, err = run_tool(str(impl), '--out', str(tmpdir.join('o')))
+    assert (status, err) == (2, '')
+    assert text.splitlines()[1:] == [
+        'DIFFERENT  loading: %s could not be loaded: it defines none of the eighteen '
+        'functions of the module' % impl,
+        "note       output while loading: 'a different program\\n'",
+        'could not be loaded']
+    report = json.loads(tmpdir.join('o', 'report.json').read())
+    assert report['status'] == 2 and report['globals'] == [] and report['pictures'] == {}
+
+
+def test_a_reference_file_takes_movras_place(tmpdir):
+    """--reference: another plain-Python file stands where Movra stands; one
+    that raises in a drawing state gets a note besides the difference."""
+    reference = tmpdir.join('ref.py')
+    reference.write(seeded([('    draw3DCoordinateAxes()\n    deg',
+                             '    draw3DCoordinateAxes(1)\n    deg')]))
+    status, text, err = run_tool(LISTING, '--reference', str(reference), '--out', str(tmpdir),
+                                 '--no-pictures')
+    assert (status, err) == (1, '')
+    lines = text.splitlines()
+    assert lines[0] == 'KestCompare: %s against %s' % (LISTING, reference)
+    report = json.loads(tmpdir.join('report.json').read())
+    entry = first(report, 'drawScene')
+    assert entry['error']['movra']['type'] == 'TypeError' and entry['error']['yours'] is None
+    assert [d['kind'] for d in entry['differences']] == ['exception', 'calls']
+    assert entry['first_difference'] == {
+        'call': 1, 'kind': 'count', 'argument': None, 'movra': 'draw3DCoordinateAxes(1)',
+        'yours': 'draw3DCoordinateAxes()', 'detail': 'Movra passes 1, yours 0'}
+    message = ('TypeError: draw3DCoordinateAxes() takes exactly 0 arguments (1 given) '
+               '(line %d, in drawScene)' % line_of(SOURCE, '    draw3DCoordinateAxes()\n    deg'))
+    assert entry['differences'][0]['text'] == 'Movra raised %s, yours did not' % message
+    notes = [l for l in lines if l.startswith('note ')]
+    assert notes[0] == 'note       Movra itself raised %s in drawScene, state defaults' % message
+    assert len(notes) == 6      # once each: drawScene, the four viewports, drawMain
