@@ -287,6 +287,50 @@ def exchange(pairs):
     return replies
 
 
+def request_key(request):
+    """What identifies a request's answer: everything but its time limit and
+    where a picture goes."""
+    return json.dumps(dict((k, v) for k, v in request.items() if k not in ('limit', 'path')),
+                      sort_keys=True)
+
+
+class RecordedReplies(object):
+    """Stands in for Movra's worker with the replies recorded once for a
+    whole class (record_reference), so that each learner's comparison runs
+    only the learner's code."""
+
+    phase_seconds = GRACE
+
+    def __init__(self, replies, load_request):
+        self.replies = replies
+        self.load_request = load_request
+        self.load_reply = None
+        self.queue = []
+
+    def ready(self):
+        return None
+
+    def _spawn(self):
+        pass
+
+    def start(self):
+        self.send(self.load_request)
+        self.load_reply = self.receive(None)
+        return self.load_reply
+
+    def send(self, request):
+        self.queue.append(request)
+
+    def receive(self, deadline):
+        key = request_key(self.queue.pop(0))
+        if key not in self.replies:
+            return {'internal_error': 'no recorded reply of Movra for %s' % key}
+        return self.replies[key]
+
+    def stop(self):
+        pass
+
+
 # --------------------------------------------------------------- wording ---
 
 def short(text, limit=70):
@@ -344,7 +388,8 @@ class Comparison(object):
     """One file against the reference, into one report folder."""
 
     def __init__(self, impl, out, reference=None, limit=DEFAULT_LIMIT, pictures=True,
-                 picture_size=DEFAULT_PICTURE_SIZE, json_path=None):
+                 picture_size=DEFAULT_PICTURE_SIZE, json_path=None, recorded=None):
+        self.recorded = recorded
         self.impl = os.path.abspath(impl)
         self.out_given = out        # as the user wrote it, for the report's lines
         self.out = os.path.abspath(out)
@@ -379,6 +424,8 @@ class Comparison(object):
         return request
 
     def worker(self, mode, reference, env=None, size=None):
+        if reference and self.recorded is not None:
+            return RecordedReplies(self.recorded, self.load_request(reference, size))
         worker = WorkerProcess(mode, self.load_request(reference, size), self.scratch, env)
         self.workers.append(worker)
         return worker
@@ -859,6 +906,76 @@ def link(path):
     return '/'.join(html_escape(part) for part in path.split(os.sep))
 
 
+def record_reference(folder, options):
+    """Movra's reply to every request that a comparison can make, in
+    FOLDER/replies.json, and its pictures beside it."""
+    if not os.path.isdir(folder):
+        os.makedirs(folder)
+    comparison = Comparison(folder, folder, options.reference, options.time_limit,
+                            picture_size=options.picture_size)
+    comparison.scratch = tempfile.mkdtemp(prefix='kestcompare-')
+    replies = {}
+
+    def keep(worker, request):
+        reply = exchange([(worker, request)])[0]
+        comparison.check_reference(reply, request_key(request))
+        replies[request_key(request)] = reply
+        return reply
+    limit = comparison.limit
+    try:
+        worker = comparison.worker('record', True)
+        load = start_all([worker], limit)[0]
+        if not load.get('ok'):
+            raise CompareError('the reference could not be loaded: %s' % (
+                error_text(load.get('error')) or failure_text(load, limit)
+                or load.get('internal_error')))
+        replies[request_key(worker.load_request)] = load
+        for index in range(len(cases.builder_cases())):
+            keep(worker, {'op': 'builder', 'case': index, 'limit': limit})
+        for name in cases.DRAWING:
+            for state in cases.STATE_NAMES:
+                keep(worker, {'op': 'draw', 'function': name, 'state': state, 'limit': limit})
+        worker.stop()
+        if not options.no_pictures:
+            record_pictures(comparison, folder, replies, keep)
+    finally:
+        for worker in comparison.workers:
+            worker.stop()
+        shutil.rmtree(comparison.scratch, ignore_errors=True)
+    path = os.path.join(folder, 'replies.json')
+    with open(path, 'w') as stream:
+        json.dump(replies, stream, sort_keys=True, allow_nan=False)
+    return path
+
+
+def record_pictures(comparison, folder, replies, keep):
+    """Movra's frames of the picture states; a failure leaves them out, and
+    each learner's comparison then says why there are no pictures."""
+    size = comparison.picture_size
+    try:
+        import KestHeadless
+        xvfb = KestHeadless.Xvfb(2 * size, 2 * size)
+        xvfb.start()
+    except Exception:
+        return
+    try:
+        worker = comparison.worker('render', True, {'DISPLAY': xvfb.display}, size)
+        load = start_all([worker], comparison.limit)[0]
+        if not load.get('ok'):
+            return
+        replies[request_key(worker.load_request)] = load
+        for state in cases.PICTURE_STATES:
+            reply = keep(worker, {'op': 'render', 'state': state, 'limit': comparison.limit,
+                                  'path': os.path.join(folder, '%s.png' % state)})
+            if reply.get('error'):
+                return
+        worker.stop()
+    except CompareError:
+        return
+    finally:
+        xvfb.stop()
+
+
 def compare_class(folder, out, options):
     """Compares every learner of the folder; writes OUT/summary.json and
     OUT/index.html; prints the summary table."""
@@ -875,7 +992,12 @@ def compare_class(folder, out, options):
         name = report_folder_name(relative, taken)
         jobs.append({'learner': os.path.relpath(path, folder), 'file': os.path.abspath(path),
                      'folder': os.path.join(out, name), 'name': name})
-    run_parallel(jobs, options)
+    try:
+        recorded = record_reference(os.path.join(out, '.reference'), options)
+    except CompareError as error:
+        sys.stderr.write('%s: error: %s\n' % (PROG, error))
+        return 2
+    run_parallel(jobs, options, recorded)
     rows = [summary_row(job, out) for job in jobs]
     identical = all(row['identical'] for row in rows)
     summary = {'folder': os.path.abspath(folder), 'identical': identical,
@@ -891,7 +1013,7 @@ def compare_class(folder, out, options):
     return 0 if identical else 1
 
 
-def run_parallel(jobs, options):
+def run_parallel(jobs, options, recorded):
     """One KestCompare process per learner, as many at once as --jobs says."""
     waiting = list(jobs)
     running = []
@@ -910,6 +1032,7 @@ def run_parallel(jobs, options):
                 command.append('--no-pictures')
             if options.reference:
                 command += ['--reference', options.reference]
+            command += ['--recorded-reference', recorded]
             log = open(os.path.join(job['folder'], 'compare.log'), 'wb')
             job['process'] = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT,
                                               close_fds=True, preexec_fn=PREEXEC)
@@ -929,6 +1052,7 @@ def run_parallel(jobs, options):
                 job['timed_out'] = True
             if process.poll() is not None:
                 job['status'] = process.returncode
+                job['seconds'] = round(time.time() - job['started'], 2)
                 job['log'].close()
                 running.remove(job)
 
@@ -937,7 +1061,7 @@ def summary_row(job, out):
     row = {'learner': job['learner'], 'file': job['file'],
            'folder': os.path.relpath(job['folder'], out), 'status': job.get('status'),
            'identical': False, 'differences': None, 'first_difference': None,
-           'result': None, 'report': None, 'pictures': []}
+           'result': None, 'report': None, 'pictures': [], 'seconds': job.get('seconds')}
     report_path = os.path.join(job['folder'], 'report.json')
     report = None
     if os.path.exists(report_path):
@@ -1097,6 +1221,9 @@ def build_parser():
                              'core, %(default)s)')
     parser.add_argument('--learner-limit', type=positive_seconds, default=600,
                         metavar='SECONDS', help=argparse.SUPPRESS)
+    # Movra's replies, recorded once for a class (see record_reference).
+    parser.add_argument('--recorded-reference', default=None, metavar='FILE',
+                        help=argparse.SUPPRESS)
     return parser
 
 
@@ -1110,8 +1237,13 @@ def main(argv=None):
     if not os.path.isfile(options.impl):
         sys.stderr.write('%s: error: no such file or folder: %s\n' % (PROG, options.impl))
         return 2
+    recorded = None
+    if options.recorded_reference:
+        with open(options.recorded_reference) as stream:
+            recorded = json.load(stream)
     comparison = Comparison(options.impl, options.out, options.reference, options.time_limit,
-                            not options.no_pictures, options.picture_size, options.json)
+                            not options.no_pictures, options.picture_size, options.json,
+                            recorded)
     try:
         return comparison.run()
     except CompareError as error:

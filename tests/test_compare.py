@@ -294,6 +294,10 @@ def test_the_summary_has_one_row_per_learner(klass):
         assert row['identical'] == (name == 'listing')
         assert row['first_difference'] == klass['reports'][name]['first_difference']
     assert klass['rows']['sign']['folder'] == 'group2__sign'
+    # Movra's side is recorded once for the class, with its frames.
+    recorded = json.loads(klass['out'].join('.reference', 'replies.json').read())
+    assert len(recorded) == 1 + 77 + 12 * 11 + 1 + 3
+    assert klass['out'].join('.reference', 'own-matrices.png').check(file=1)
     lines = klass['text'].splitlines()
     assert lines[0].split() == ['learner', 'result', 'first', 'difference']
     assert len(lines) == len(FAULTS) + 2
