@@ -545,9 +545,13 @@ class Comparison(object):
                              (self.yours, {'op': 'builder', 'case': index, 'limit': self.limit})])
             self.check_reference(m, text)
             run += 1
-            if y.get('output'):
-                result['output'][text] = y['output']
             failure = failure_text(y, self.limit)
+            if failure is None and (y.get('output', ''), y.get('warnings', [])) != \
+                    (m.get('output', ''), m.get('warnings', [])):
+                result['output'][text] = {'movra': m.get('output', ''),
+                                          'yours': y.get('output', ''),
+                                          'warnings': {'movra': m.get('warnings', []),
+                                                       'yours': y.get('warnings', [])}}
             if failure is not None:
                 hung = (text, failure)
                 result['differing'] += 1
@@ -596,6 +600,18 @@ class Comparison(object):
                 name, diff.TOLERANCE, plural(len(entries), 'argument set'),
                 diff.difference_text(result['largest_difference']), result['largest_at'],
                 type_words))
+        if result['output']:
+            where = [text for _index, text in entries if text in result['output']]
+            printed = result['output'][where[0]]
+            if printed['movra'] != printed['yours']:
+                self.add(True, '%s: printed output differs in %s; first %s: Movra %s, yours %s'
+                         % (name, plural(len(where), 'argument set'), where[0],
+                            short(printed['movra']), short(printed['yours'])))
+            else:
+                self.add(True, '%s: warnings differ in %s; first %s: Movra %s, yours %s' % (
+                    name, plural(len(where), 'argument set'), where[0],
+                    warnings_text(printed['warnings']['movra']),
+                    warnings_text(printed['warnings']['yours'])))
         return result
 
     def builder_case(self, m, y, result):
@@ -802,6 +818,12 @@ def write_text(text):
     sys.stdout.flush()
 
 
+def warnings_text(found, limit=90):
+    if not found:
+        return 'none'
+    return '; '.join(w if len(w) <= limit else w[:limit - 3] + '...' for w in found)
+
+
 def result_name(value):
     if value is None:
         return 'nothing'
@@ -864,6 +886,10 @@ def compare_state(m, y, limit):
     if m.get('output', '') != y.get('output', '') and failure is None:
         found.append(('output', 'printed output: Movra %s, yours %s'
                       % (short(m.get('output', '')), short(y.get('output', '')))))
+    if m.get('warnings', []) != y.get('warnings', []) and failure is None:
+        found.append(('warnings', 'warnings: Movra %s, yours %s'
+                      % (warnings_text(m.get('warnings', [])),
+                         warnings_text(y.get('warnings', [])))))
     calls = lambda reply: len(reply['calls']) if 'calls' in reply else None  # noqa: E731
     return {'equal': not found,
             'calls': {'movra': calls(m), 'yours': calls(y)},
@@ -871,7 +897,8 @@ def compare_state(m, y, limit):
             'differences': [{'kind': kind, 'text': text} for kind, text in found],
             'error': {'movra': m_error, 'yours': y_error},
             'depth': {'movra': m_depth, 'yours': y_depth},
-            'output': {'movra': m.get('output', ''), 'yours': y.get('output', '')}}
+            'output': {'movra': m.get('output', ''), 'yours': y.get('output', '')},
+            'warnings': {'movra': m.get('warnings', []), 'yours': y.get('warnings', [])}}
 
 
 # ------------------------------------------------------------ a whole class ---

@@ -31,6 +31,7 @@ import os
 import signal
 import sys
 import traceback
+import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RECORDGL = os.path.join(HERE, 'recordgl')
@@ -220,11 +221,27 @@ class Capture(object):
         self.saved = sys.stdout, sys.stderr
         sys.stdout = sys.stderr = self.buffer
         self.reader.seek(0, os.SEEK_END)
+        # Warnings are kept apart from the output: their text names the
+        # line that raised them, which is never the same on both sides.
+        self.catcher = warnings.catch_warnings(record=True)
+        self.caught = self.catcher.__enter__()
+        warnings.simplefilter('always')
         return self
 
     def __exit__(self, *exc_info):
+        self.catcher.__exit__(*exc_info)
         sys.stdout, sys.stderr = self.saved
         return False
+
+    def warnings(self):
+        """"Category: message" of every warning of the request, in order."""
+        found = []
+        for caught in self.caught[:MAX_ITEMS]:
+            try:
+                found.append('%s: %s' % (caught.category.__name__, to_text(caught.message)))
+            except BaseException:
+                found.append('<a warning that cannot be shown>')
+        return found
 
     def text(self):
         if self.libc is not None:
@@ -367,6 +384,7 @@ class Worker(object):
                 reply['result'] = encoded
                 reply['hung'] = late
         reply['output'] = self.capture.text()
+        reply['warnings'] = self.capture.warnings()
         reply['calls'] = len(self.glfake.calls)
         return reply
 
@@ -441,6 +459,7 @@ class Worker(object):
             if reply['hung']:
                 reply['calls'] = self.trace()
         reply['output'] = self.capture.text()
+        reply['warnings'] = self.capture.warnings()
         state = self.glfake.state
         reply['depth'] = {'modelview': self.glfake.depth('modelview'),
                           'projection': self.glfake.depth('projection')}

@@ -57,13 +57,17 @@ FAULTS = {
                  '    glViewport(0, 0, int(sizeViewport), int(sizeViewport))')],
     'prints': [('    glViewport(0, int(sizeViewport), int(sizeViewport), int(sizeViewport))',
                 "    print('hello from Viewport3')\n"
-                '    glViewport(0, int(sizeViewport), int(sizeViewport), int(sizeViewport))')],
+                '    glViewport(0, int(sizeViewport), int(sizeViewport), int(sizeViewport))'),
+               ('    T = np.eye(4)\n', '    T = np.eye(4)\n    print(translate_vec)\n')],
     'missing': [('def drawCamera():', 'def drawKamera():'), ('myQuadric = 0\n', '')],
     'importerror': [('import numpy as np', 'import numpi as np')],
     # Writes to descriptor 1 itself, reads stdin and drops sys.stdout while loading.
     'hostile': [('import numpy as np\n', 'import numpy as np\nimport os as _os\n'
                  "_os.write(1, b'written to fd 1\\n')\n_read = sys.stdin.read()\n"
-                 'sys.stdout = None\n')],
+                 'sys.stdout = None\n'),
+                ('    glModelViewMatrix = transpose(',
+                 "    import warnings\n    warnings.warn('careful', UserWarning)\n"
+                 '    glModelViewMatrix = transpose(')],
     'listing': [],
 }
 # Folder of each learner below the class folder: one nested, one with
@@ -229,6 +233,18 @@ def check_prints(r):
     assert first(r, 'drawMain')['output']['yours'] == 'hello from Viewport3\n'
     printed = first(r, 'getGL_MODELVIEW_PROJ')['output']
     assert printed['movra'] == printed['yours'] and "('GL_PROJECTION ', " in printed['movra']
+    builder = r['matrices']['translate']
+    assert builder['verdict'] == 'bitwise equal'          # the matrices are right
+    printed = builder['output']['translate([1, 2, 3])']
+    assert (printed['movra'], printed['yours']) == ('', '[1, 2, 3]\n')
+    assert printed['warnings']['movra'] == printed['warnings']['yours']
+    assert len(builder['output']) == 12
+    # perspective calls translate, and Viewport4 perspective: they print too.
+    assert r['matrices']['perspective']['output']['perspective(90, 1, 1, 3)']['yours'] == \
+        '[-1, -1, -1]\n[0.9999999999999999, 0.9999999999999999, 1]\n'
+    assert kinds(first(r, 'Viewport4', 'own-matrices')) == ['output']
+    assert ("DIFFERENT  translate: printed output differs in 12 argument sets; first "
+            "translate([1, 2, 3]): Movra '', yours '[1, 2, 3]\\n'") in r['lines']
 
 
 def check_missing(r):
@@ -251,7 +267,10 @@ def check_importerror(r):
 
 def check_hostile(r):
     assert r['loaded'] and r['output']['loading'] == 'written to fd 1\n'
-    assert r['differences'] == 1
+    assert r['differences'] == 2
+    entry = first(r, 'getGL_MODELVIEW_PROJ', 'tick45')
+    assert kinds(entry) == ['warnings']
+    assert entry['differences'][0]['text'] == 'warnings: Movra none, yours UserWarning: careful'
     assert r['first_difference'] == ("loading: yours printed while loading: 'written to fd 1\\n'"
                                      " (Movra prints nothing)")
 
@@ -280,8 +299,8 @@ EXPECTED_RESULTS = {
     'sign': '4 differences', 'intfloat': '6 differences', 'nopop': '8 differences',
     'quadrant': '5 differences', 'syntax': 'could not be loaded', 'loops': '4 differences',
     'stubborn': '1 difference', 'exits': '7 differences', 'crashes': '5 differences',
-    'prints': '2 differences', 'missing': '9 differences', 'importerror': 'could not be loaded',
-    'hostile': '1 difference', 'listing': 'identical',
+    'prints': '5 differences', 'missing': '9 differences', 'importerror': 'could not be loaded',
+    'hostile': '2 differences', 'listing': 'identical',
 }
 
 
