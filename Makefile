@@ -7,12 +7,14 @@
 #   make test    setup, then the whole test suite under 2.7, 3.11 and 3.13;
 #                passes only if all of them pass (PYTEST_ARGS=... to narrow)
 #   make run     setup, then the host program (ARGS=... are passed to it)
+#   make compare setup, then compare IMPL=path/to/Movra.py with Movra (OUT=dir)
 #   make clean   remove build products (keeps the environments)
 #   make distclean  also remove the environments and downloaded wheels/
 #
 # PY=<version> (2.7, 3.8, ... 3.13) chooses one Python for any of these:
 # `make test PY=3.11` runs the suite under 3.11 alone, creating its
-# environment when needed; `make run` uses 2.7 unless PY says otherwise.
+# environment when needed; `make run` and `make compare` use 2.7 unless PY
+# says otherwise.
 
 SHELL := /bin/bash
 PY ?=
@@ -24,7 +26,7 @@ ARGS ?=
 PYTEST_ARGS ?=
 export PYTEST_ARGS
 
-.PHONY: setup build test run clean distclean
+.PHONY: setup build test run compare clean distclean
 
 setup:
 	bash scripts/setup.sh $(PYTHONS)
@@ -38,6 +40,12 @@ test: setup
 run:
 	bash scripts/setup.sh $(RUN_PY)
 	$(PYTHON) host/KestMain.py $(ARGS)
+
+# make compare IMPL=path/to/Movra.py (or a folder of them) [OUT=dir] [JSON=file]
+compare:
+	@test -n "$(IMPL)" || { echo "make compare: say which file, e.g. make compare IMPL=src/Movra.py" >&2; exit 2; }
+	bash scripts/setup.sh $(RUN_PY)
+	$(PYTHON) host/KestCompare.py $(IMPL) $(if $(OUT),--out $(OUT)) $(if $(JSON),--json $(JSON))
 
 clean:
 	rm -rf build .pytest_cache

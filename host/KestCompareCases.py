@@ -1,0 +1,152 @@
+"""What KestCompare runs on both implementations: the names, the argument
+sets of the six matrix builders and the states of the drawing functions.
+
+Both worker processes and the comparing tool import this module, so that a
+case is named by its number or its state name alone and every process
+builds the very same arguments (new numpy objects each time, so that nothing
+one call does to an argument can reach the other side).
+"""
+from __future__ import division, print_function
+
+import numpy as np
+
+# The eighteen functions, in the order in which the module binds them.
+FUNCTIONS = ['getGL_MODELVIEW_PROJ', 'initGL', 'drawScene', 'drawMovingViewVolume',
+             'drawMovingCamera', 'drawCamera', 'Viewport1', 'Viewport2', 'Viewport3',
+             'rotateX', 'rotateY', 'translate', 'scale', 'projective', 'perspective',
+             'Viewport4', 'drawMain', 'updateAnimationVariables']
+
+# The module globals, in the order of their default assignments.
+GLOBALS = ['near', 'far', 'left', 'right', 'bottom', 'top', 'viewport4Sol1',
+           'movingCameraRadius', 'movingCameraHeight', 'movingCameraPos',
+           'movingCameraAngle', 'sizeViewport', 'eyeX', 'eyeY', 'eyeZ', 'pan', 'tilt',
+           'myQuadric']
+
+BUILDERS = ['rotateX', 'rotateY', 'translate', 'scale', 'projective', 'perspective']
+
+# Every function that takes no arguments is run over the table of states.
+DRAWING = [name for name in FUNCTIONS if name not in BUILDERS]
+
+f32, f64, i32, i64 = np.float32, np.float64, np.int32, np.int64
+
+
+def _builder_table():
+    """(builder, args, kwargs) for every argument set, in report order.
+
+    Integers, floats and numpy scalars of each kind, the documented edge
+    cases (rotations by 90 degrees, a translation by one number, too short
+    vectors, a zero depth range) and the keyword calls of the two projection
+    builders.
+    """
+    angles = [0, 90, 30, 30.0, f64(30), f32(30), i32(30), i64(-720), -45.5, 180, 270.5,
+              1, 360, 1e6]
+    vectors = [[1, 2, 3], (1, 2, 3), np.array([1, 2, 3]), [0.5, -1.5, 2.25],
+               [f32(1.1), i32(2), 3], np.array([1.5, 2, 3], dtype=f32), [-1, -1, -1], 5, 2.5,
+               [1, 2, 3, 4], [1, 2], [[1, 2, 3]]]
+    near_far = [(1, 3), (1.0, 7.0), (1, 7), (0.5, 100), (0.01, 20), (f32(1.5), 2),
+                (f64(0.1), i64(3)), (-1, 1), (0, 0), (2 ** 40, 2 ** 40)]
+    perspective = [(90, 1, 1, 3), (90, 2, 1, 3), (60, 1, 0.01, 20), (60.0, 1.5, 0.1, 100.0),
+                   (45, 4 / 3, 1, 10), (f32(45), f64(1.0), 0.5, 50),
+                   (i32(30), i64(2), i32(1), i64(4)), (179, 2, 0.001, 1000), (1, 1, 1, 2),
+                   (60, 1, 5, 5), (60, 0, 1, 10), (0, 1, 1, 10)]
+    table = []
+    for name in ('rotateX', 'rotateY'):
+        table += [(name, (a,), {}) for a in angles]
+    for name in ('translate', 'scale'):
+        table += [(name, (v,), {}) for v in vectors]
+    table += [('projective', nf, {}) for nf in near_far]
+    table += [('projective', (), {'near': 1, 'far': 3}), ('projective', (0.5,), {'far': 9})]
+    table += [('perspective', p, {}) for p in perspective]
+    table += [('perspective', (), {'fovy': 60, 'aspect': 1, 'near': 0.01, 'far': 20})]
+    return table
+
+
+def builder_cases():
+    """A fresh copy of the argument table (new objects on every call)."""
+    return _builder_table()
+
+
+def builder_case(index):
+    return _builder_table()[index]
+
+
+def _number_text(value):
+    if isinstance(value, (bool, np.bool_)):
+        return repr(bool(value))
+    if isinstance(value, np.generic):
+        return 'np.%s(%r)' % (type(value).__name__, value.item())
+    if isinstance(value, float):
+        return repr(value)
+    return str(value)
+
+
+def argument_text(value):
+    """How an argument set is written in the report: as one would type it."""
+    if isinstance(value, np.ndarray):
+        body = ', '.join(argument_text(v) for v in value.tolist())
+        if value.dtype == np.float32:
+            return 'np.array([%s], dtype=np.float32)' % body
+        return 'np.array([%s])' % body
+    if isinstance(value, list):
+        return '[%s]' % ', '.join(argument_text(v) for v in value)
+    if isinstance(value, tuple):
+        return '(%s%s)' % (', '.join(argument_text(v) for v in value),
+                           ',' if len(value) == 1 else '')
+    return _number_text(value)
+
+
+def call_text(name, args, kwargs):
+    parts = [argument_text(a) for a in args]
+    parts += ['%s=%s' % (key, argument_text(kwargs[key])) for key in sorted(kwargs)]
+    return '%s(%s)' % (name, ', '.join(parts))
+
+
+# ------------------------------------------------------------------ states ---
+# (name, ticks, globals): the globals are set after initGL() and before the
+# ticks (updateAnimationVariables() of the module itself), as a host would.
+
+STATES = [
+    ('defaults', 0, {}),
+    ('tick1', 1, {}),
+    ('tick45', 45, {}),
+    ('tick361', 361, {}),
+    ('moved', 10, {'eyeX': 0.5, 'eyeY': -0.25, 'eyeZ': 1.5}),
+    ('panned', 10, {'pan': 30}),
+    ('tilted', 10, {'tilt': -20}),
+    ('moved-panned-tilted', 30, {'eyeX': 1, 'eyeY': 0.5, 'eyeZ': 2.0, 'pan': 25, 'tilt': 15}),
+    ('int-frustum', 10, {'left': -1, 'right': 1, 'bottom': -1, 'top': 1, 'near': 1,
+                         'far': 10}),
+    ('own-matrices-start', 0, {'viewport4Sol1': False}),
+    ('own-matrices', 45, {'viewport4Sol1': False}),
+]
+STATE_NAMES = [s[0] for s in STATES]
+
+# The states that are also rendered with real GL.
+PICTURE_STATES = ['defaults', 'moved-panned-tilted', 'own-matrices']
+
+
+def state(name):
+    for entry in STATES:
+        if entry[0] == name:
+            return entry
+    raise KeyError('no state named %r' % (name,))
+
+
+def state_text(name):
+    """The state in words, for the report."""
+    _, ticks, values = state(name)
+    parts = ['%d tick%s' % (ticks, '' if ticks == 1 else 's')] if ticks else []
+    parts += ['%s=%s' % (key, argument_text(values[key])) for key in sorted(values)]
+    return ', '.join(parts) or 'the defaults'
+
+
+# Matrices in the GL when getGL_MODELVIEW_PROJ reads them back: those that
+# Viewport4 leaves with the defaults after one tick (row-major, as the module
+# writes them).
+def readback_matrices():
+    c = 1 / np.tan(np.deg2rad(30))
+    projection = np.array([[c, 0, 0, 0], [0, c, 0, 0],
+                           [0, 0, -20.01 / 19.99, -0.4 / 19.99], [0, 0, -1, 0]])
+    modelview = np.array([[1, 0, 0, 0], [0, 0.857492925712544, -0.514495755427527, -2.05798302],
+                          [0, 0.514495755427527, 0.857492925712544, -2.40098019], [0, 0, 0, 1]])
+    return modelview, projection

@@ -1,0 +1,84 @@
+"""Side-by-side pictures for KestCompare: Movra's frame, yours, and a third
+panel that marks the pixels that differ, with the share of differing pixels
+in each of the four viewports."""
+from __future__ import division, print_function
+
+import numpy as np
+
+LABEL_HEIGHT = 18
+GAP = 4
+MARK = (255, 0, 255)          # a differing pixel in the third panel
+MISSING = (64, 64, 64)        # a panel whose frame could not be made
+
+# Quadrants of a top-down frame of side 2 * size: (rows, columns) as slices
+# of half-sides, named after the viewport function that draws there.
+QUADRANTS = {
+    'viewport1': (1, 0),      # lower left
+    'viewport2': (1, 1),      # lower right
+    'viewport3': (0, 0),      # upper left
+    'viewport4': (0, 1),      # upper right
+}
+VIEWPORTS = sorted(QUADRANTS)
+
+
+def load_frame(path):
+    """An RGB frame as a (height, width, 3) uint8 array, or None."""
+    if not path:
+        return None
+    from PIL import Image
+    try:
+        image = Image.open(path)
+        image.load()
+    except (IOError, OSError):
+        return None
+    return np.asarray(image.convert('RGB'), dtype=np.uint8)
+
+
+def viewport_shares(movra, yours):
+    """Share (0 to 1) of the pixels that differ, per viewport."""
+    differing = np.any(movra != yours, axis=-1)
+    half = movra.shape[0] // 2
+    shares = {}
+    for name, (row, column) in QUADRANTS.items():
+        part = differing[row * half:(row + 1) * half, column * half:(column + 1) * half]
+        shares[name] = float(part.mean()) if part.size else 0.0
+    return shares
+
+
+def difference_panel(movra, yours):
+    """Movra's frame dimmed to a third, with every differing pixel marked."""
+    differing = np.any(movra != yours, axis=-1)
+    panel = (movra.astype(np.uint16) // 3).astype(np.uint8)
+    panel[differing] = MARK
+    return panel
+
+
+def compose(movra_path, yours_path, out_path, side):
+    """Writes the three panels as one PNG; returns the shares per viewport,
+    None for each when a frame is missing (the panel is then gray)."""
+    from PIL import Image, ImageDraw
+    movra, yours = load_frame(movra_path), load_frame(yours_path)
+    blank = np.empty((side, side, 3), dtype=np.uint8)
+    blank[...] = MISSING
+    usable = (movra is not None and yours is not None and movra.shape == yours.shape
+              == (side, side, 3))
+    if usable:
+        shares = viewport_shares(movra, yours)
+        third = difference_panel(movra, yours)
+        caption = 'differing pixels: %.2f%%' % (100.0 * np.any(movra != yours, axis=-1).mean())
+    else:
+        shares = dict((name, None) for name in VIEWPORTS)
+        third = blank
+        caption = 'no comparison'
+    panels = [(movra if movra is not None and movra.shape == blank.shape else blank, 'Movra'),
+              (yours if yours is not None and yours.shape == blank.shape else blank, 'yours'),
+              (third, caption)]
+    width = 3 * side + 2 * GAP
+    canvas = Image.new('RGB', (width, side + LABEL_HEIGHT), (255, 255, 255))
+    draw = ImageDraw.Draw(canvas)
+    for index, (pixels, label) in enumerate(panels):
+        left = index * (side + GAP)
+        canvas.paste(Image.fromarray(pixels, 'RGB'), (left, LABEL_HEIGHT))
+        draw.text((left + 4, 3), label, fill=(0, 0, 0))
+    canvas.save(out_path, 'PNG')
+    return shares
