@@ -12,7 +12,7 @@ Every figure is drawn in the current modelview coordinates:
 
 The helpers leave the matrices and the line width as they found them; only
 the current colour and normal change.  Every figure ends with the same
-current colour, RESTING_COLOUR (white): the scene draws its sphere, and the
+current colour, _RESTING_COLOUR (white): the scene draws its sphere, and the
 camera figure its lens, with GLU quadrics in whatever colour is current, and
 without this they would take the last colour of the figure drawn before them
 (the yellow of the cube's -z face, hard to tell from the view volume's).
@@ -63,7 +63,7 @@ _APEX_COLOUR = (0.6, 0.6, 0.6)          # eye point to the near corners
 
 # The colour current after every figure; the sphere and the lens are drawn
 # in it (see the module text above).
-RESTING_COLOUR = (1.0, 1.0, 1.0)
+_RESTING_COLOUR = (1.0, 1.0, 1.0)
 
 
 def _number(func, name, value):
@@ -83,7 +83,7 @@ def _with_line_width(width, draw):
     glLineWidth(width)
     draw()
     glLineWidth(previous)
-    glColor3f(*RESTING_COLOUR)
+    glColor3f(*_RESTING_COLOUR)
 
 
 def draw3DCoordinateAxes():
@@ -107,7 +107,7 @@ def _cube(size, colours):
         for x, y, z in corners:
             glVertex3f(x * size, y * size, z * size)
     glEnd()
-    glColor3f(*RESTING_COLOUR)
+    glColor3f(*_RESTING_COLOUR)
 
 
 def drawColoredCube(size):
