@@ -162,8 +162,11 @@ class FaultReporter(object):
 
 LABEL_TEXTS = {1: '1 first camera', 2: '2 overview', 3: '3 normalised view'}
 VIEWPORT4_LABELS = {True: '4 moving camera (GLU)', False: '4 moving camera (own matrices)'}
-TEXT_COLOUR = (0.7, 0.9, 1.0)      # pale blue: no figure of the scene has it
-BORDER_COLOUR = (0.3, 0.3, 0.3)
+# Colours as 8-bit values, so that a frame holds exactly these.
+TEXT_RGB = (178, 230, 255)         # pale blue: no figure of the scene has it
+BORDER_RGB = (76, 76, 76)
+TEXT_COLOUR = tuple(value / 255.0 for value in TEXT_RGB)
+BORDER_COLOUR = tuple(value / 255.0 for value in BORDER_RGB)
 TEXT_MARGIN = 4                    # pixels between a viewport's edge and its text
 
 
