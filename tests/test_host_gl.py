@@ -14,6 +14,7 @@ import ctypes
 import ctypes.util
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -238,7 +239,7 @@ def test_window_creation_and_initgl_state(xserver, tmpdir):
 
 def test_frame_has_content_in_every_viewport_and_black_elsewhere(xserver, tmpdir):
     run_probe('''
-        window = KestMain.Window(Movra, animate=False)
+        window = KestMain.Window(Movra, animate=False, labels=False)
         ticks(window, 45)
         np.save('frame.npy', frame(window))
         emit()
@@ -284,7 +285,7 @@ def test_cube_centre_projects_onto_the_cube_in_viewport1(xserver, tmpdir):
     eye = (0.6, -0.3, 1.5)
     frustum = (-0.45, 0.55, -0.55, 0.45, 1.0, 7.0)
     result = run_probe('''
-        window = KestMain.Window(Movra, animate=False)
+        window = KestMain.Window(Movra, animate=False, labels=False)
         # The colour of the cube's +z face: the helper's cube alone, seen
         # straight from +z.
         side = window.side
@@ -368,7 +369,7 @@ SAME_PICTURE = 0.005
 
 def test_both_viewport4_set_ups_show_nearly_the_same_picture(xserver, tmpdir):
     run_probe('''
-        window = KestMain.Window(Movra, animate=False)
+        window = KestMain.Window(Movra, animate=False, labels=False)
         s = window.side // 2
         def viewport4(glu):
             Movra.viewport4Sol1 = glu
@@ -432,8 +433,9 @@ def test_controls_rebind_the_compiled_module_and_change_the_picture(xserver, tmp
         for name, _ in KestControls.DEFAULTS:
             value = getattr(Movra, name)
             fresh[name] = list(value) if isinstance(value, (list, tuple)) else value
-        window = KestMain.Window(Movra, animate=False)
+        window = KestMain.Window(Movra, animate=False, labels=False)
         state = window.state
+        window.tick()           # as the host does before its first frame
         first = frame(window)
         np.save('first.npy', first)
         for key in 'ddw':
@@ -450,8 +452,12 @@ def test_controls_rebind_the_compiled_module_and_change_the_picture(xserver, tmp
         for name, _ in KestControls.DEFAULTS:
             value = getattr(Movra, name)
             after_reset[name] = list(value) if isinstance(value, (list, tuple)) else value
+        state.pending_steps = 0     # the tick that r asked for: the window runs it
+        ticks(window, 3)
+        window.press('r')
         np.save('reset.npy', frame(window))
-        emit(fresh=fresh, changed=changed, types=types, after_reset=after_reset)
+        emit(fresh=fresh, changed=changed, types=types, after_reset=after_reset,
+             angle_after_press=Movra.movingCameraAngle)
     ''', xserver, tmpdir)
     defaults = dict((name, list(value) if isinstance(value, tuple) else value)
                     for name, value in __import__('KestControls').DEFAULTS)
@@ -465,6 +471,7 @@ def test_controls_rebind_the_compiled_module_and_change_the_picture(xserver, tmp
     assert changed['left'] == pytest.approx(-0.55) and changed['top'] == pytest.approx(0.55)
     assert changed['viewport4Sol1'] is False
     assert result['after_reset'] == defaults
+    assert result['angle_after_press'] == 1
 
     first = np.load(str(tmpdir.join('first.npy')))
     panned = np.load(str(tmpdir.join('panned.npy')))
@@ -474,7 +481,7 @@ def test_controls_rebind_the_compiled_module_and_change_the_picture(xserver, tmp
     # 1) and moves its view volume in the overview (viewport 2).
     assert (~colour_match(before[1], after[1], 48)).mean() > 0.01
     assert (~colour_match(before[2], after[2], 48)).mean() > 0.001
-    # After a reset the module draws exactly the first frame again.
+    # After a reset (and its tick) the module draws exactly the first frame again.
     assert np.array_equal(first, reset)
 
 
@@ -673,11 +680,17 @@ def test_keys_in_the_window_drive_the_first_camera(live_host):
     assert 'pan=10 tilt=5 eye=(0.25, 0.00, 0.00)' in out
     assert 'Movra keys:' in out and 'pan the first camera' in out
     assert 'animation paused' in out
-    assert 'GL_MODELVIEW' in out and 'GL_PROJECTION' in out
-    # The order of the lines is the order of the keys.
+    report = out.index('matrices in effect when each viewport draws its scene')
+    # The matrices are read while the next frame draws, which may already
+    # have the 4 that followed m.
+    for label in ('1 first camera', '2 overview', '3 normalised view',
+                  r'4 moving camera \((GLU|own matrices)\)'):
+        assert re.search('\n%s\n  projection\n' % label, out[report:]), label
+    # The order of the lines is the order of the keys; the matrices come
+    # with the frame drawn after m.
     assert out.index('pan=5 ') < out.index('pan=10 ') < out.index('Movra keys:') \
-        < out.index('animation paused') < out.index('GL_MODELVIEW') \
-        < out.index('viewport4=own matrices')
+        < out.index('animation paused') < out.index('viewport4=own matrices')
+    assert out.index('animation paused') < report
     closing = [line for line in out.splitlines() if line.startswith('Movra window closed after')]
     assert len(closing) == 1, out
     frames, ticks = [int(word) for word in closing[0].split() if word.isdigit()]
