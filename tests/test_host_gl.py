@@ -116,10 +116,12 @@ def ticks(window, count):
 '''
 
 
-def run_probe(body, display, tmpdir, timeout=PROBE_TIMEOUT):
-    """Run a probe script under real OpenGL; return its RESULT dict."""
+def run_probe(body, display, tmpdir, timeout=PROBE_TIMEOUT, prelude=''):
+    """Run a probe script under real OpenGL; return its RESULT dict.
+
+    `prelude` is code at the left margin put before the (indented) body."""
     script = tmpdir.join('probe.py')
-    script.write(PROBE_HEADER + textwrap.dedent(body))
+    script.write(PROBE_HEADER + prelude + textwrap.dedent(body))
     code, out, err = run_with_deadline([sys.executable, str(script)],
                                        real_gl_env(display), str(tmpdir), timeout)
     assert code == 0, 'probe failed with %s\nstdout:\n%s\nstderr:\n%s' % (code, out, err)
@@ -784,3 +786,256 @@ def test_an_exception_in_a_frame_is_reported_and_the_window_goes_on(xserver, tmp
     assert 'Movra: drawMain() raised an exception; the program goes on' in err
     assert 'Movra: drawMain() works again after 3 failed call(s)' in err
     assert 'Movra window closed after' in result['stdout']
+
+
+# ------------------------------------------------ helpers' resting colour ---
+
+def test_every_helper_ends_white_so_the_sphere_is_not_the_view_volumes_yellow(xserver, tmpdir):
+    result = run_probe('''
+        window = KestMain.Window(Movra, animate=False, labels=False)
+        after = {}
+        calls = [('draw3DCoordinateAxes', ()), ('drawColoredCube', (1,)),
+                 ('drawGrayCube', (0.5,)), ('drawViewVolume', (-0.5, 0.5, -0.5, 0.5, 1.0, 7.0))]
+        for name, args in calls:
+            GL.glColor3f(0.1, 0.2, 0.3)
+            getattr(KestDrawHelperFunctions, name)(*args)
+            after[name] = [round(float(v), 6) for v in GL.glGetFloatv(GL.GL_CURRENT_COLOR)]
+        # Where the sphere's centre lands in viewport 2, from the matrices
+        # that viewport draws its scene with.
+        window.state.matrices = True
+        window.tick()
+        image = frame(window)
+        projection, modelview = window.overlay.captured[2]
+        clip = projection.dot(modelview).dot([2.0, 0.0, -6.0, 1.0])
+        ndc = clip[:3] / clip[3]
+        s = window.side // 2
+        column = int(s + (ndc[0] + 1) / 2 * s)
+        row = int(window.side - 1 - (ndc[1] + 1) / 2 * s)
+        window.state.matrices = False
+        image = frame(window)
+        emit(after=after, sphere=image[row - 2:row + 3, column - 2:column + 3].tolist(),
+             volume_yellow=int((image == [255, 217, 0]).all(axis=2).sum()))
+    ''', xserver, tmpdir)
+    for name, colour in sorted(result['after'].items()):
+        assert colour == [1.0, 1.0, 1.0, 1.0], name
+    sphere = np.array(result['sphere'])
+    assert (sphere == 255).all(), sphere           # white, not yellow
+    assert result['volume_yellow'] > 100           # the view volume is still yellow
+
+
+# ------------------------------------------------------------ overlay ---
+
+STATE_PROBE = '''
+def gl_state():
+    """Everything of GL's state the module or the overlay could leave changed."""
+    def floats(values):
+        return [round(float(v), 9) for v in np.asarray(values).reshape(-1)]
+    return {
+        'viewport': floats(GL.glGetIntegerv(GL.GL_VIEWPORT)),
+        'matrix_mode': int(GL.glGetIntegerv(GL.GL_MATRIX_MODE)),
+        'modelview': floats(GL.glGetDoublev(GL.GL_MODELVIEW_MATRIX)),
+        'projection': floats(GL.glGetDoublev(GL.GL_PROJECTION_MATRIX)),
+        'modelview_depth': int(GL.glGetIntegerv(GL.GL_MODELVIEW_STACK_DEPTH)),
+        'projection_depth': int(GL.glGetIntegerv(GL.GL_PROJECTION_STACK_DEPTH)),
+        'attrib_depth': int(GL.glGetIntegerv(GL.GL_ATTRIB_STACK_DEPTH)),
+        'colour': floats(GL.glGetFloatv(GL.GL_CURRENT_COLOR)),
+        'depth_test': bool(GL.glIsEnabled(GL.GL_DEPTH_TEST)),
+        'depth_func': int(GL.glGetIntegerv(GL.GL_DEPTH_FUNC)),
+        'scissor_test': bool(GL.glIsEnabled(GL.GL_SCISSOR_TEST)),
+        'scissor_box': floats(GL.glGetIntegerv(GL.GL_SCISSOR_BOX)),
+        'list_base': int(GL.glGetIntegerv(GL.GL_LIST_BASE)),
+        'line_width': float(GL.glGetFloatv(GL.GL_LINE_WIDTH)),
+        'front_face': int(GL.glGetIntegerv(GL.GL_FRONT_FACE)),
+        'clear_colour': floats(GL.glGetFloatv(GL.GL_COLOR_CLEAR_VALUE)),
+        'error': int(GL.glGetError()),
+    }
+'''
+
+
+def test_the_overlay_leaves_gl_as_the_module_left_it(xserver, tmpdir):
+    result = run_probe(prelude=STATE_PROBE, body='''
+        window = KestMain.Window(Movra, animate=False)
+        window.tick()
+        states, pictures = {}, {}
+        for name, labels, matrices in [('plain', False, False), ('labels', True, False),
+                                       ('both', True, True), ('plain again', False, False)]:
+            window.state.labels, window.state.matrices = labels, matrices
+            pictures[name] = frame(window)
+            states[name] = gl_state()
+        emit(states=states, faults=window.faults.failures,
+             same_after=bool(np.array_equal(pictures['plain'], pictures['plain again'])),
+             labels_differ=bool((pictures['plain'] != pictures['labels']).any()),
+             matrices_differ=bool((pictures['labels'] != pictures['both']).any()))
+    ''', display=xserver, tmpdir=tmpdir)
+    states = result['states']
+    plain = states['plain']
+    assert plain['error'] == 0 and plain['attrib_depth'] == 0
+    assert plain['colour'] == [1.0, 1.0, 1.0, 1.0]
+    for name in ('labels', 'both', 'plain again'):
+        assert states[name] == plain, name
+    assert result['labels_differ'] and result['matrices_differ']
+    # The frame after an overlay is the module's frame, untouched.
+    assert result['same_after'] is True
+    assert result['faults'] == 0
+
+
+EXPECTED_LINES = """
+def expected_lines(projection, modelview):
+    # The overlay's text, written out independently of the host's code.
+    def row(values):
+        texts = []
+        for value in values:
+            text = '%7.3f' % value
+            texts.append('  0.000' if text.strip() in ('0.000', '-0.000') else text)
+        return ' '.join(texts)
+    return (['projection'] + [row(r) for r in projection] +
+            ['modelview'] + [row(r) for r in modelview])
+"""
+exec(EXPECTED_LINES)
+
+
+def test_the_overlay_shows_what_gl_reports_inside_each_viewport(xserver, tmpdir):
+    result = run_probe(prelude=EXPECTED_LINES, body="""
+        import io
+        # A spy in the module's place before the overlay's reader: both read
+        # GL at the same moment, inside each viewport's call of drawScene.
+        seen = {}
+        original = Movra.drawScene
+        def spy():
+            x, y = [int(v) for v in GL.glGetIntegerv(GL.GL_VIEWPORT)[:2]]
+            seen['%d,%d' % (x, y)] = (np.transpose(GL.glGetDoublev(GL.GL_PROJECTION_MATRIX)),
+                                      np.transpose(GL.glGetDoublev(GL.GL_MODELVIEW_MATRIX)))
+            return original()
+        Movra.drawScene = spy
+        out = io.StringIO() if sys.version_info[0] > 2 else __import__('StringIO').StringIO()
+        window = KestMain.Window(Movra, animate=False, out=out, matrices=True)
+        Movra.pan, Movra.tilt, Movra.eyeX = 15, -10, 0.5
+        ticks(window, 5)
+        first = frame(window)
+        s = Movra.sizeViewport
+        origins = {1: '0,0', 2: '%d,0' % s, 3: '0,%d' % s, 4: '%d,%d' % (s, s)}
+        spied = dict((n, seen[origins[n]]) for n in origins)
+        captured = dict(window.overlay.captured)
+        reader_in_place = Movra.drawScene is not spy
+
+        # The reference picture: no scene, and in each viewport the label
+        # and the lines written from the spy's matrices, drawn where the
+        # overlay draws its text.
+        real_draw = Movra.drawMain
+        def clear_only():
+            GL.glClearColor(0.0, 0.0, 0.0, 1.0)
+            GL.glClear(GL.GL_COLOR_BUFFER_BIT | GL.GL_DEPTH_BUFFER_BIT)
+        Movra.drawMain = clear_only
+        window.overlay.viewport_text = lambda number: expected_lines(*spied[number])
+        reference = frame(window)
+        del window.overlay.viewport_text
+        Movra.drawMain = real_draw
+
+        ticks(window, 1)
+        later = frame(window)
+        window.state.matrices = False
+        frame(window)
+        restored = Movra.drawScene is spy
+        window.press('m')
+        window.scene.display()
+        after_m = Movra.drawScene is spy
+        for name, picture in [('first', first), ('reference', reference), ('later', later)]:
+            np.save(name + '.npy', picture)
+        emit(spied=dict((n, [p.tolist(), m.tolist()]) for n, (p, m) in spied.items()),
+             captured=dict((n, [p.tolist(), m.tolist()]) for n, (p, m) in captured.items()),
+             reader_in_place=reader_in_place, restored=restored, after_m=after_m,
+             printed=out.getvalue(), faults=window.faults.failures)
+    """, display=xserver, tmpdir=tmpdir)
+    assert result['reader_in_place'] is True
+    # Off again, and after m's single frame, the module has its own function.
+    assert result['restored'] is True and result['after_m'] is True
+    assert result['faults'] == 0
+    assert sorted(result['captured']) == ['1', '2', '3', '4']
+    assert result['captured'] == result['spied']
+    captured = dict((int(k), (np.array(p), np.array(m))) for k, (p, m) in result['captured'].items())
+    # What the viewports set up, as GL holds it (floats).
+    assert np.allclose(captured[2][0], [[0.2, 0, 0, 0], [0, 0.2, 0, 0],
+                                        [0, 0, -2 / 51.0, -49 / 51.0], [0, 0, 0, 1]], atol=1e-7)
+    assert np.allclose(captured[1][0], [[2, 0, 0, 0], [0, 2, 0, 0],
+                                        [0, 0, -8 / 6.0, -14 / 6.0], [0, 0, -1, 0]], atol=1e-6)
+    f = 1 / np.tan(np.radians(30))
+    assert np.allclose(captured[4][0], [[f, 0, 0, 0], [0, f, 0, 0],
+                                        [0, 0, -20.01 / 19.99, -0.4 / 19.99], [0, 0, -1, 0]], atol=1e-6)
+    # The text on the screen is exactly the reference's: the same strings
+    # in the same places, in every viewport.
+    first, reference, later = [np.load(str(tmpdir.join(name + '.npy')))
+                               for name in ('first', 'reference', 'later')]
+    text_colour = np.array([178, 230, 255])
+
+    def text(picture):
+        return (picture == text_colour).all(axis=2)
+    for number in (1, 2, 3, 4):
+        shown, wanted = text(quadrants(first)[number]), text(quadrants(reference)[number])
+        assert wanted.sum() > 1000, number
+        assert np.array_equal(shown, wanted), (number, (shown != wanted).sum())
+    # Refreshed every frame: a tick moves the moving camera, and with it the
+    # modelview matrix of viewport 4 and its text; viewport 1's stays.
+    assert not np.array_equal(text(quadrants(first)[4]), text(quadrants(later)[4]))
+    assert np.array_equal(text(quadrants(first)[1]), text(quadrants(later)[1]))
+    # m prints the four pairs of the frame it asked for, labelled.
+    printed = result['printed']
+    start = printed.index('matrices in effect when each viewport draws its scene')
+    block = printed[start:].splitlines()[1:]
+    labels = ['1 first camera', '2 overview', '3 normalised view', '4 moving camera (GLU)']
+    assert [line for line in block if not line.startswith('  ')] == labels
+    assert len(block) == 4 * 11
+
+
+def test_labels_fit_a_small_window_and_never_raise(xserver, tmpdir):
+    result = run_probe("""
+        window = KestMain.Window(Movra, animate=False, matrices=True)
+        window.tick()
+        for width, height in [(60, 60), (61, 200), (9, 9), (2, 2)]:
+            window.reshape(width, height)
+            np.save('%dx%d.npy' % (width, height), frame(window))
+        emit(faults=window.faults.failures, size=Movra.sizeViewport,
+             drawn=window.scene.frames_drawn, error=int(GL.glGetError()))
+    """, xserver, tmpdir)
+    assert result['stderr'] == ''
+    assert (result['faults'], result['drawn'], result['error']) == (0, 4, 0)
+    assert result['size'] == 1
+    text_colour = np.array([178, 230, 255])
+    for name in ('60x60', '61x200'):
+        image = np.load(str(tmpdir.join(name + '.npy')))
+        side = image.shape[0]
+        drawn = image[side - 60:, :60]          # the viewports of side 30, lower left
+        assert not (image[:side - 60] != 0).any() and not (image[:, 60:] != 0).any()
+        for number, pixels in quadrants(drawn).items():
+            text = (pixels == text_colour).all(axis=2)
+            # The start of the label fits, inside its own viewport and clear
+            # of its edges; the matrices do not fit below it at all.
+            assert text.any(), (name, number)
+            rows, columns = np.nonzero(text)
+            assert rows.min() >= 4 and rows.max() < 20 and columns.min() >= 4 and columns.max() < 26
+    for name in ('9x9', '2x2'):
+        image = np.load(str(tmpdir.join(name + '.npy')))
+        assert not (image == text_colour).all(axis=2).any(), name
+
+
+def test_faults_in_the_overlay_are_reported_and_never_reach_the_display_callback(xserver, tmpdir):
+    result = run_probe(prelude=STATE_PROBE, body="""
+        window = KestMain.Window(Movra, animate=False, matrices=True)
+        window.tick()
+        frame(window)
+        before = gl_state()
+        def broken(self, text):
+            raise RuntimeError('font went away')
+        KestMain.BitmapFont.draw = broken
+        for _ in range(3):
+            window.scene.display()      # the GLUT callback itself
+        after = gl_state()
+        emit(before=before, after=after, drawn=window.scene.frames_drawn,
+             failed=window.scene.frames_failed, faults=window.faults.failures)
+    """, display=xserver, tmpdir=tmpdir)
+    err = result['stderr']
+    assert err.count('Traceback (most recent call last)') == 1, err
+    assert 'Movra: drawing the labels and matrices raised an exception; the program goes on' in err
+    assert 'RuntimeError: font went away' in err
+    # The module's frames were drawn; GL is restored in spite of the failure.
+    assert (result['drawn'], result['failed'], result['faults']) == (4, 0, 3)
+    assert result['after'] == result['before']
