@@ -511,10 +511,39 @@ class XClientMessageEvent(ctypes.Structure):
                 ('format', ctypes.c_int), ('data', ctypes.c_long * 5)]
 
 
+class XButtonEvent(ctypes.Structure):
+    _fields_ = [('type', ctypes.c_int), ('serial', ctypes.c_ulong),
+                ('send_event', ctypes.c_int), ('display', ctypes.c_void_p),
+                ('window', ctypes.c_ulong), ('root', ctypes.c_ulong),
+                ('subwindow', ctypes.c_ulong), ('time', ctypes.c_ulong),
+                ('x', ctypes.c_int), ('y', ctypes.c_int),
+                ('x_root', ctypes.c_int), ('y_root', ctypes.c_int),
+                ('state', ctypes.c_uint), ('button', ctypes.c_uint),
+                ('same_screen', ctypes.c_int)]
+
+
+class XMotionEvent(ctypes.Structure):
+    _fields_ = [('type', ctypes.c_int), ('serial', ctypes.c_ulong),
+                ('send_event', ctypes.c_int), ('display', ctypes.c_void_p),
+                ('window', ctypes.c_ulong), ('root', ctypes.c_ulong),
+                ('subwindow', ctypes.c_ulong), ('time', ctypes.c_ulong),
+                ('x', ctypes.c_int), ('y', ctypes.c_int),
+                ('x_root', ctypes.c_int), ('y_root', ctypes.c_int),
+                ('state', ctypes.c_uint), ('is_hint', ctypes.c_char),
+                ('same_screen', ctypes.c_int)]
+
+
 KEY_PRESS = 2
+BUTTON_PRESS = 4
+BUTTON_RELEASE = 5
+MOTION_NOTIFY = 6
 CLIENT_MESSAGE = 33
 SHIFT_MASK = 1
 KEY_PRESS_MASK = 1
+BUTTON_PRESS_MASK = 1 << 2
+BUTTON_RELEASE_MASK = 1 << 3
+BUTTON_MOTION_MASK = 1 << 13
+BUTTON_MASKS = {1: 1 << 8, 3: 1 << 10}     # Button1Mask, Button3Mask
 
 
 class XClient(object):
@@ -576,6 +605,29 @@ class XClient(object):
         key.keycode = self.lib.XKeysymToKeycode(self.display, self.lib.XStringToKeysym(keysym.encode('ascii')))
         assert key.keycode, keysym
         self.lib.XSendEvent(self.display, window, 1, KEY_PRESS_MASK, ctypes.byref(event))
+        self.lib.XFlush(self.display)
+
+    def button(self, window, button, x, y, press):
+        """A press or release of X button `button` at window pixel (x, y)."""
+        event = XEvent()
+        b = ctypes.cast(ctypes.pointer(event), ctypes.POINTER(XButtonEvent)).contents
+        b.type = BUTTON_PRESS if press else BUTTON_RELEASE
+        b.display, b.window, b.root, b.same_screen = self.display, window, self.root, 1
+        b.x, b.y, b.x_root, b.y_root, b.button = x, y, x, y, button
+        b.state = 0 if press else BUTTON_MASKS.get(button, 0)
+        self.lib.XSendEvent(self.display, window, 1,
+                            BUTTON_PRESS_MASK if press else BUTTON_RELEASE_MASK, ctypes.byref(event))
+        self.lib.XFlush(self.display)
+
+    def motion(self, window, button, x, y):
+        """The pointer at window pixel (x, y) with X button `button` held."""
+        event = XEvent()
+        m = ctypes.cast(ctypes.pointer(event), ctypes.POINTER(XMotionEvent)).contents
+        m.type = MOTION_NOTIFY
+        m.display, m.window, m.root, m.same_screen = self.display, window, self.root, 1
+        m.x, m.y, m.x_root, m.y_root = x, y, x, y
+        m.state = BUTTON_MASKS[button]
+        self.lib.XSendEvent(self.display, window, 1, BUTTON_MOTION_MASK, ctypes.byref(event))
         self.lib.XFlush(self.display)
 
     def close_window(self, window):
@@ -697,6 +749,54 @@ def test_keys_in_the_window_drive_the_first_camera(live_host):
     assert len(closing) == 1, out
     frames, ticks = [int(word) for word in closing[0].split() if word.isdigit()]
     assert frames >= 1 and ticks >= 1     # the single step ticks even when paused
+    assert host.errors() == ''
+
+
+def test_the_mouse_in_the_window_drives_the_first_camera(live_host):
+    # --size 100: a window of 200 x 200, viewport 1 is x < 100, y >= 100.
+    host = live_host('--size', '100')
+    host.wait_for('press h in the window')
+    window = host.window()
+    x = host.x
+    # Left drag in viewport 1: 20 pixels right and 10 up is pan 10, tilt 5.
+    x.button(window, 1, 50, 150, True)
+    x.motion(window, 1, 60, 145)
+    x.motion(window, 1, 70, 140)
+    x.button(window, 1, 70, 140, False)
+    host.wait_for('pan=10 tilt=5 ')
+    # The same drag started in viewport 4 changes nothing.
+    x.button(window, 1, 150, 50, True)
+    x.motion(window, 1, 190, 10)
+    x.button(window, 1, 190, 10, False)
+    # Right drag: 25 pixels right, 50 down.
+    x.button(window, 3, 150, 150, True)
+    x.motion(window, 3, 175, 200 - 1)
+    x.button(window, 3, 175, 199, False)
+    host.wait_for('eye=(0.25, -0.49, 0.00)')
+    # The wheel: X buttons 4 and 5 are GLUT's 3 (up, narrower) and 4 (wider).
+    for button in (4, 4, 5):
+        x.button(window, button, 150, 50, True)
+        x.button(window, button, 150, 50, False)
+    host.wait_for('frustum=[-0.455, 0.455]x[-0.455, 0.455]')
+    # The title follows, as it does for the keys.
+    assert len(x.find_window('Movra  pan=10 tilt=5 eye=(0.25, -0.49, 0.00) near=1.00 far=7.00 '
+                             'frustum=[-0.455, 0.455]')) == 1
+    x.key(window, 'q')
+    assert host.finish() == 0, host.errors()
+    statuses = [line.split(' near=')[0] + ' ' + line.split('frustum=')[1].split(',')[0]
+                for line in host.output().splitlines() if line.startswith('pan=')]
+    # One status line for every change, none for the drag from viewport 4;
+    # pixels short of a whole degree carry over to the next move (5 up and
+    # then 6 up make 2 and then 3 degrees). The wheel: v, v, V.
+    assert statuses == [
+        'pan=0 tilt=0 eye=(0.00, 0.00, 0.00) [-0.500',
+        'pan=5 tilt=2 eye=(0.00, 0.00, 0.00) [-0.500',
+        'pan=10 tilt=5 eye=(0.00, 0.00, 0.00) [-0.500',
+        'pan=10 tilt=5 eye=(0.25, -0.49, 0.00) [-0.500',
+        'pan=10 tilt=5 eye=(0.25, -0.49, 0.00) [-0.455',
+        'pan=10 tilt=5 eye=(0.25, -0.49, 0.00) [-0.413',
+        'pan=10 tilt=5 eye=(0.25, -0.49, 0.00) [-0.455',
+    ], statuses
     assert host.errors() == ''
 
 
