@@ -325,10 +325,14 @@ def _png_chunk(kind, data):
     return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', crc)
 
 
-def png_bytes(rows, palette=None, level=6):
+def png_bytes(rows, palette=None, level=3):
     """A PNG file of top-down rows: (height, width) uint8 palette indices
     with `palette` (the RGB bytes of the colour table), or (height, width, 3)
-    uint8 RGB without one."""
+    uint8 RGB without one.
+
+    zlib level 3: on these frames a third of level 6's time, for files
+    about a third larger (some 14 kB for 700x700).
+    """
     rows = np.asarray(rows, dtype=np.uint8)
     height, width = rows.shape[:2]
     if palette is not None and rows.ndim != 2:
@@ -450,7 +454,7 @@ class FrameWriter(object):
     _DONE = object()
 
     def __init__(self, folder, width, height, frame_ms, gif_name, threaded=True,
-                 backlog=3, png_level=6):
+                 backlog=3, png_level=3):
         self.folder = folder
         self.width = int(width)
         self.height = int(height)

@@ -226,7 +226,7 @@ def test_writer_refuses_a_frame_of_the_wrong_size(tmpdir):
 def test_an_error_in_the_worker_reaches_the_caller(tmpdir, monkeypatch):
     calls = []
 
-    def broken(rows, palette=None, level=6):
+    def broken(rows, palette=None, level=3):
         calls.append(1)
         raise IOError('disk full')
     monkeypatch.setattr(KestHeadless, 'png_bytes', broken)
