@@ -21,7 +21,6 @@ import sys
 import textwrap
 import threading
 import time
-from distutils.spawn import find_executable
 
 import numpy as np
 import pytest
@@ -145,7 +144,7 @@ def check_stack(stack):
 
 @pytest.fixture(scope='session')
 def xserver():
-    if find_executable('Xvfb') is None:
+    if KestHeadless.find_executable('Xvfb') is None:
         pytest.fail('Xvfb is not installed, and these tests draw with real '
                     'OpenGL on it: run `make setup` (it installs the Debian '
                     'package xvfb) or apt-get install xvfb')
