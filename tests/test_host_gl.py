@@ -343,7 +343,9 @@ def unmatched_fraction(a, b, radius=2, level=48):
         found = np.zeros((height, width), bool)
         for dy in range(2 * radius + 1):
             for dx in range(2 * radius + 1):
-                found |= colour_match(x, padded[dy:dy + height, dx:dx + width], level)
+                near = padded[dy:dy + height, dx:dx + width]
+                apart = np.maximum(x, near) - np.minimum(x, near)     # no uint8 overflow
+                found |= (apart[..., 0] <= level) & (apart[..., 1] <= level) & (apart[..., 2] <= level)
         return ~found
     return float((unmatched(a, b) | unmatched(b, a)).mean())
 
@@ -396,9 +398,11 @@ def test_both_viewport4_set_ups_show_nearly_the_same_picture(xserver, tmpdir):
         assert difference < SAME_PICTURE, (tick, difference, shift)
         assert 3 <= abs(shift) <= 7, (tick, difference, shift)
         # The measure tells different pictures apart: ten ticks later, or
-        # mirrored, the GLU set-up is far outside the bound.
-        assert picture_difference(glu, later)[0] > 3 * SAME_PICTURE, tick
-        assert picture_difference(glu, own[:, ::-1])[0] > 3 * SAME_PICTURE, tick
+        # mirrored, the GLU set-up is far outside the bound (checked at the
+        # first place of the orbit; each check costs a second).
+        if tick == VIEWPORT4_TICKS[0]:
+            assert picture_difference(glu, later)[0] > 3 * SAME_PICTURE, tick
+            assert picture_difference(glu, own[:, ::-1])[0] > 3 * SAME_PICTURE, tick
 
 
 def test_no_gl_error_after_100_frames_and_ticks(xserver, tmpdir):
