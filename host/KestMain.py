@@ -346,7 +346,8 @@ class Overlay(object):
             current = viewport_labels(self.module)
         except Exception:
             current = dict(LABEL_TEXTS, **{4: '4 moving camera'})
-        lines = ['matrices in effect when each viewport draws its scene (rows as written):']
+        lines = ['matrices in effect when each viewport draws its scene '
+                 '(rows as the module writes its matrices):']
         for number in (1, 2, 3, 4):
             lines.append(self.labels.get(number, current[number]))
             lines.extend('  ' + line for line in self.viewport_text(number))
