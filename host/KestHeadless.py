@@ -438,11 +438,17 @@ class WriterReport(object):
 class FrameWriter(object):
     """Streams rendered frames to frame_NNNN.png files and one GIF.
 
-    add() hands the frame to a worker thread through a queue of `backlog`
-    frames, so memory stays the same however many frames a run has, and
-    encoding (zlib and Pillow's GIF encoder, which release the interpreter
-    lock) overlaps the rendering of the next frame. With threaded=False
-    add() encodes at once.
+    add() hands each frame on as it comes, so memory stays the same however
+    many frames a run has; where the encoding happens is the mode:
+
+    - 'thread' (the default): a worker thread takes the frames from a queue
+      of `backlog` frames and encodes each while the next one renders; zlib,
+      Pillow's GIF encoder and the file writes release the interpreter lock.
+    - 'inline': add() encodes at once.
+
+    (A process of its own for the encoding, frames passed through shared
+    memory, was tried as well: on this two-core machine it was slower than
+    both, the software renderer's own threads already using both cores.)
 
     Every PNG file and the GIF carry the same colour table, ExactPalette's
     (see there): a frame is written exactly as it was rendered. A frame
@@ -451,10 +457,14 @@ class FrameWriter(object):
     counts such frames.
     """
 
+    MODES = ('thread', 'inline')
     _DONE = object()
 
-    def __init__(self, folder, width, height, frame_ms, gif_name, threaded=True,
+    def __init__(self, folder, width, height, frame_ms, gif_name, mode='thread',
                  backlog=3, png_level=3):
+        if mode not in self.MODES:
+            raise ValueError('mode must be one of %s, not %r' % (', '.join(self.MODES), mode))
+        self.mode = mode
         self.folder = folder
         self.width = int(width)
         self.height = int(height)
@@ -468,7 +478,7 @@ class FrameWriter(object):
         self._gif = GifStream(os.path.join(folder, gif_name), width, height, frame_ms)
         self._queue = None
         self._thread = None
-        if threaded:
+        if mode == 'thread':
             self._queue = queue.Queue(maxsize=max(1, int(backlog)))
             self._thread = threading.Thread(target=self._work, name='movra-frame-writer')
             self._thread.daemon = True

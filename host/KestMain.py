@@ -800,14 +800,14 @@ class HeadlessRun(object):
 def render_headless(module, frames, out_dir, labels=True, matrices=False,
                     interruption=None, progress=None):
     """Render `frames` frames on the current DISPLAY and stream them to files."""
-    window = Window(module, animate=False, labels=labels, matrices=matrices)
-    side = window.side
+    side = 2 * int(module.sizeViewport)
     progress = progress if progress is not None else Progress(frames)
-    writer = None
+    writer = KestHeadless.FrameWriter(out_dir, side, side, TICK_MS, GIF_NAME)
+    window = None
     stopped = False
     try:
+        window = Window(module, animate=False, labels=labels, matrices=matrices)
         started = time.time()
-        writer = KestHeadless.FrameWriter(out_dir, side, side, TICK_MS, GIF_NAME)
         window.tick()       # the moving camera on its orbit before the first frame
         for index in range(frames):
             if interruption is not None and interruption.requested:
@@ -823,11 +823,11 @@ def render_headless(module, frames, out_dir, labels=True, matrices=False,
         report = writer.close()
         seconds = time.time() - started
     except BaseException:
-        if writer is not None:
-            writer.abort()
+        writer.abort()
         raise
     finally:
-        window.destroy()
+        if window is not None:
+            window.destroy()
         _shutdown_glut()
     return HeadlessRun(window, report, seconds, stopped)
 

@@ -162,14 +162,14 @@ def test_gif_stream_without_frames_leaves_no_file(tmpdir):
 
 # --------------------------------------------------------------- writer ---
 
-@pytest.mark.parametrize('threaded', [True, False], ids=['threaded', 'in-line'])
-def test_writer_streams_exact_frames_with_one_shared_palette(tmpdir, threaded):
+@pytest.mark.parametrize('mode', FrameWriter.MODES)
+def test_writer_streams_exact_frames_with_one_shared_palette(tmpdir, mode):
     # The palette grows in frame 1 and again in frame 3: the tables of the
     # files written before must be completed at the end.
     black, red, yellow, blue = [0, 0, 0], [255, 0, 0], [255, 217, 0], [0, 0, 255]
     pictures = [picture([black, red]), picture([black, red, yellow], 1),
                 picture([red, black], 2), picture([blue, yellow, black], 3)]
-    writer = FrameWriter(str(tmpdir), W, H, 33, 'movra.gif', threaded=threaded, backlog=1)
+    writer = FrameWriter(str(tmpdir), W, H, 33, 'movra.gif', mode=mode, backlog=1)
     for rgb in pictures:
         writer.add(rgba(rgb))
     report = writer.close()
@@ -197,7 +197,7 @@ def test_writer_keeps_a_frame_with_too_many_colours_exact_in_its_png(tmpdir):
     pixel = np.arange(width * height)
     rgb = np.stack([pixel % 256, pixel // 256, np.full_like(pixel, 50)], axis=1)
     rgb = rgb.astype(np.uint8).reshape(height, width, 3)
-    writer = FrameWriter(str(tmpdir), width, height, 33, 'movra.gif', threaded=False)
+    writer = FrameWriter(str(tmpdir), width, height, 33, 'movra.gif', mode='inline')
     writer.add(rgba(rgb))
     writer.add(rgba(rgb[::-1]))
     report = writer.close()
@@ -213,7 +213,7 @@ def test_writer_keeps_a_frame_with_too_many_colours_exact_in_its_png(tmpdir):
 
 
 def test_writer_refuses_a_frame_of_the_wrong_size(tmpdir):
-    writer = FrameWriter(str(tmpdir), W, H, 33, 'movra.gif', threaded=False)
+    writer = FrameWriter(str(tmpdir), W, H, 33, 'movra.gif', mode='inline')
     with pytest.raises(ValueError) as error:
         writer.add(b'\0' * (W * H * 3))
     assert str(error.value) == 'a frame of 24x10 RGBA pixels has 960 bytes, not 720'
@@ -221,31 +221,41 @@ def test_writer_refuses_a_frame_of_the_wrong_size(tmpdir):
     assert os.listdir(str(tmpdir)) == []
 
 
-def test_an_error_in_the_worker_reaches_the_caller(tmpdir, monkeypatch):
-    calls = []
+@pytest.mark.parametrize('mode', FrameWriter.MODES)
+def test_an_error_in_the_encoder_reaches_the_caller(tmpdir, monkeypatch, mode):
+    out = tmpdir.mkdir('out')
+    tries = []
 
     def broken(rows, palette=None, level=3):
-        calls.append(1)
+        tries.append(1)
         raise IOError('disk full')
     monkeypatch.setattr(KestHeadless, 'png_bytes', broken)
-    writer = FrameWriter(str(tmpdir), W, H, 33, 'movra.gif', backlog=1)
+    writer = FrameWriter(str(out), W, H, 33, 'movra.gif', mode=mode, backlog=1)
     frame = rgba(picture([[0, 0, 0], [9, 9, 9]]))
     with pytest.raises(IOError) as error:
         for _ in range(50):         # some add() sees the error, or close() does
             writer.add(frame)
         writer.close()
     assert str(error.value) == 'disk full'
-    assert len(calls) == 1          # frames after the failure are not tried
+    assert len(tries) == 1          # frames after the failure are not tried
     writer.abort()
-    assert not any(name.endswith('.gif') or name.endswith('.part')
-                   for name in os.listdir(str(tmpdir)))
+    assert os.listdir(str(out)) == []
 
 
-def test_abort_keeps_the_png_frames_and_drops_the_gif(tmpdir):
-    writer = FrameWriter(str(tmpdir), W, H, 33, 'movra.gif')
+@pytest.mark.parametrize('mode', FrameWriter.MODES)
+def test_abort_keeps_the_png_frames_and_drops_the_gif(tmpdir, mode):
+    writer = FrameWriter(str(tmpdir), W, H, 33, 'movra.gif', mode=mode)
     writer.add(rgba(picture([[0, 0, 0], [1, 1, 1]])))
     writer.abort()
+    writer.abort()                  # twice is harmless
     assert os.listdir(str(tmpdir)) == ['frame_0000.png']
+
+
+def test_an_unknown_mode_is_refused(tmpdir):
+    with pytest.raises(ValueError) as error:
+        FrameWriter(str(tmpdir), W, H, 33, 'movra.gif', mode='fork')
+    assert str(error.value) == "mode must be one of thread, inline, not 'fork'"
+    assert os.listdir(str(tmpdir)) == []
 
 
 # --------------------------------------------------------------- folder ---
