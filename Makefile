@@ -59,7 +59,9 @@ distclean: clean
 # Python 2.7 unless PY says otherwise:
 #   make bench     per-frame, per-tick and per-builder figures of the compiled
 #                  module, its Python listing and the floor, on a no-op GL;
-#                  written to bench/results/<date>.txt
+#                  written to bench/results/<date>.txt; then the host's
+#                  headless time and peak memory (bench/headless.py),
+#                  written to bench/results/<date>-headless.txt
 #   make fuzz      hostile globals and arguments (FUZZ_ITERATIONS, FUZZ_SEED),
 #                  then 10^6 calls watching reference counts and memory
 #   make memcheck  the test suite under valgrind memcheck
@@ -68,6 +70,7 @@ distclean: clean
 bench:
 	bash scripts/setup.sh $(RUN_PY)
 	$(PYTHON) bench/bench.py
+	$(PYTHON) bench/headless.py
 
 fuzz:
 	bash scripts/setup.sh $(RUN_PY)

@@ -1,10 +1,11 @@
-"""Keyboard controls of the Movra host, as a table of plain Python functions.
+"""Keyboard and mouse controls of the Movra host, as plain Python functions.
 
 Nothing here touches OpenGL: every control takes the Movra module (or any
 object with the same attributes) and a ControlState, rebinds the module's
 globals as attributes (module.pan = ...) and says what the window should do
-next. KestMain maps GLUT's key callbacks onto handle_key(); the tests drive
-handle_key() directly.
+next. KestMain maps GLUT's key callbacks onto handle_key() and its mouse
+callbacks onto mouse_button() and mouse_motion(); the tests drive these
+directly.
 
 Keys follow one rule: a lower-case letter decreases a value, the same letter
 in upper case increases it.
@@ -52,13 +53,26 @@ MAX_HALF_WIDTH = 20.0
 ESCAPE = '\x1b'
 
 
+# Mouse: GLUT's button numbers (the wheel arrives as buttons 3 and 4).
+LEFT_BUTTON = 0
+RIGHT_BUTTON = 2
+WHEEL_UP = 3
+WHEEL_DOWN = 4
+PIXELS_PER_DEGREE = 2    # a left drag turns the first camera 1 degree per 2 pixels
+EYE_PER_PIXEL = 0.01     # a right drag moves it 0.01 per pixel
+
+
 class ControlState(object):
-    """What the host itself keeps between key presses."""
+    """What the host itself keeps between key presses and mouse events."""
 
     def __init__(self):
         self.paused = False
-        self.pending_steps = 0   # animation ticks requested while paused
+        self.pending_steps = 0   # animation ticks to run now, also while paused
         self.quit = False
+        self.labels = True       # viewport labels and the border between viewports
+        self.matrices = False    # the live matrices overlay
+        self.print_matrices = False   # print the matrices of the next frame
+        self.drag = None         # (button, x, y) of a drag in progress
 
 
 class Outcome(object):
@@ -156,13 +170,27 @@ def _single_step(module, state):
 
 
 def _print_matrices(module, state):
-    module.getGL_MODELVIEW_PROJ()
+    # The matrices are read from GL while the next frame draws (KestMain).
+    state.print_matrices = True
+    return False
+
+
+def _toggle_labels(module, state):
+    state.labels = not state.labels
+    return False
+
+
+def _toggle_matrices(module, state):
+    state.matrices = not state.matrices
     return False
 
 
 def _reset(module, state):
     for name, value in DEFAULTS:
         setattr(module, name, list(value) if isinstance(value, tuple) else value)
+    # One tick puts the moving camera back on its orbit: before its first
+    # tick it sits at the origin, on the first camera.
+    state.pending_steps += 1
     return True
 
 
@@ -202,8 +230,10 @@ KEYS = (
     ('4', 'viewport4', 'switch viewport 4 between the GLU set-up and the module\'s own matrices', _toggle_viewport4),
     (' ', 'pause', 'pause or resume the animation', _toggle_pause),
     ('.', 'step', 'pause and advance the animation by one tick', _single_step),
-    ('m', 'matrices', 'print the current GL modelview and projection matrices', _print_matrices),
-    ('r', 'reset', 'reset the module\'s globals to their defaults', _reset),
+    ('l', 'labels', 'show or hide the viewport labels and the border', _toggle_labels),
+    ('i', 'overlay', 'show or hide each viewport\'s projection and modelview matrices', _toggle_matrices),
+    ('m', 'matrices', 'print each viewport\'s projection and modelview matrices', _print_matrices),
+    ('r', 'reset', 'reset the module\'s globals to their defaults, then one tick', _reset),
     ('h', 'help', 'print this list', _help),
     ('?', 'help', 'same as h', _help),
     ('q', 'quit', 'quit', _quit),
@@ -218,10 +248,20 @@ def key_label(key):
             'UP': 'Up', 'DOWN': 'Down'}.get(key, key)
 
 
+MOUSE = (
+    ('left drag in viewport 1', 'pan and tilt the first camera (1 degree per 2 pixels)'),
+    ('right drag', 'move the first camera along x and y (0.01 per pixel)'),
+    ('wheel', 'narrow (up) or widen (down) the field of view, as v and V'),
+)
+
+
 def help_text():
     lines = ['Movra keys:']
     for key, name, description, _ in KEYS:
         lines.append('  %-6s %s' % (key_label(key), description))
+    lines.append('Mouse:')
+    for what, description in MOUSE:
+        lines.append('  %s: %s' % (what, description))
     return '\n'.join(lines)
 
 
@@ -276,10 +316,99 @@ def handle_key(key, module, state):
         message = 'animation paused: one tick'
     elif name in ('matrices', 'quit'):
         message = None
+    elif name == 'labels':
+        message = 'labels %s' % ('shown' if state.labels else 'hidden')
+    elif name == 'overlay':
+        message = 'matrices overlay %s' % ('shown' if state.matrices else 'hidden')
     elif changed:
         message = status_line(module, state)
     else:
         message = status_line(module, state) + ' (limit reached, nothing changed)'
     return Outcome(key, name=name, changed=changed, message=message,
-                   redisplay=changed or name == 'step',
+                   redisplay=changed or name in ('step', 'labels', 'overlay', 'matrices'),
                    quit=state.quit)
+
+
+# ---------------------------------------------------------------- mouse ---
+
+def viewport_at(x, y, size, window_height):
+    """The viewport (1 to 4) under window pixel (x, y), or None.
+
+    GLUT counts y from the top of the window, GL from the bottom; the
+    viewports are the quadrants of side `size` from the lower-left corner
+    (viewport 1 lower left, 2 lower right, 3 upper left, 4 upper right).
+    """
+    size = int(size)
+    if size <= 0:
+        return None
+    gl_y = int(window_height) - 1 - int(y)
+    column, row = int(x) // size, gl_y // size
+    if not (0 <= column < 2 and 0 <= row < 2):
+        return None
+    return 1 + column + 2 * row
+
+
+def _changed(name, module, state, changed):
+    if not changed:
+        return Outcome(None, name=name, known=True)
+    return Outcome(None, name=name, changed=True, redisplay=True,
+                   message=status_line(module, state))
+
+
+def mouse_button(button, down, x, y, module, state, window_height):
+    """A press or release of a mouse button at window pixel (x, y)."""
+    button = int(button)
+    if button in (WHEEL_UP, WHEEL_DOWN):
+        if not down:            # GLUT reports every wheel step as a press and a release
+            return Outcome(None, name='wheel', known=True)
+        return handle_key('v' if button == WHEEL_UP else 'V', module, state)
+    if not down:
+        if state.drag is not None and state.drag[0] == button:
+            state.drag = None
+        return Outcome(None, name='release', known=True)
+    if button == LEFT_BUTTON:
+        if viewport_at(x, y, module.sizeViewport, window_height) != 1:
+            return Outcome(None, name='press', known=False)
+        state.drag = (button, int(x), int(y))
+        return Outcome(None, name='drag-start', known=True)
+    if button == RIGHT_BUTTON:
+        if viewport_at(x, y, module.sizeViewport, window_height) is None:
+            return Outcome(None, name='press', known=False)
+        state.drag = (button, int(x), int(y))
+        return Outcome(None, name='drag-start', known=True)
+    return Outcome(None, name='press', known=False)
+
+
+def _whole_degrees(pixels):
+    """Degrees for a move of `pixels`, toward zero, and the pixels they use."""
+    degrees = int(float(pixels) / PIXELS_PER_DEGREE)
+    return degrees, degrees * PIXELS_PER_DEGREE
+
+
+def mouse_motion(x, y, module, state):
+    """The pointer moved to (x, y) with a button held."""
+    if state.drag is None:
+        return Outcome(None, name='motion', known=False)
+    button, last_x, last_y = state.drag
+    dx, dy = int(x) - last_x, last_y - int(y)       # dy: upwards on the screen
+    if button == LEFT_BUTTON:
+        pan, used_x = _whole_degrees(dx)
+        tilt, used_y = _whole_degrees(dy)
+        # Pixels that do not make a whole degree yet count towards the next.
+        state.drag = (button, last_x + used_x, last_y - used_y)
+        changed = False
+        for name, step in (('pan', pan), ('tilt', tilt)):
+            if step:
+                old = int(getattr(module, name))
+                new = _clamp(old + step, -PAN_TILT_LIMIT, PAN_TILT_LIMIT)
+                if new != old:
+                    setattr(module, name, new)
+                    changed = True
+        return _changed('drag-pan-tilt', module, state, changed)
+    state.drag = (button, int(x), int(y))
+    changed = False
+    for name, pixels in (('eyeX', dx), ('eyeY', dy)):
+        if pixels:
+            setattr(module, name, round(float(getattr(module, name)) + pixels * EYE_PER_PIXEL, 6))
+            changed = True
+    return _changed('drag-eye', module, state, changed)

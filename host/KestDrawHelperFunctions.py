@@ -11,9 +11,13 @@ Every figure is drawn in the current modelview coordinates:
                                     t, n, f) maps to the clip cube
 
 The helpers leave the matrices and the line width as they found them; only
-the current colour and normal change.  Cube faces are wound
-counter-clockwise seen from outside, so they survive back-face culling with
-glFrontFace(GL_CCW).
+the current colour and normal change.  Every figure ends with the same
+current colour, _RESTING_COLOUR (white): the scene draws its sphere, and the
+camera figure its lens, with GLU quadrics in whatever colour is current, and
+without this they would take the last colour of the figure drawn before them
+(the yellow of the cube's -z face, hard to tell from the view volume's).
+Cube faces are wound counter-clockwise seen from outside, so they survive
+back-face culling with glFrontFace(GL_CCW).
 """
 from OpenGL.GL import (GL_LINES, GL_LINE_LOOP, GL_LINE_WIDTH, GL_QUADS,
                        glBegin, glColor3f, glEnd, glGetFloatv, glLineWidth,
@@ -21,6 +25,11 @@ from OpenGL.GL import (GL_LINES, GL_LINE_LOOP, GL_LINE_WIDTH, GL_QUADS,
 
 __all__ = ['draw3DCoordinateAxes', 'drawColoredCube', 'drawGrayCube',
            'drawViewVolume']
+
+try:
+    _TEXT_TYPES = (basestring,)     # Python 2: str and unicode
+except NameError:
+    _TEXT_TYPES = (str, bytes)
 
 _AXIS_LENGTH = 1.0
 _AXIS_LINE_WIDTH = 3.0
@@ -52,10 +61,14 @@ _FACE_GRAYS = (0.75, 0.45, 0.85, 0.35, 0.65, 0.55)
 _VOLUME_COLOUR = (1.0, 0.85, 0.0)       # near/far rectangles and side edges
 _APEX_COLOUR = (0.6, 0.6, 0.6)          # eye point to the near corners
 
+# The colour current after every figure; the sphere and the lens are drawn
+# in it (see the module text above).
+_RESTING_COLOUR = (1.0, 1.0, 1.0)
+
 
 def _number(func, name, value):
     """``value`` as a float; strings and None are refused, as a typo."""
-    if value is None or isinstance(value, basestring):
+    if value is None or isinstance(value, _TEXT_TYPES):
         raise TypeError('%s(): %s must be a number, not %s'
                         % (func, name, type(value).__name__))
     try:
@@ -70,6 +83,7 @@ def _with_line_width(width, draw):
     glLineWidth(width)
     draw()
     glLineWidth(previous)
+    glColor3f(*_RESTING_COLOUR)
 
 
 def draw3DCoordinateAxes():
@@ -93,6 +107,7 @@ def _cube(size, colours):
         for x, y, z in corners:
             glVertex3f(x * size, y * size, z * size)
     glEnd()
+    glColor3f(*_RESTING_COLOUR)
 
 
 def drawColoredCube(size):

@@ -62,3 +62,26 @@ def glut_exit():
     function.argtypes = []
     function()
     return True
+
+
+def display_problem(name):
+    """Why the X display `name` cannot be opened, or None when it can.
+
+    Asked of Xlib before glutInit, because freeglut, failing to open the
+    display, prints its own message and ends the process. When there is no
+    Xlib to ask, the answer is None and GLUT finds out for itself.
+    """
+    try:
+        xlib = ctypes.CDLL(ctypes.util.find_library('X11') or 'libX11.so.6')
+    except OSError:
+        return None
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    if not isinstance(name, bytes):
+        name = name.encode('utf-8', 'replace')
+    connection = xlib.XOpenDisplay(name)
+    if not connection:
+        return "cannot open the X display '%s' named by DISPLAY" % name.decode('utf-8', 'replace')
+    xlib.XCloseDisplay(connection)
+    return None

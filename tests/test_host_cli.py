@@ -9,6 +9,7 @@ from __future__ import division
 import errno
 import os
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -77,10 +78,17 @@ def alive(pid):
 
 
 def load_png(path):
+    """A frame as an RGB array; frames are palette PNGs."""
     from PIL import Image
     image = Image.open(path)
-    assert image.mode == 'RGB'
-    return np.asarray(image)
+    assert image.mode == 'P', image.mode
+    return np.asarray(image.convert('RGB'))
+
+
+def quadrants(image):
+    """The four viewports of a frame, keyed by viewport number."""
+    s = image.shape[0] // 2
+    return {1: image[s:, :s], 2: image[s:, s:], 3: image[:s, :s], 4: image[:s, s:]}
 
 
 # ---------------------------------------------------------------- options ---
@@ -90,8 +98,13 @@ def test_help_explains_every_option_and_the_keys():
     assert code == 0 and err == ''
     words = ' '.join(out.split())       # argparse wraps the help text
     for text in ('--frames N', '--out DIR', '--size PIXELS', '--headless',
+                 '--no-labels', '--matrices',
                  'number of frames to render', "sets the module's sizeViewport",
-                 'Keys in the window:', 'q quit', "r reset the module's globals"):
+                 'Before the first frame (and after the key r) the animation advances '
+                 'by one tick, so that the moving camera is on its orbit from the start.',
+                 'Keys in the window:', 'q quit', "r reset the module's globals",
+                 'l show or hide the viewport labels', 'Mouse:',
+                 'left drag in viewport 1: pan and tilt the first camera'):
         assert text in words, text
 
 
@@ -135,6 +148,8 @@ def test_headless_run_writes_frames_and_gif_and_stops_its_xvfb(tmpdir):
     assert 'rendering frame 4/4' in out
     assert 'wrote 4 PNG frames (80x80) to %s' % out_dir.join('frame_NNNN.png') in out
     assert 'wrote the animated GIF %s' % out_dir.join('movra.gif') in out
+    assert re.search(r'^rendered and wrote 4 frames in \d+\.\d\d s; \d+ colours, one palette '
+                     r'for the PNG frames and the GIF$', out, re.M), out
 
     assert sorted(os.listdir(str(out_dir))) == [
         'frame_0000.png', 'frame_0001.png', 'frame_0002.png', 'frame_0003.png',
@@ -151,9 +166,9 @@ def test_headless_run_writes_frames_and_gif_and_stops_its_xvfb(tmpdir):
     assert gif.format == 'GIF' and gif.size == (80, 80)
     assert gif.n_frames == 4
     assert gif.info.get('loop') == 0
-    for index in (0, 3):
+    for index in range(4):
         gif.seek(index)
-        # The frames hold few colours, so the palette keeps them exactly.
+        # One exact palette: the GIF shows every frame as the PNG does.
         assert np.array_equal(np.asarray(gif.convert('RGB')), frames[index])
 
 
@@ -176,13 +191,27 @@ def test_missing_xvfb_is_explained(tmpdir):
                            'Debian package xvfb (apt-get install xvfb)')
 
 
-def test_output_folder_that_is_a_file_is_refused_without_leaving_xvfb(tmpdir):
+@pytest.mark.parametrize('where, message', [
+    ('a file', 'output folder {} exists and is not a folder'),
+    ('under a file', 'cannot write to the output folder {}: Not a directory'),
+    ('/proc/movra-frames', 'cannot write to the output folder {}: No such file or directory'),
+])
+def test_output_folder_that_cannot_be_written_stops_before_rendering(tmpdir, where, message):
     target = tmpdir.join('taken')
     target.write('a file, not a folder')
-    code, out, err = run_main('-n', '1', '-s', '32', '-o', str(target))
+    folder = {'a file': str(target), 'under a file': str(target.join('frames'))}.get(where, where)
+    code, out, err = run_main('-n', '1', '-s', '32', '-o', folder)
     assert code == 1
-    assert err.strip() == 'KestMain.py: error: output folder %s exists and is not a folder' % target
-    assert not alive(xvfb_pid(out))
+    assert err == 'KestMain.py: error: %s\n' % message.format(folder)
+    # Nothing started, nothing rendered.
+    assert 'started Xvfb' not in out and 'rendering frame' not in out
+
+
+def test_a_display_that_cannot_be_opened_is_one_line(tmpdir):
+    code, out, err = run_main('-n', '1', env=host_env(DISPLAY=':4242'), cwd=str(tmpdir))
+    assert code == 1 and out == ''
+    assert err == ("KestMain.py: error: cannot open the X display ':4242' named by DISPLAY; "
+                   "use --headless to render to files without a screen\n")
 
 
 DRIVER = '''
@@ -190,13 +219,13 @@ import sys
 import KestMain, KestHeadless, Movra
 MODE = sys.argv[1]
 if MODE == 'gif-ioerror':
-    def write_gif(*args):
+    def add(self, indices):
         raise IOError('disk full')
-    KestHeadless.write_gif = write_gif
+    KestHeadless.GifStream.add = add
 elif MODE == 'gif-bug':
-    def write_gif(*args):
+    def add(self, indices):
         raise RuntimeError('bug in the GIF writer')
-    KestHeadless.write_gif = write_gif
+    KestHeadless.GifStream.add = add
 elif MODE == 'draw-fails':
     def drawMain():
         raise ZeroDivisionError('frame cannot be drawn')
@@ -214,6 +243,8 @@ def test_errors_after_xvfb_started_still_stop_it(tmpdir, mode, code, message):
     assert status == code, err
     assert err.strip().splitlines()[-1] == message
     assert not alive(xvfb_pid(out))
+    # No half-written animation is left behind.
+    assert not [name for name in os.listdir(str(tmpdir.join('o'))) if 'gif' in name]
 
 
 def test_frames_that_raise_are_reported_and_the_run_fails(tmpdir):
@@ -226,6 +257,83 @@ def test_frames_that_raise_are_reported_and_the_run_fails(tmpdir):
     # The frames and the GIF are still written, so the run can be looked at.
     assert sorted(os.listdir(str(tmpdir.join('o')))) == [
         'frame_0000.png', 'frame_0001.png', 'frame_0002.png', 'movra.gif']
+    assert not alive(xvfb_pid(out))
+
+
+# ------------------------------------------------- what the frames show ---
+
+def test_labels_matrices_and_the_first_frame(tmpdir):
+    frames = {}
+    for name, extra in [('plain', ['--no-labels']), ('labels', []), ('matrices', ['--matrices'])]:
+        out_dir = tmpdir.join(name)
+        code, out, err = run_main('-n', '1', '-s', '120', '-o', str(out_dir), *extra)
+        assert code == 0 and err == '', err
+        frames[name] = load_png(str(out_dir.join('frame_0000.png')))
+    plain, labels, matrices = frames['plain'], frames['labels'], frames['matrices']
+    # Labels: every viewport's upper-left corner gains text in the text
+    # colour, which nothing in the scene has; --no-labels leaves none.
+    text_colour = np.array([178, 230, 255])
+    for number in (1, 2, 3, 4):
+        corner = quadrants(labels)[number][3:20, 3:100]
+        assert (np.abs(corner.astype(int) - text_colour).max(axis=2) == 0).sum() > 20, number
+        assert not (quadrants(plain)[number] == text_colour).all(axis=2).any(), number
+    # Outside the label boxes and the 2-pixel border the pictures are the same.
+    changed = np.any(labels != plain, axis=2)
+    changed[119:121, :] = changed[:, 119:121] = False
+    for row0, col0 in [(0, 0), (0, 120), (120, 0), (120, 120)]:
+        changed[row0:row0 + 22, col0:col0 + 116] = False
+    assert not changed.any()
+    # --matrices adds text below each label.
+    for number in (1, 2, 3, 4):
+        below = slice(22, 110)
+        assert (quadrants(matrices)[number][below] != quadrants(labels)[number][below]).any(), number
+    # One tick before the first frame: the moving camera is on its orbit, so
+    # viewport 4 looks at the scene instead of being one flat colour.
+    colours = set(map(tuple, quadrants(plain)[4].reshape(-1, 3)))
+    assert len(colours) >= 4, colours
+
+
+# --------------------------------------------------------------- Ctrl+C ---
+
+@pytest.mark.parametrize('to', ['process', 'process group'])
+def test_ctrl_c_keeps_the_frames_written_and_their_animation(tmpdir, to):
+    out_dir = tmpdir.join('o')
+    process = subprocess.Popen(
+        [sys.executable, MAIN, '-n', '5000', '-s', '32', '-o', str(out_dir)], env=host_env(),
+        cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        preexec_fn=os.setsid)       # a group of its own, as a terminal's foreground job
+    timer = threading.Timer(TIMEOUT, process.kill)
+    timer.start()
+    try:
+        lines = []
+        while True:
+            line = process.stdout.readline().decode('utf-8')
+            assert line, 'the host ended before it rendered'
+            lines.append(line)
+            if line.startswith('rendering frame'):
+                break
+        if to == 'process':
+            process.send_signal(signal.SIGINT)
+        else:
+            os.killpg(process.pid, signal.SIGINT)   # what Ctrl+C in a terminal does
+        rest, err = process.communicate()
+    finally:
+        timer.cancel()
+    out = ''.join(lines) + rest.decode('utf-8')
+    err = err.decode('utf-8')
+    assert process.returncode == 130, err
+    match = re.match(r'^KestMain.py: interrupted after (\d+) of 5000 frames: kept '
+                     r'frame_0000.png to frame_(\d{4}).png and wrote movra.gif of them in (.*)\n$',
+                     err)
+    assert match, err
+    kept = int(match.group(1))
+    assert 1 <= kept < 5000 and int(match.group(2)) == kept - 1
+    assert match.group(3) == str(out_dir)
+    assert 'wrote the animated GIF' not in out
+    names = sorted(os.listdir(str(out_dir)))
+    assert names == ['frame_%04d.png' % i for i in range(kept)] + ['movra.gif']
+    from PIL import Image
+    assert Image.open(str(out_dir.join('movra.gif'))).n_frames == kept
     assert not alive(xvfb_pid(out))
 
 

@@ -1,4 +1,4 @@
-"""The host's keyboard table, driven without a window.
+"""The host's keyboard table and mouse controls, driven without a window.
 
 KestControls only rebinds attributes of the module it is given, so these
 tests hand it a plain module object with Movra's globals (the real compiled
@@ -182,13 +182,33 @@ def test_single_step_pauses_and_queues_one_tick_per_press():
     assert module.movingCameraAngle == 0      # the table itself never ticks
 
 
-def test_m_prints_the_matrices_through_the_module():
+def test_m_asks_the_next_frame_for_the_matrices():
     module, state = make_module(), ControlState()
     before = snapshot(module)
     outcome = handle_key('m', module, state)
-    assert module.matrix_calls == 1
+    # The window reads them from GL while it draws; the table only asks.
+    assert state.print_matrices is True and module.matrix_calls == 0
     assert snapshot(module) == before
     assert outcome.message is None and outcome.changed is False
+    assert outcome.redisplay is True
+
+
+@pytest.mark.parametrize('key, attr, message', [
+    ('l', 'labels', 'labels'),
+    ('i', 'matrices', 'matrices overlay'),
+])
+def test_overlay_keys_toggle_and_redraw(key, attr, message):
+    module, state = make_module(), ControlState()
+    start = getattr(state, attr)
+    before = snapshot(module)
+    shown = []
+    for _ in range(2):
+        outcome = handle_key(key, module, state)
+        shown.append(getattr(state, attr))
+        assert outcome.redisplay is True and outcome.changed is False
+        assert outcome.message == '%s %s' % (message, 'shown' if shown[-1] else 'hidden')
+    assert shown == [not start, start]
+    assert snapshot(module) == before
 
 
 def test_r_resets_every_global_but_the_window_size():
@@ -197,9 +217,13 @@ def test_r_resets_every_global_but_the_window_size():
                          viewport4Sol1=False, movingCameraRadius=8,
                          movingCameraHeight=1, movingCameraAngle=123,
                          movingCameraPos=[1.0, 2.0, 3.0], sizeViewport=200)
-    outcome = handle_key('r', module, ControlState())
+    state = ControlState()
+    outcome = handle_key('r', module, state)
     expected = snapshot(make_module(sizeViewport=200))
     assert snapshot(module) == expected
+    # ... and asks the window for one tick, so the moving camera is back
+    # on its orbit in the next frame.
+    assert state.pending_steps == 1
     assert type(module.pan) is int and type(module.near) is float
     assert module.movingCameraPos == [0, 0, 0] and isinstance(module.movingCameraPos, list)
     assert outcome.changed is True and outcome.redisplay is True
@@ -221,9 +245,11 @@ def test_help_lists_every_key(key):
     assert outcome.message == KestControls.help_text()
     lines = outcome.message.splitlines()
     assert lines[0] == 'Movra keys:'
-    assert len(lines) == 1 + len(KestControls.KEYS)
+    assert len(lines) == 2 + len(KestControls.KEYS) + len(KestControls.MOUSE)
     for key_name, _, description, _ in KestControls.KEYS:
         assert '  %-6s %s' % (KestControls.key_label(key_name), description) in lines
+    assert lines[1 + len(KestControls.KEYS)] == 'Mouse:'
+    assert '  wheel: narrow (up) or widen (down) the field of view, as v and V' in lines
 
 
 @pytest.mark.parametrize('key', ['q', '\x1b', b'\x1b'])
@@ -274,3 +300,140 @@ def test_the_table_needs_no_opengl():
     env.pop('PYTHONPATH', None)
     output = subprocess.check_output([sys.executable, '-c', code], env=env)
     assert output.strip() == b'[]'
+
+
+# ---------------------------------------------------------------- mouse ---
+
+from KestControls import (LEFT_BUTTON, RIGHT_BUTTON, WHEEL_DOWN, WHEEL_UP,  # noqa: E402
+                          mouse_button, mouse_motion, viewport_at)
+
+SIZE = 350
+HEIGHT = 700        # the window is 2 x SIZE high; GLUT's y runs downwards
+
+# (x, y) in GLUT window coordinates -> viewport
+WHERE = [
+    ((0, 699), 1), ((349, 350), 1), ((350, 699), 2), ((699, 350), 2),
+    ((0, 349), 3), ((349, 0), 3), ((350, 349), 4), ((699, 0), 4),
+    ((700, 600), None), ((-1, 600), None), ((10, 700), None), ((10, -1), None),
+]
+
+
+@pytest.mark.parametrize('point, number', WHERE, ids=['%s,%s' % p for p, _ in WHERE])
+def test_viewport_under_the_pointer(point, number):
+    assert viewport_at(point[0], point[1], SIZE, HEIGHT) == number
+
+
+def test_viewport_under_the_pointer_in_a_taller_window():
+    # A window 700 wide and 900 high: the viewports fill its lower 700 rows.
+    assert viewport_at(10, 899, SIZE, 900) == 1
+    assert viewport_at(10, 550, SIZE, 900) == 1
+    assert viewport_at(10, 549, SIZE, 900) == 3
+    assert viewport_at(10, 199, SIZE, 900) is None
+    assert viewport_at(10, 10, 0, 900) is None
+
+
+def drag(module, state, button, start, *points):
+    """Press, move through `points`, release; the outcomes, each with the
+    status line right after it."""
+    outcomes = [mouse_button(button, True, start[0], start[1], module, state, HEIGHT)]
+    for x, y in points:
+        outcomes.append(mouse_motion(x, y, module, state))
+        outcomes[-1].status_after = KestControls.status_line(module, state)
+    outcomes.append(mouse_button(button, False, points[-1][0], points[-1][1], module, state, HEIGHT))
+    return outcomes
+
+
+IN_VIEWPORT_1 = (175, 525)
+
+DRAGS = [
+    # button, moves from IN_VIEWPORT_1 (dx right, dy down), expected changes
+    (LEFT_BUTTON, [(20, 0)], {'pan': 10}),
+    (LEFT_BUTTON, [(-20, 0)], {'pan': -10}),
+    (LEFT_BUTTON, [(0, -30)], {'tilt': 15}),                # upwards on the screen
+    (LEFT_BUTTON, [(7, 9)], {'pan': 3, 'tilt': -4}),        # odd pixels wait for the next move
+    (LEFT_BUTTON, [(1, 0), (2, 0), (3, 0)], {'pan': 1}),    # 1+1+1 pixels: one whole degree...
+    (LEFT_BUTTON, [(1, 0), (2, 0), (3, 0), (4, 0)], {'pan': 2}),   # ...then the second
+    (LEFT_BUTTON, [(400, -400)], {'pan': 80, 'tilt': 80}),  # the keys' limits
+    (LEFT_BUTTON, [(-400, 0), (-398, 0)], {'pan': -79}),    # back from the limit at once
+    (RIGHT_BUTTON, [(25, 0)], {'eyeX': 0.25}),
+    (RIGHT_BUTTON, [(0, 50)], {'eyeY': -0.5}),
+    (RIGHT_BUTTON, [(3, -7), (10, -10)], {'eyeX': 0.1, 'eyeY': 0.1}),
+]
+
+
+@pytest.mark.parametrize('button, moves, expected', DRAGS)
+def test_drags_move_the_first_camera(button, moves, expected):
+    module, state = make_module(), ControlState()
+    before = snapshot(module)
+    x0, y0 = IN_VIEWPORT_1
+    outcomes = drag(module, state, button, IN_VIEWPORT_1, *[(x0 + dx, y0 + dy) for dx, dy in moves])
+    changed = changes_between(before, snapshot(module))
+    assert sorted(changed) == sorted(expected)
+    for name, value in expected.items():
+        assert changed[name] == pytest.approx(value, abs=1e-9)
+    if 'pan' in expected or 'tilt' in expected:
+        assert type(module.pan) is int and type(module.tilt) is int
+    # A move that changed something prints the status line and redraws,
+    # as a key does; one that did not says nothing.
+    for outcome in outcomes[1:-1]:
+        if outcome.changed:
+            assert outcome.redisplay is True
+            assert outcome.message == outcome.status_after
+        else:
+            assert outcome.message is None and outcome.redisplay is False
+    assert any(outcome.changed for outcome in outcomes)
+    assert outcomes[-1].message is None and state.drag is None
+
+
+def test_left_drag_starts_only_in_viewport_1():
+    for start in [(525, 525), (175, 175), (525, 175)]:      # viewports 2, 3 and 4
+        module, state = make_module(), ControlState()
+        before = snapshot(module)
+        outcomes = drag(module, state, LEFT_BUTTON, start, (start[0] + 40, start[1] - 40))
+        assert snapshot(module) == before
+        assert outcomes[0].known is False and all(o.message is None for o in outcomes)
+
+
+def test_right_drag_works_in_every_viewport_but_not_outside():
+    module, state = make_module(), ControlState()
+    drag(module, state, RIGHT_BUTTON, (525, 175), (545, 175))
+    assert module.eyeX == pytest.approx(0.2)
+    module, state = make_module(), ControlState()
+    before = snapshot(module)
+    mouse_button(RIGHT_BUTTON, True, 10, 10, module, state, 900)   # above the viewports
+    mouse_motion(60, 10, module, state)
+    assert snapshot(module) == before
+
+
+def test_motion_without_a_drag_and_other_buttons_change_nothing():
+    module, state = make_module(), ControlState()
+    before = snapshot(module)
+    assert mouse_motion(300, 300, module, state).known is False
+    assert mouse_button(1, True, 175, 525, module, state, HEIGHT).known is False   # middle
+    assert mouse_motion(250, 500, module, state).known is False
+    # Releasing another button leaves a drag in progress alone.
+    mouse_button(LEFT_BUTTON, True, 175, 525, module, state, HEIGHT)
+    mouse_button(RIGHT_BUTTON, False, 175, 525, module, state, HEIGHT)
+    assert state.drag == (LEFT_BUTTON, 175, 525)
+    assert snapshot(module) == before
+
+
+@pytest.mark.parametrize('button, key', [(WHEEL_UP, 'v'), (WHEEL_DOWN, 'V')])
+def test_wheel_steps_as_the_field_of_view_keys(button, key):
+    by_wheel, by_key = make_module(), make_module()
+    state = ControlState()
+    outcome = mouse_button(button, True, 525, 175, by_wheel, state, HEIGHT)
+    expected = handle_key(key, by_key, ControlState())
+    assert snapshot(by_wheel) == snapshot(by_key) != snapshot(make_module())
+    assert (outcome.name, outcome.message, outcome.redisplay) == \
+        (expected.name, expected.message, True)
+    # GLUT follows every wheel step with a release: not a second step.
+    released = mouse_button(button, False, 525, 175, by_wheel, state, HEIGHT)
+    assert snapshot(by_wheel) == snapshot(by_key) and released.message is None
+
+
+def test_wheel_at_the_limit_says_so():
+    module = make_module(left=-0.05, right=0.05, bottom=-0.05, top=0.05)
+    outcome = mouse_button(WHEEL_UP, True, 10, 10, module, ControlState(), HEIGHT)
+    assert outcome.changed is False
+    assert outcome.message.endswith('(limit reached, nothing changed)')
