@@ -245,3 +245,11 @@ IMPORT_READS_FROMLIST = not PY2
 # an ordinary tuple for a callee that needs one, which its collector may
 # untrack as it does any tuple of atoms.
 SPARE_ARGUMENT_TUPLES = PY2
+
+
+def none_stdout_print_error():
+    """What the module's print raises when sys.stdout is None: Python 3's
+    rule treats None as a lost stream; Python 2 tries None's write method."""
+    if PY2:
+        return (AttributeError, "'NoneType' object has no attribute 'write'")
+    return (RuntimeError, 'lost sys.stdout')

@@ -17,7 +17,8 @@ import glfake
 import Movra
 from compat import (CALL_SLOT_CHECKS_NULL_RESULT, PY2, SPARE_ARGUMENT_TUPLES, RecursionError,
                     builtins,
-                    function_arity_message, long_int, print_with_trailing_comma,
+                    function_arity_message, long_int, none_stdout_print_error,
+                    print_with_trailing_comma,
                     soft_space_after_print, soft_space_blank)
 from conftest import ROOT, movra_records, run_python, traceback_records
 
@@ -441,14 +442,18 @@ def test_print_to_a_file(monkeypatch, tmpdir):
                                                            str(('GL_PROJECTION ', pj)))
 
 
+DELETED = object()
+
+
 @pytest.mark.parametrize('stdout,error,line,reads', [
-    (None, (RuntimeError, 'lost sys.stdout'), 47, 1),
+    (DELETED, (RuntimeError, 'lost sys.stdout'), 47, 1),
+    (None, none_stdout_print_error(), 47, 1),
     (Stream(0, "('GL_MODELVIEW"), (IOError, 'disk full'), 47, 1),
     (Stream(0, "('GL_PROJECTION"), (IOError, 'disk full'), 49, 2),
 ])
 def test_failing_print(monkeypatch, stdout, error, line, reads):
     monkeypatch.setattr(sys, 'stdout', stdout)
-    if stdout is None:
+    if stdout is DELETED:
         monkeypatch.delattr(sys, 'stdout')
     info = failure(Movra.getGL_MODELVIEW_PROJ)
     monkeypatch.undo()
