@@ -1,6 +1,9 @@
 """The differences between Python 2.7 and 3.x that the tests meet, in one
 place: test files import names from here instead of testing the version."""
 import sys
+import warnings
+
+import numpy
 
 PY2 = sys.version_info[0] == 2
 
@@ -12,8 +15,17 @@ if PY2:
 
     string_types = (basestring,)  # noqa: F821
     integer_types = (int, long)  # noqa: F821
+    long_integer = long  # noqa: F821
     text_type = unicode  # noqa: F821
     xrange = xrange  # noqa: F821
+
+    def exc_clear():
+        """Forgets the exception being handled (sys.exc_info() is empty again)."""
+        sys.exc_clear()
+
+    def native_text(data):
+        """Bytes a child process wrote, as this Python's `str`."""
+        return data
 
     def load_source(name, path):
         """The Python file at `path`, executed as a new module `name`."""
@@ -26,8 +38,17 @@ else:
 
     string_types = (str,)
     integer_types = (int,)
+    long_integer = int  # the one integer type
     text_type = str
     xrange = range
+
+    def exc_clear():
+        """Nothing to do: leaving an `except` clause already forgets the
+        exception it handled (sys.exc_info() is empty again)."""
+
+    def native_text(data):
+        """Bytes a child process wrote, as this Python's `str`."""
+        return data.decode('utf-8')
 
     def load_source(name, path):
         """The Python file at `path`, executed as a new module `name`."""
@@ -36,3 +57,30 @@ else:
         sys.modules[name] = module
         found.loader.exec_module(module)
         return module
+
+
+def raised(call):
+    """(type, text) of the exception that `call()` raises: how this
+    interpreter, or this numpy, words a failure."""
+    try:
+        call()
+    except Exception as error:
+        return type(error), str(error)
+    raise AssertionError('%r raised nothing' % (call,))
+
+
+def _numpy_stores_one_item_arrays():
+    """Whether this numpy stores a one-item array of one or more dimensions
+    (numpy.matrix([[2]]), say) into a single element: numpy 1 converts it,
+    numpy 2.4 and later refuse it with ValueError."""
+    target = numpy.zeros(1)
+    with warnings.catch_warnings():
+        warnings.simplefilter('ignore')
+        try:
+            target[0] = numpy.matrix([[2]])
+        except ValueError:
+            return False
+    return target[0] == 2
+
+
+NUMPY_STORES_ONE_ITEM_ARRAYS = _numpy_stores_one_item_arrays()
