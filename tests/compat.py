@@ -84,3 +84,14 @@ def _numpy_stores_one_item_arrays():
 
 
 NUMPY_STORES_ONE_ITEM_ARRAYS = _numpy_stores_one_item_arrays()
+
+
+def no_arguments_text(module, name, given):
+    """How this interpreter words a call with `given` arguments of the
+    built-in function `name` of module `module`, which takes none: asked of
+    sys.getrecursionlimit and renamed. Up to 3.8 the bare name
+    ("initGL() takes no arguments (1 given)"), from 3.9 the module's too
+    ("Movra.initGL() takes no arguments (1 given)")."""
+    text = raised(lambda: sys.getrecursionlimit(*range(given)))[1]
+    text = text.replace('sys.getrecursionlimit()', '%s.%s()' % (module, name), 1)
+    return text.replace('getrecursionlimit()', name + '()', 1)
