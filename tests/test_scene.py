@@ -20,7 +20,7 @@ F = np.float64
 PUSH, POP = ('glPushMatrix', ()), ('glPopMatrix', ())
 UP = (0.0, 1.0, 0.0)
 VOLUME = (-0.5, 0.5, -0.5, 0.5, 1.0, 7.0)
-TICK1_TILT = F(-30.96375653207352)   # -rad2deg(arctan2(3, 5))
+TICK1_TILT = -np.rad2deg(np.arctan2(3, 5))  # the tilt after a tick, as this numpy has it
 
 
 def sig(x):
