@@ -95,3 +95,16 @@ def no_arguments_text(module, name, given):
     text = raised(lambda: sys.getrecursionlimit(*range(given)))[1]
     text = text.replace('sys.getrecursionlimit()', '%s.%s()' % (module, name), 1)
     return text.replace('getrecursionlimit()', name + '()', 1)
+
+
+def _callee_sees_non_string_keywords():
+    """Whether a keyword name that is not a string reaches the callee, which
+    then refuses it in its own words ("callee() keywords must be strings",
+    2.7 and 3.8), or the interpreter refuses it before any callee runs
+    ("keywords must be strings", from 3.9 on)."""
+    def callee(**names):
+        return names
+    return raised(lambda: callee(**{5: 1}))[1].startswith('callee() ')
+
+
+CALLEE_SEES_NON_STRING_KEYWORDS = _callee_sees_non_string_keywords()
