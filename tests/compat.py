@@ -108,3 +108,14 @@ def _callee_sees_non_string_keywords():
 
 
 CALLEE_SEES_NON_STRING_KEYWORDS = _callee_sees_non_string_keywords()
+
+
+# Whether numpy itself moves None's reference count for thousands of calls:
+# numpy 2's ufunc loops on objects (numpy.deg2rad of an object array, None
+# times a numpy float) drop references to None, a few at a time, over their
+# first few thousand calls before the count settles (-15 in the first 3000
+# calls of numpy.deg2rad on a 0-d object array with numpy 2.4, none after,
+# with no other code involved); numpy 1 does so once, in its first calls.
+# Where None is immortal (3.12 on) its count never moves at all.
+NUMPY_MOVES_NONE_COUNT = (int(numpy.__version__.split('.')[0]) >= 2
+                          and sys.getrefcount(None) < 2 ** 30)

@@ -321,28 +321,14 @@ def counts(watched):
     return objects, refs
 
 
-def assert_flat(run, watched, times, batches=5):
-    """After a first run, a batch of `times` more leaves the reference counts
-    of `watched` and the number of objects the collector tracks unchanged.
-
-    A leak changes every batch, so up to `batches` batches are run and the
-    first that changes nothing passes: where None is mortal (up to Python
-    3.11), numpy's own failure paths (a ufunc on an object without the loop,
-    None times a numpy float) drop a bounded number of references to None
-    over their first few thousand calls, under the listing as under the
-    module."""
+def assert_flat(run, watched, times):
+    """After a first run, `times` more leave the reference counts of
+    `watched` and the number of objects the collector tracks unchanged."""
     run()
-    changes = []
     before = counts(watched)
-    for _ in range(batches):
-        for _ in range(times):
-            run()
-        after = counts(watched)
-        if after == before:
-            return
-        changes.append((before, after))
-        before = after
-    assert changes == [], 'every batch changed the counts: %r' % (changes,)
+    for _ in range(times):
+        run()
+    assert counts(watched) == before
 
 
 def test_reference_counts_flat(q):
