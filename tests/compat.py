@@ -3,6 +3,9 @@ place: test files import names from here instead of testing the version."""
 from __future__ import print_function
 
 import sys
+import warnings
+
+import numpy
 
 PY2 = sys.version_info[0] == 2
 
@@ -14,8 +17,14 @@ if PY2:
 
     string_types = (basestring,)  # noqa: F821
     integer_types = (int, long)  # noqa: F821
+    long_int = long  # noqa: F821
     text_type = unicode  # noqa: F821
     xrange = xrange  # noqa: F821
+    RecursionError = RuntimeError  # noqa: A001  (Python 3's subclass of RuntimeError)
+
+    def output_text(data):
+        """Bytes a child process wrote, as this Python's `str`."""
+        return data
 
     def load_source(name, path):
         """The Python file at `path`, executed as a new module `name`."""
@@ -28,8 +37,14 @@ else:
 
     string_types = (str,)
     integer_types = (int,)
+    long_int = int  # the one integer type
     text_type = str
     xrange = range
+    RecursionError = RecursionError  # noqa: A001
+
+    def output_text(data):
+        """Bytes a child process wrote, as this Python's `str`."""
+        return data.decode('utf-8')
 
     def load_source(name, path):
         """The Python file at `path`, executed as a new module `name`."""
@@ -38,6 +53,16 @@ else:
         sys.modules[name] = module
         found.loader.exec_module(module)
         return module
+
+
+def raised(call):
+    """(type, text) of the exception that `call()` raises: how this
+    interpreter, or this numpy, words a failure."""
+    try:
+        call()
+    except Exception as error:
+        return type(error), str(error)
+    raise AssertionError('%r raised nothing' % (call,))
 
 
 def soft_space_blank(flag):
@@ -132,7 +157,18 @@ def native_text(text):
 # Python 3.9 and later refuse a keyword that is not a string themselves,
 # before the callee runs (so the callee adds no traceback record); Python 2
 # and 3.8 leave it to the callee.
-CALLER_CHECKS_KEYWORD_TYPES = sys.version_info >= (3, 9)
+def _callee_sees_non_string_keywords():
+    """Whether a keyword name that is not a string reaches the callee, which
+    then refuses it in its own words ("callee() keywords must be strings",
+    2.7 and 3.8), or the interpreter refuses it before any callee runs
+    ("keywords must be strings", from 3.9 on)."""
+    def callee(**names):
+        return names
+    return raised(lambda: callee(**{5: 1}))[1].startswith('callee() ')
+
+
+CALLEE_SEES_NON_STRING_KEYWORDS = _callee_sees_non_string_keywords()
+CALLER_CHECKS_KEYWORD_TYPES = not CALLEE_SEES_NON_STRING_KEYWORDS
 
 
 def non_string_keyword_message(name, args, kwargs):
@@ -148,14 +184,6 @@ def non_string_keyword_message(name, args, kwargs):
     except TypeError as error:
         return str(error)
     raise AssertionError('a keyword that is not a string was accepted')
-
-
-if PY2:
-    RecursionError = RuntimeError  # noqa: A001  (Python 3's subclass of RuntimeError)
-    long_int = long  # noqa: F821
-else:
-    RecursionError = RecursionError  # noqa: A001
-    long_int = int
 
 
 # A built-in function that returns NULL without an error: Python 3 checks the
@@ -253,3 +281,32 @@ def none_stdout_print_error():
     if PY2:
         return (AttributeError, "'NoneType' object has no attribute 'write'")
     return (RuntimeError, 'lost sys.stdout')
+
+def _numpy_stores_one_item_arrays():
+    """Whether this numpy stores a one-item array of one or more dimensions
+    (numpy.matrix([[2]]), say) into a single element: numpy 1 converts it,
+    numpy 2.4 and later refuse it with ValueError."""
+    target = numpy.zeros(1)
+    with warnings.catch_warnings():
+        warnings.simplefilter('ignore')
+        try:
+            target[0] = numpy.matrix([[2]])
+        except ValueError:
+            return False
+    return target[0] == 2
+
+
+NUMPY_STORES_ONE_ITEM_ARRAYS = _numpy_stores_one_item_arrays()
+
+
+
+
+# Whether numpy itself moves None's reference count for thousands of calls:
+# numpy 2's ufunc loops on objects (numpy.deg2rad of an object array, None
+# times a numpy float) drop references to None, a few at a time, over their
+# first few thousand calls before the count settles (-15 in the first 3000
+# calls of numpy.deg2rad on a 0-d object array with numpy 2.4, none after,
+# with no other code involved); numpy 1 does so once, in its first calls.
+# Where None is immortal (3.12 on) its count never moves at all.
+NUMPY_MOVES_NONE_COUNT = (int(numpy.__version__.split('.')[0]) >= 2
+                          and sys.getrefcount(None) < 2 ** 30)

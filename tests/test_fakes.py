@@ -3,7 +3,6 @@ matrix formulas, glGetDoublev layout, stacks, error timing, argument
 checks, raise_on, the import-failure knob, and the real drawing helper
 running against the stand-in."""
 import ctypes
-import imp
 import os
 import subprocess
 import sys
@@ -17,6 +16,7 @@ if FAKES not in sys.path:
     sys.path.insert(0, FAKES)
 
 import glfake  # noqa: E402
+from compat import load_source, output_text  # noqa: E402
 from OpenGL.GL import *  # noqa: E402,F401,F403
 from OpenGL.GLU import *  # noqa: E402,F401,F403
 from OpenGL.GLUT import *  # noqa: E402,F401,F403
@@ -157,8 +157,8 @@ def test_records_exact_argument_types_and_state():
     glColor3f(numpy.float32(1), 0, 1.0)
     glClearColor(0.1, 0.2, 0.3, 1.0)
     glEnable(GL_DEPTH_TEST)
-    assert glfake.typed(glfake.calls_of('glColor3f')[0]) == (
-        ('float32', '1.0'), ('int', '0'), ('float', '1.0'))
+    assert glfake.typed(glfake.calls_of('glColor3f')[0]) == (  # numpy's own repr of float32(1)
+        ('float32', repr(numpy.float32(1))), ('int', '0'), ('float', '1.0'))
     assert glfake.names() == ['glViewport', 'glColor3f', 'glClearColor',
                               'glEnable']
     vp = glGetIntegerv(GL_VIEWPORT)
@@ -198,7 +198,7 @@ def test_broken_knob_fails_only_that_import(broken):
             '    except ImportError as e:\n'
             '        print(mod + ": " + str(e))\n')
     env = dict(os.environ, PYTHONPATH=FAKES, MOVRA_FAKE_GL_BROKEN=broken)
-    out = subprocess.check_output([sys.executable, '-c', code], env=env)
+    out = output_text(subprocess.check_output([sys.executable, '-c', code], env=env))
     assert out.strip().splitlines() == [
         ('OpenGL.' + broken if broken != 'KestDrawHelperFunctions' else broken)
         + ': No module named %s (simulated by MOVRA_FAKE_GL_BROKEN)' % broken]
@@ -206,7 +206,7 @@ def test_broken_knob_fails_only_that_import(broken):
 
 def _host_helpers():
     path = os.path.join(HERE, os.pardir, 'host', 'KestDrawHelperFunctions.py')
-    return imp.load_source('host_draw_helpers', path)
+    return load_source('host_draw_helpers', path)
 
 
 def test_host_helpers_draw_against_the_stand_in():
