@@ -52,8 +52,9 @@ distclean: clean
 #   make bench     per-frame, per-tick and per-builder figures of the compiled
 #                  module, its Python listing and the floor, on a no-op GL;
 #                  written to bench/results/<date>.txt
-#   make fuzz      hostile globals and arguments (FUZZ_ITERATIONS, FUZZ_SEED),
-#                  then 10^6 calls watching reference counts and memory
+#   make fuzz      the property-based differential fuzzer, FUZZ_EXAMPLES
+#                  (default 5000) examples of each property, then 10^6 calls
+#                  watching reference counts and memory
 #   make memcheck  the test suite under valgrind memcheck
 .PHONY: bench fuzz memcheck
 
