@@ -4,8 +4,9 @@
 #
 #   make setup   system packages, environments, pinned packages, build + install
 #   make build   rebuild and reinstall the extension only
-#   make test    setup, then the whole test suite under 2.7, 3.11 and 3.13;
-#                passes only if all of them pass (PYTEST_ARGS=... to narrow)
+#   make test    setup, then the whole test suite under 2.7, 3.11 and 3.13,
+#                then `make sanitize` under each of them; passes only if all
+#                of them pass (PYTEST_ARGS=... to narrow both)
 #   make run     setup, then the host program (ARGS=... are passed to it)
 #   make compare setup, then compare IMPL=path/to/Movra.py with Movra (OUT=dir)
 #   make clean   remove build products (keeps the environments)
@@ -36,6 +37,7 @@ build:
 
 test: setup
 	bash scripts/test.sh $(PYTHONS)
+	for version in $(PYTHONS); do bash scripts/sanitize.sh $$version $(PYTEST_ARGS) || exit 1; done
 
 run:
 	bash scripts/setup.sh $(RUN_PY)
@@ -55,17 +57,21 @@ clean:
 distclean: clean
 	rm -rf .venv .venv-* wheels
 
-# Speed, robustness and memory checks (not part of `make test`), under
-# Python 2.7 unless PY says otherwise:
+# Speed, robustness and memory checks, under Python 2.7 unless PY says
+# otherwise:
 #   make bench     per-frame, per-tick and per-builder figures of the compiled
 #                  module, its Python listing and the floor, on a no-op GL;
 #                  written to bench/results/<date>.txt; then the host's
 #                  headless time and peak memory (bench/headless.py),
 #                  written to bench/results/<date>-headless.txt
-#   make fuzz      hostile globals and arguments (FUZZ_ITERATIONS, FUZZ_SEED),
-#                  then 10^6 calls watching reference counts and memory
+#   make fuzz      the property-based differential fuzzer, FUZZ_EXAMPLES
+#                  (default 5000) examples of each property, then 10^6 calls
+#                  watching reference counts and memory
 #   make memcheck  the test suite under valgrind memcheck
-.PHONY: bench fuzz memcheck
+#   make sanitize  the module built with ASan + UBSan and assertions on, in
+#                  build/sanitize/<version>/; the recording-GL tests and a
+#                  short fuzz run against it (part of `make test`)
+.PHONY: bench fuzz memcheck sanitize
 
 bench:
 	bash scripts/setup.sh $(RUN_PY)
@@ -80,3 +86,7 @@ fuzz:
 memcheck:
 	bash scripts/setup.sh $(RUN_PY)
 	bash scripts/memcheck.sh $(RUN_PY) $(PYTEST_ARGS)
+
+sanitize:
+	bash scripts/setup.sh $(RUN_PY)
+	bash scripts/sanitize.sh $(RUN_PY) $(PYTEST_ARGS)

@@ -1,0 +1,184 @@
+"""A short run of the property-based differential fuzzer (scripts/fuzz.py and
+scripts/fuzz_differential.py; `make fuzz` runs the long one), and the checks
+that the fuzzer's own comparisons and invariants do fail when they should.
+
+FUZZ_TEST_EXAMPLES sets the number of examples of each property (default 150).
+"""
+import os
+import sys
+
+import numpy as np
+import pytest
+
+from conftest import PRISTINE, ROOT
+
+sys.path.insert(0, os.path.join(ROOT, 'scripts'))
+import fuzz_differential as fuzz  # noqa: E402
+
+fuzz.use_pristine(PRISTINE)
+EXAMPLES = int(os.environ.get('FUZZ_TEST_EXAMPLES', 150))
+Case, Mismatch = fuzz.Case, fuzz.Mismatch
+
+
+@pytest.fixture
+def listing_function(monkeypatch):
+    """Replaces a function of the listing for one test."""
+    def replace(name, function):
+        monkeypatch.setitem(fuzz.PRISTINE[fuzz.L], name, function)
+    return replace
+
+
+# ---------------------------------------------------------------- the run ---
+
+@pytest.mark.parametrize('name, function, strategy', fuzz.PROPERTIES,
+                         ids=[p[0] for p in fuzz.PROPERTIES])
+def test_property(name, function, strategy):
+    fuzz.STATS.pop(name, None)
+    fuzz.property_test(function, strategy(), EXAMPLES)()
+    counts = fuzz.STATS[name]
+    assert sum(counts.values()) >= EXAMPLES
+    # Each property reached the outcomes it is there for.
+    wanted = {'globals': ['same'], 'builders': ['same', 'refused'],
+              'hostile keys': ['failed', 'succeeded']}[name]
+    assert all(counts.get(kind) for kind in wanted), counts
+
+
+# ------------------------------------------------- the issue's reproducer ---
+
+def far_key(meddle):
+    """A key that hashes like 'far', equals everything, and first runs `meddle`."""
+    return ('hostile', 'str', 'k', (('__eq__', meddle, ('value', ('lit', 'True'))),
+                                    ('__hash__', (), ('value', ('hash', 'far')))))
+
+
+@pytest.mark.parametrize('near, expected', [
+    (('lit', 'Plain()'), (TypeError, 229)),
+    (('flt', 1.25), [[1.25, 0, 0, 0], [0, 1.25, 0, 0], [0, 0, 8.75, 9.375], [0, 0, -1, 0]]),
+])
+@pytest.mark.parametrize('meddle', [(('kw_pop', 'near'), ('gc',)), (('kw_set', 'near', ('flt', 99.5)),)],
+                         ids=['pop', 'replace'])
+def test_a_key_that_takes_near_away(near, expected, meddle):
+    """Looking up `far` runs the key's __eq__, which takes `near` out of the
+    dictionary after it was bound: the body sees the bound value."""
+    case = Case('projective', kwargs=(('near', near), (far_key(meddle), ('flt', 7.5))))
+    outcome = fuzz.run(fuzz.Movra, case)
+    fuzz.compiled_invariants(case, outcome)
+    assert outcome['log'] == [("<Hostile str 'k' #0>", '__eq__')]
+    if isinstance(expected, tuple):
+        assert outcome['error'][0] is expected[0] and 'float()' in outcome['error'][1]
+        assert outcome['records'] == [('Movra.projective', expected[1])]
+        assert fuzz.check_hostile_keys_case(case) == 'failed'
+    else:
+        assert outcome['result'] == fuzz.norm(np.array(expected, dtype=float))
+        assert fuzz.check_hostile_keys_case(case) == 'succeeded'
+
+
+# --------------------------------------------- the checks fail when they should ---
+
+def test_a_different_result_is_a_mismatch(listing_function):
+    listing_function('scale', fuzz.PRISTINE[fuzz.L]['translate'])
+    with pytest.raises(Mismatch) as info:
+        fuzz.check_case(Case('scale', args=fuzz.fitting_plans('scale')))
+    assert 'differ in result' in str(info.value)
+
+
+def test_a_different_protocol_sequence_is_a_mismatch(listing_function):
+    """The listing's rotateX with the truth test of its argument added."""
+    rotate = fuzz.PRISTINE[fuzz.L]['rotateX']
+    listing_function('rotateX', lambda angle: (bool(angle), rotate(angle))[1])
+    hostile = ('hostile', 'float', 30.0, (('__nonzero__', (), ('base',)),))
+    with pytest.raises(Mismatch) as info:
+        fuzz.check_case(Case('rotateX', args=(hostile,)))
+    assert 'differ in log' in str(info.value)
+
+
+def test_a_different_global_effect_is_a_mismatch(listing_function):
+    def draw_camera():
+        vars(fuzz.L)['pan'] = 5
+    listing_function('drawCamera', draw_camera)
+    with pytest.raises(Mismatch) as info:
+        fuzz.check_case(Case('drawCamera', setup=(('pan', ('lit', '1')),)))
+    assert 'globals' in str(info.value)
+
+
+def test_a_finalizer_run_at_another_moment_relaxes_the_comparison():
+    compiled = {'log': [('a', '__float__'), ('b', '__del__')]}
+    listing = {'log': [('b', '__del__'), ('a', '__float__')]}
+    assert fuzz._finalizer_timing_differs(compiled, listing)
+    assert not fuzz._finalizer_timing_differs(compiled, {'log': [('a', '__float__')] * 2})
+
+
+def outcome(**fields):
+    base = dict(depth={'modelview': 0, 'projection': 0}, pushes=0, calls=[],
+                gl_functions_intact=True, frames=[])
+    base.update(fields)
+    return base
+
+
+DRAW_CAMERA = fuzz.LAYOUT['drawCamera']
+STATEMENT = min(DRAW_CAMERA[1])
+# drawScene's `deg = movingCameraAngle` calls nothing.
+NO_CALL = sorted(fuzz.LAYOUT['drawScene'][1] - fuzz.LAYOUT['drawScene'][2])[0]
+
+
+def frames(*records):
+    return [('Movra.py', 'Movra.' + name, line) for name, line in records]
+
+
+@pytest.mark.parametrize('function, fields, refused, message', [
+    ('drawCamera', dict(result=1, depth={'modelview': 1, 'projection': 0}), False,
+     'depth change 1'),
+    ('drawCamera', dict(error=(SystemError, 'bad'), frames=frames(('drawCamera', STATEMENT))),
+     False, 'SystemError'),
+    ('drawCamera', dict(error=(ValueError, 'x'), pushes=1, depth={'modelview': 2, 'projection': 0},
+                        frames=frames(('drawCamera', STATEMENT))), False, 'after 1 pushes'),
+    ('drawCamera', dict(error=(ValueError, 'x'), frames=[('other.py', 'f', 1)]), False,
+     'without a record'),
+    ('drawCamera', dict(error=(ValueError, 'x'), frames=frames(('drawScene', 80))), False,
+     'outermost record'),
+    ('drawCamera', dict(error=(ValueError, 'x'), frames=frames(('drawCamera', DRAW_CAMERA[0]))),
+     False, 'at no statement'),
+    ('drawScene', dict(error=(ValueError, 'x'), frames=frames(('drawScene', NO_CALL),
+                                                              ('drawCamera', STATEMENT))),
+     False, 'record below it'),
+    ('drawCamera', dict(result=1), True, 'should have refused'),
+    ('drawCamera', dict(error=(TypeError, 'x'), frames=frames(('drawCamera', STATEMENT))), True,
+     'refused call'),
+])
+def test_invariants_catch_what_they_are_for(function, fields, refused, message):
+    with pytest.raises(Mismatch) as info:
+        fuzz.compiled_invariants(Case(function), outcome(**fields), refused)
+    assert message in str(info.value)
+
+
+def test_invariants_accept_a_sound_failure():
+    fuzz.compiled_invariants(Case('drawCamera'), outcome(
+        error=(ValueError, 'x'), pushes=1, depth={'modelview': 1, 'projection': 0},
+        frames=[('Movra.py', 'Movra.drawCamera', STATEMENT)]))
+
+
+def test_a_result_that_is_no_binding_is_a_mismatch(listing_function):
+    listing_function('projective', lambda near, far: np.zeros((4, 4)))
+    case = Case('projective', kwargs=(('near', ('flt', 1.25)), (far_key(()), ('flt', 7.5))))
+    with pytest.raises(Mismatch) as info:
+        fuzz.check_hostile_keys_case(case)
+    assert 'no binding of the values' in str(info.value)
+
+
+@pytest.mark.parametrize('name, args, kwargs, expected', [
+    ('projective', (1.0,), {'x': 1}, (False, 'projective() takes exactly 2 positional arguments (1 given)')),
+    ('projective', (1.0, 7.0), {u'near': 1}, (False, "projective() got multiple values for keyword argument 'near'")),
+    ('projective', (), {'far': 2.0, 'near': 1.0}, (True, [1.0, 2.0])),
+    ('projective', (1.0, 2.0), {5: 1}, (False, 'projective() keywords must be strings')),
+    ('perspective', (60, 1), {'near': 1, 'far': 2, u'x\xe9': 0},
+     (False, "perspective() got an unexpected keyword argument 'x\xc3\xa9'")),
+    ('perspective', (1, 2, 3, 4, 5), None, (False, 'perspective() takes exactly 4 positional arguments (5 given)')),
+])
+def test_the_binding_model_agrees_with_the_module(name, args, kwargs, expected):
+    assert fuzz.compiled_binding(name, args, kwargs) == expected
+    try:
+        result = getattr(fuzz.Movra, name)(*args, **(kwargs or {}))
+    except TypeError as exc:
+        assert not expected[0] and str(exc) == expected[1]
+    else:
+        assert expected[0] and result.tolist() == getattr(fuzz.L, name)(*expected[1]).tolist()
