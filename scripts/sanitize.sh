@@ -5,8 +5,9 @@
 # recording GL plus a short run of the differential fuzzer (scripts/fuzz.py).
 #
 # The build is setup.py's normal one with the sanitizer flags added from the
-# environment (CFLAGS, LDFLAGS): Python's own compile flags define NDEBUG, and
-# -UNDEBUG, which comes after them on the command line, undefines it again.
+# environment (CFLAGS, CXXFLAGS, LDFLAGS): Python's own compile flags define
+# NDEBUG, and -UNDEBUG, which comes after them on the command line, undefines
+# it again.
 # The installed module in the virtual environment is not touched.
 #
 # At run time:
@@ -25,7 +26,8 @@
 #  * leak detection is off: the interpreter leaks at exit by design.
 #
 # Left out, as in memcheck.sh: the tests that draw with a real OpenGL
-# (test_host_*.py and *realgl*).
+# (test_host_*.py and *realgl*), and those of the compare tool, which runs
+# learners' code in processes of its own (one of them crashes on purpose).
 #
 #   bash scripts/sanitize.sh VERSION [pytest arguments...]
 # Environment: SANITIZE_FUZZ_EXAMPLES, the number of examples of each fuzzer
@@ -61,17 +63,19 @@ CXX_RUNTIME=$(readlink -f "$(g++ -print-file-name=libstdc++.so)")
 # ------------------------------------------------------------------ build ---
 SAN_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 export CFLAGS="$SAN_FLAGS -g -UNDEBUG -D_GLIBCXX_ASSERTIONS"
+# The setuptools of Python 3 compiles C++ with CXXFLAGS in place of CFLAGS.
+export CXXFLAGS="$CFLAGS"
 export LDFLAGS="$SAN_FLAGS"
 mkdir -p "$OUT"
 # setuptools rebuilds when a source or header changed; a change of the flags
 # themselves forces a full rebuild.
 force=()
-if [ "$(cat "$OUT/flags" 2>/dev/null)" != "$CFLAGS | $LDFLAGS" ]; then force=(--force); fi
+if [ "$(cat "$OUT/flags" 2>/dev/null)" != "$CFLAGS | $CXXFLAGS | $LDFLAGS" ]; then force=(--force); fi
 echo "sanitize: building Movra for Python $VERSION with ASan + UBSan, assertions on, in ${OUT#"$ROOT"/}"
 "$VENV_PY" setup.py -q build_ext "${force[@]}" --build-temp "$OUT/temp" --build-lib "$LIB" \
     >"$OUT/build.log" 2>&1 || { cat "$OUT/build.log" >&2; die "the sanitizer build failed (output above)"; }
-echo "$CFLAGS | $LDFLAGS" >"$OUT/flags"
-unset CFLAGS LDFLAGS
+echo "$CFLAGS | $CXXFLAGS | $LDFLAGS" >"$OUT/flags"
+unset CFLAGS CXXFLAGS LDFLAGS
 # The build puts a copy of host/KestDrawHelperFunctions.py beside the module;
 # with this folder first on the path it would hide the recording helpers.
 rm -f "$LIB"/KestDrawHelperFunctions.py*
@@ -110,7 +114,7 @@ found=$("$VENV_PY" -c 'import Movra; print(Movra.__file__)') || die "the sanitiz
 tests=()
 for f in tests/test_*.py; do
     case "$(basename "$f")" in
-        test_host_*|*realgl*) ;;
+        test_host_*|*realgl*|test_compare*) ;;
         *) tests+=("$f") ;;
     esac
 done
