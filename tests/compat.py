@@ -310,3 +310,9 @@ NUMPY_STORES_ONE_ITEM_ARRAYS = _numpy_stores_one_item_arrays()
 # Where None is immortal (3.12 on) its count never moves at all.
 NUMPY_MOVES_NONE_COUNT = (int(numpy.__version__.split('.')[0]) >= 2
                           and sys.getrefcount(None) < 2 ** 30)
+
+
+# Python 3 hands keywords to a built-in function as a tuple of names, and the
+# module's binding puts them into a dictionary of its own, hashing each name
+# again; Python 2 hands over the caller's dictionary, whose hashes are kept.
+KEYWORD_NAMES_HASHED_AGAIN = not PY2

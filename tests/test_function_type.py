@@ -12,7 +12,8 @@ import numpy
 import pytest
 
 import Movra
-from compat import (CALLER_CHECKS_KEYWORD_TYPES, FUNC_ALIASES, NOT_STR_TEXT, PY2, as_bytes,
+from compat import (CALLER_CHECKS_KEYWORD_TYPES, FUNC_ALIASES, KEYWORD_NAMES_HASHED_AGAIN,
+                    NOT_STR_TEXT, PY2, as_bytes,
                     attribute, fast_pickle, function_arity_message, intern, interpreter_message,
                     native_text, non_string_keyword_message, string_types)
 from conftest import movra_records
@@ -454,3 +455,29 @@ def test_a_value_taken_away_fails_where_it_is_used():
         Movra.projective(**d)
     assert 'float()' in str(info.value)
     assert movra_records(info.tb) == [('Movra.projective', 229)]  # M[0][0] = near
+
+
+class TurncoatKey(str):
+    """A key that hashes as its text until told to refuse."""
+    refuse = False
+
+    def __hash__(self):
+        if TurncoatKey.refuse:
+            raise ValueError('no hash now')
+        return str.__hash__(self)
+
+
+def test_a_keyword_name_whose_hash_fails_later():
+    d = {TurncoatKey('far'): 7.0}
+    TurncoatKey.refuse = True
+    try:
+        if KEYWORD_NAMES_HASHED_AGAIN:
+            # a failure of the binding: recorded at the definition
+            with pytest.raises(ValueError) as info:
+                Movra.projective(1.0, **d)
+            assert str(info.value) == 'no hash now'
+            assert movra_records(info.tb) == [('Movra.projective', 227)]
+        else:
+            assert Movra.projective(1.0, **d).tobytes() == expected_projective(1.0, 7.0)
+    finally:
+        TurncoatKey.refuse = False

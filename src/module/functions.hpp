@@ -1,8 +1,8 @@
 // The native functions behind the module's eighteen function objects. Each
 // has the signature its call kind needs: (self, unused) for no arguments,
 // (self, arg) for one argument, and for keywords (self, positional arguments,
-// their count, keyword dictionary or NULL), which module/function_table.cpp
-// adapts to the interpreter's convention (runtime/version.hpp). `self` is
+// their count, keywords or NULL) as runtime/version.hpp's KeywordFunction,
+// which module/function_table.cpp adapts to the interpreter's convention. `self` is
 // the function object itself and is ignored.
 #pragma once
 
@@ -23,8 +23,8 @@ PyObject* fn_rotateX(PyObject* self, PyObject* angle_deg);
 PyObject* fn_rotateY(PyObject* self, PyObject* angle_deg);
 PyObject* fn_translate(PyObject* self, PyObject* translate_vec);
 PyObject* fn_scale(PyObject* self, PyObject* s);
-PyObject* fn_projective(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs);
-PyObject* fn_perspective(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs);
+PyObject* fn_projective(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* keywords);
+PyObject* fn_perspective(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* keywords);
 PyObject* fn_Viewport4(PyObject* self, PyObject* unused);
 PyObject* fn_drawMain(PyObject* self, PyObject* unused);
 PyObject* fn_updateAnimationVariables(PyObject* self, PyObject* unused);

@@ -39,14 +39,17 @@ int match(PyObject* key, PyObject* const* params, int first, int count) {
 // or replace entries bound before, so nothing is borrowed from the
 // dictionary across the next lookup.
 bool bind_arguments(const char* name, PyObject* const* params, int count, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwargs, Ref* out) {
+                    Py_ssize_t nargs, PyObject* keywords, Ref* out) {
     Py_ssize_t given = nargs;
-    if (kwargs == nullptr) {
+    if (keywords == nullptr) {
         if (given != count) return arity_error(name, count, given);
         for (int i = 0; i < count; ++i) out[i] = borrow(args[i]);
         return true;
     }
     if (given > count) return arity_error(name, count, given);
+    Ref dictionary = steal(keyword_dictionary(args, nargs, keywords));
+    if (!dictionary) return false;
+    PyObject* kwargs = dictionary.get();
     int positional = static_cast<int>(given);
     for (int i = 0; i < positional; ++i) out[i] = borrow(args[i]);
 

@@ -68,11 +68,12 @@ PyObject* run_body(const char* where, const char* native_file, Body&& body) {
 
 // Binds the arguments of a function that takes keywords: parameters p0..pN-1,
 // all required, by position or by name, from `nargs` positional arguments
-// and a keyword dictionary (or NULL: none given). Fills `out` with a
-// reference to each bound value and returns true, or sets the TypeError and
-// returns false. `name` is the function's name as its messages show it.
+// and the keywords as a KeywordFunction receives them (NULL: none given).
+// Fills `out` with a reference to each bound value and returns true, or sets
+// the error (the TypeErrors of the binding) and returns false. `name` is the
+// function's name as its messages show it.
 bool bind_arguments(const char* name, PyObject* const* params, int count, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwargs, Ref* out);
+                    Py_ssize_t nargs, PyObject* keywords, Ref* out);
 
 // Entry of a keyword-capable function (a KeywordFunction, runtime/version.hpp):
 // binds, then runs the body with the bound parameters, which the binding
@@ -81,10 +82,10 @@ bool bind_arguments(const char* name, PyObject* const* params, int count, PyObje
 template <int N, class Body>
 PyObject* run_bound(const char* where, const char* native_file, int def_line,
                     PyObject* const (&params)[N], PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwargs, Body&& body) {
+                    PyObject* keywords, Body&& body) {
     Ref bound[N];
     const char* name = std::strchr(where, '.') + 1;  // "Movra.projective" -> "projective"
-    if (!bind_arguments(name, params, N, args, nargs, kwargs, bound)) {
+    if (!bind_arguments(name, params, N, args, nargs, keywords, bound)) {
         // Recorded at the definition: the name alone, keyed by that line.
         add_traceback(where, native_file, 0, def_line);
         return nullptr;

@@ -378,34 +378,46 @@ inline PyCodeObject* new_empty_code(const char* filename, const char* name, int 
 // METH_FASTCALL | METH_KEYWORDS built-in functions likewise.
 
 // A function that takes keywords, as the module writes it on both
-// interpreters: the positional arguments as an array, the keyword arguments
-// as a dictionary (or NULL when there are none).
+// interpreters: the positional arguments as an array, then the keywords as
+// the interpreter hands them over (NULL when there are none): a dictionary
+// on 2.7, on 3.x a tuple of their names, whose values follow the positional
+// arguments in the array. The binding makes a dictionary of the latter
+// (keyword_dictionary).
 using KeywordFunction = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwargs);
+                                      PyObject* keywords);
+
+// The keywords of a call as a dictionary: the dictionary itself (a new
+// reference), or on 3.x a new one of the names and the values after the
+// `nargs` positional arguments. NULL with an error set when a name cannot be
+// stored (its hash fails).
+inline PyObject* keyword_dictionary(PyObject* const* args, Py_ssize_t nargs, PyObject* keywords) {
+    if (PyDict_Check(keywords)) {
+        Py_INCREF(keywords);
+        return keywords;
+    }
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keywords); ++i) {
+        if (PyDict_SetItem(dict, PyTuple_GET_ITEM(keywords, i), args[nargs + i]) < 0) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+    }
+    return dict;
+}
 
 #if MOVRA_PY3
 // The call kind of the keyword-taking functions: Python 3's fast call, which
 // hands over the positional arguments without a tuple.
 inline constexpr int kKeywordCallKind = METH_FASTCALL | METH_KEYWORDS;
 
-// The method entry of a keyword-taking function F. The keywords arrive as a
-// tuple of names after the positional values; F sees them as a dictionary,
-// made only when there are keywords.
+// The method entry of a keyword-taking function F: the interpreter's fast
+// call, with the keywords as a tuple of names after the positional values.
 template <KeywordFunction F>
 PyObject* keyword_entry_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) return F(self, args, nargs, nullptr);
-    PyObject* kwargs = PyDict_New();
-    if (kwargs == nullptr) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-        if (PyDict_SetItem(kwargs, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
-            Py_DECREF(kwargs);
-            return nullptr;
-        }
-    }
-    PyObject* result = F(self, args, nargs, kwargs);
-    Py_DECREF(kwargs);
-    return result;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
+    return F(self, args, nargs, kwnames);
 }
 
 // The interpreter's vectorcall entry for its built-in functions of the call

@@ -8,9 +8,9 @@
 
 namespace movra {
 
-PyObject* fn_projective(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
+PyObject* fn_projective(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* keywords) {
     PyObject* const params[] = {K.near, K.far};
-    return run_bound("Movra.projective", __FILE__, 227, params, args, nargs, kwargs,
+    return run_bound("Movra.projective", __FILE__, 227, params, args, nargs, keywords,
                      [](Frame& f, const Ref* a) {
         const Ref &near = a[0], &far = a[1];
         AT(228); Ref M = G(np).attr(K.zeros)(K.shape_4x4);
@@ -23,9 +23,9 @@ PyObject* fn_projective(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-PyObject* fn_perspective(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
+PyObject* fn_perspective(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* keywords) {
     PyObject* const params[] = {K.fovy, K.aspect, K.near, K.far};
-    return run_bound("Movra.perspective", __FILE__, 237, params, args, nargs, kwargs,
+    return run_bound("Movra.perspective", __FILE__, 237, params, args, nargs, keywords,
                      [](Frame& f, const Ref* a) {
         const Ref &fovy = a[0], &aspect = a[1], &near = a[2], &far = a[3];
         AT(245); Ref thetaY = G(deg2rad)(fovy);
