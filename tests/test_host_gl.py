@@ -496,15 +496,17 @@ class XEvent(ctypes.Union):
     _fields_ = [('type', ctypes.c_int), ('pad', ctypes.c_long * 24)]
 
 
+# The fields that Xlib's key, button and motion events share, in its order.
+_POINTER_EVENT_FIELDS = [
+    ('type', ctypes.c_int), ('serial', ctypes.c_ulong), ('send_event', ctypes.c_int),
+    ('display', ctypes.c_void_p), ('window', ctypes.c_ulong), ('root', ctypes.c_ulong),
+    ('subwindow', ctypes.c_ulong), ('time', ctypes.c_ulong), ('x', ctypes.c_int),
+    ('y', ctypes.c_int), ('x_root', ctypes.c_int), ('y_root', ctypes.c_int),
+    ('state', ctypes.c_uint)]
+
+
 class XKeyEvent(ctypes.Structure):
-    _fields_ = [('type', ctypes.c_int), ('serial', ctypes.c_ulong),
-                ('send_event', ctypes.c_int), ('display', ctypes.c_void_p),
-                ('window', ctypes.c_ulong), ('root', ctypes.c_ulong),
-                ('subwindow', ctypes.c_ulong), ('time', ctypes.c_ulong),
-                ('x', ctypes.c_int), ('y', ctypes.c_int),
-                ('x_root', ctypes.c_int), ('y_root', ctypes.c_int),
-                ('state', ctypes.c_uint), ('keycode', ctypes.c_uint),
-                ('same_screen', ctypes.c_int)]
+    _fields_ = _POINTER_EVENT_FIELDS + [('keycode', ctypes.c_uint), ('same_screen', ctypes.c_int)]
 
 
 class XClientMessageEvent(ctypes.Structure):
@@ -515,25 +517,11 @@ class XClientMessageEvent(ctypes.Structure):
 
 
 class XButtonEvent(ctypes.Structure):
-    _fields_ = [('type', ctypes.c_int), ('serial', ctypes.c_ulong),
-                ('send_event', ctypes.c_int), ('display', ctypes.c_void_p),
-                ('window', ctypes.c_ulong), ('root', ctypes.c_ulong),
-                ('subwindow', ctypes.c_ulong), ('time', ctypes.c_ulong),
-                ('x', ctypes.c_int), ('y', ctypes.c_int),
-                ('x_root', ctypes.c_int), ('y_root', ctypes.c_int),
-                ('state', ctypes.c_uint), ('button', ctypes.c_uint),
-                ('same_screen', ctypes.c_int)]
+    _fields_ = _POINTER_EVENT_FIELDS + [('button', ctypes.c_uint), ('same_screen', ctypes.c_int)]
 
 
 class XMotionEvent(ctypes.Structure):
-    _fields_ = [('type', ctypes.c_int), ('serial', ctypes.c_ulong),
-                ('send_event', ctypes.c_int), ('display', ctypes.c_void_p),
-                ('window', ctypes.c_ulong), ('root', ctypes.c_ulong),
-                ('subwindow', ctypes.c_ulong), ('time', ctypes.c_ulong),
-                ('x', ctypes.c_int), ('y', ctypes.c_int),
-                ('x_root', ctypes.c_int), ('y_root', ctypes.c_int),
-                ('state', ctypes.c_uint), ('is_hint', ctypes.c_char),
-                ('same_screen', ctypes.c_int)]
+    _fields_ = _POINTER_EVENT_FIELDS + [('is_hint', ctypes.c_char), ('same_screen', ctypes.c_int)]
 
 
 KEY_PRESS = 2
