@@ -58,8 +58,8 @@ distclean: clean
 # Speed, robustness and memory checks (not part of `make test`), under
 # Python 2.7 unless PY says otherwise:
 #   make bench     per-frame, per-tick and per-builder figures of the compiled
-#                  module, its Python listing and the floor, on a no-op GL;
-#                  written to bench/results/<date>.txt
+#                  module, its Python listing, the floor and the tight floor,
+#                  on a no-op GL; written to bench/results/<date>-py<version>.txt
 #   make fuzz      hostile globals and arguments (FUZZ_ITERATIONS, FUZZ_SEED),
 #                  then 10^6 calls watching reference counts and memory
 #   make memcheck  the test suite under valgrind memcheck
