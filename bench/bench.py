@@ -67,9 +67,10 @@ Not in either floor, as avoidable: the listing's list displays into locals
 them (an implementation can use the elements themselves), the invocations
 of the listing's own functions (17 per frame; their bodies are the mirror's
 own steps, and only the lookup of the name and an argument container
-count), frames, locals and returns.  The loop over the steps calls each
-through a pointer set when the program is decoded (movra_bench.prepare,
-outside the measurement) and releases every new object at once.
+count), frames, locals and returns.  The loop over the steps dispatches
+on each step's kind, with every kind inlined, over a program decoded before
+the measurement (movra_bench.prepare), and releases every new object at
+once.
 
 The check (floor_programs.check, run by every bench run and by --check,
 before anything is measured) keeps the tight floor in step with the
@@ -369,7 +370,7 @@ def composition(builders):
         lines.append('  %-68s %6d %5d' % (meaning, frame[category], tick[category]))
     for what, b in sorted(builders.items()):
         needing = sum(1 for s in b.tight if s[0] in (5, 6) and not movra_bench.has_vectorcall(s[1]))
-        lines.append('  %s: %d of the %d fresh containers are built on this Python (%s)'
+        lines.append('  %s: %d of the %d argument containers are filled on this Python (%s)'
                      % (what, needing, floor_programs.totals(b)['container'],
                         'callees without vectorcall' if PY3 else 'no vectorcall on 2.7'))
     return lines

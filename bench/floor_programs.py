@@ -50,7 +50,7 @@ CATEGORIES = collections.OrderedDict([
     ('attribute', 'attributes read (np.zeros)'),
     ('int()', 'int() conversions'),
     ('subscript', 'subscripts of a global sequence (list items by index)'),
-    ('container', 'calls that pass a value computed at run time (fresh container)'),
+    ('container', 'argument containers (calls that pass a value computed at run time)'),
     ('own call', "calls of the listing's own functions"),
     ('truth test', 'truth tests (if)'),
     ('global store', 'stores into the globals'),
