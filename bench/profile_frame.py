@@ -2,13 +2,15 @@
 
     .venv/bin/python bench/profile_frame.py VARIANT WHAT [N]
 
-VARIANT is compiled, listing or floor; WHAT is frame, tick or a builder name.
-Only the timed loop runs inside movra_bench.repeat / run_program, so
+VARIANT is compiled, listing, floor or tight (the tight floor); WHAT is
+frame, tick or a builder name (the two floors have frame and tick only).
+Only the timed loop runs inside movra_bench's repeat (the compiled module
+and the listing) or run_steps (the floors' programs, decoded beforehand), so
     valgrind --tool=callgrind --collect-atstart=no \\
-        --toggle-collect=repeat --toggle-collect=run_program \\
+        --toggle-collect=repeat --toggle-collect=run_steps \\
         .venv/bin/python bench/profile_frame.py compiled frame 1000
-counts the instructions of exactly N frames (bench/profile.sh does this for
-every variant and prints instructions per call).
+counts the instructions of exactly N frames, plus one warm-up call (bench.py
+does this for every variant and divides by N + 1).
 """
 from __future__ import print_function
 
@@ -21,20 +23,20 @@ import bench  # noqa: E402
 
 def main(variant, what, n=1000):
     n = int(n)
+    if variant not in bench.VARIANTS:
+        sys.exit('profile_frame: VARIANT is one of %s' % ', '.join(bench.VARIANTS))
     bench.build_helpers()
     compiled, listing = bench.load_modules()
-    from movra_bench import noop, repeat, run_program
-    import OpenGL.GL, OpenGL.GLU, KestDrawHelperFunctions as helpers
-    bench.GL_AND_HELPERS = OpenGL.GL.FUNCTIONS + OpenGL.GLU.FUNCTIONS + helpers.__all__
+    from movra_bench import repeat, run_program
+    bench.GL_AND_HELPERS = bench.outside_names()
     for module in (compiled, listing):
         bench.prepare(module)
-    module = compiled if variant == 'compiled' else listing
-    if variant == 'floor':
-        program = {'frame': lambda: bench.frame_floor(listing, noop),
-                   'tick': lambda: bench.tick_floor(listing)}[what]()
+    if variant in ('floor', 'tight'):
+        program = bench.programs(bench.floor_builders(listing))[(variant, what)]
         run_program(program, 1)  # warm-up
         run_program(program, n)
         return
+    module = compiled if variant == 'compiled' else listing
     if what == 'frame':
         function, args = module.drawMain, ()
     elif what == 'tick':
