@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the whole test suite under each given Python (default: 2.7), each in
 # its own environment on the recording GL (host/recordgl first on the path),
+# with the check that keeps the benchmark's tight floor in step with the listing,
 # and passes only if every run passed. Setup has run before (make test).
 #
 #   bash scripts/test.sh [VERSION...]      PYTEST_ARGS: extra pytest arguments
@@ -18,7 +19,8 @@ for version in "${VERSIONS[@]}"; do
     echo "test: Python $version"
     status=0
     # shellcheck disable=SC2086
-    PYTHONPATH="$ROOT/host/recordgl" "$ROOT/$(venv_python "$version")" -m pytest tests -q \
+    PYTHONPATH="$ROOT/host/recordgl" "$ROOT/$(venv_python "$version")" -m pytest tests \
+        bench/test_floor_programs.py -q \
         ${PYTEST_ARGS:-} || status=$?
     # pytest exits 5 when it collected no test: that is a failure here too.
     if [ $status -eq 5 ]; then echo "test: pytest collected no tests under tests/" >&2; fi
