@@ -104,6 +104,26 @@ def test_lookups_follow_every_change_of_the_globals(change):
                               (150, 150, 150, 150)],)
 
 
+@pytest.mark.parametrize('change', [
+    lambda g: g.update(sizeViewport=120),
+    lambda g: g.__setitem__('sizeViewport', 120),
+    lambda g: (g.pop('sizeViewport'), g.setdefault('sizeViewport', 120)),
+    lambda g: g.update(dict(g, sizeViewport=120)),
+    # and the table gains another name afterwards
+    lambda g: (g.__setitem__('sizeViewport', 120), g.__setitem__('unrelated', 1)),
+])
+def test_frames_see_changes_made_through_the_dictionary(quadric, change):
+    # every use site has just found sizeViewport; a change through the module's
+    # dictionary itself, which no attribute assignment makes, is seen all the same
+    Movra.drawMain()
+    change(vars(Movra))
+    glfake.reset()
+    Movra.drawMain()
+    assert set(glfake.calls_of('glViewport')) == {(0, 0, 120, 120), (120, 0, 120, 120),
+                                                  (0, 120, 120, 120), (120, 120, 120, 120)}
+    vars(Movra).pop('unrelated', None)
+
+
 @pytest.mark.parametrize('near,far,centre', [(1, 7, -4.0), (1, 8, -4.5), (1.0, 7.0, -4.0)])
 def test_division_is_true_division(quadric, near, far, centre):
     Movra.near, Movra.far = near, far

@@ -22,10 +22,11 @@ namespace {
 // instance in front.
 constexpr std::size_t kMaxArgs = 15;
 
-// Calls `callable` with the `n` arguments at slots[1..n] (borrowed; the
+// The call of anything but a callee with vectorcall that is not a bound
+// method: `callable` with the `n` arguments at slots[1..n] (borrowed; the
 // caller holds them). slots[0] is free, so that a bound method's instance
 // goes in front without copying the others.
-PyObject* invoke(PyObject* callable, PyObject** slots, std::size_t n) {
+[[gnu::noinline]] PyObject* invoke_other(PyObject* callable, PyObject** slots, std::size_t n) {
     PyObject** args = slots + 1;
     std::size_t flags = PY_VECTORCALL_ARGUMENTS_OFFSET;  // args[-1] may be overwritten
     if (PyMethod_Check(callable)) {
@@ -52,19 +53,22 @@ PyObject* invoke(PyObject* callable, PyObject** slots, std::size_t n) {
     return result;
 }
 
-}  // namespace
-
-Ref call0(PyObject* callable) {
-    PyObject* slots[1];
-    return checked(invoke(callable, slots, 0));
+// The same, as every call site makes it: a callee with vectorcall that is
+// not a bound method (nearly every call) inline, anything else above.
+[[gnu::always_inline]] inline PyObject* invoke(PyObject* callable, PyObject** slots,
+                                               std::size_t n) {
+    if (!PyMethod_Check(callable)) {
+        if (vectorcallfunc vector = vectorcall_of(callable)) {
+            return guarded([&] {
+                return vector(callable, slots + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            });
+        }
+    }
+    return invoke_other(callable, slots, n);
 }
 
-Ref call1(PyObject* callable, PyObject* arg) {
-    PyObject* slots[2] = {nullptr, arg};
-    return checked(invoke(callable, slots, 1));
-}
-
-Ref call_n(PyObject* callable, std::initializer_list<Arg> args) {
+// A call with a braced argument list.
+[[gnu::always_inline]] inline Ref call_args(PyObject* callable, std::initializer_list<Arg> args) {
     PyObject* slots[kMaxArgs + 1];
     std::size_t n = 0;
     for (const Arg& arg : args) {
@@ -77,9 +81,31 @@ Ref call_n(PyObject* callable, std::initializer_list<Arg> args) {
     return checked(invoke(callable, slots, n));
 }
 
-Ref Ref::operator()() const { return call0(p_); }
-Ref Ref::operator()(const Arg& arg) const { return call1(p_, arg.get()); }
-Ref Ref::operator()(std::initializer_list<Arg> args) const { return call_n(p_, args); }
+}  // namespace
+
+Ref call0(PyObject* callable) {
+    PyObject* slots[1];
+    return checked(invoke(callable, slots, 0));
+}
+
+Ref call1(PyObject* callable, PyObject* arg) {
+    PyObject* slots[2] = {nullptr, arg};
+    return checked(invoke(callable, slots, 1));
+}
+
+Ref call_n(PyObject* callable, std::initializer_list<Arg> args) { return call_args(callable, args); }
+
+Ref Ref::operator()() const {
+    PyObject* slots[1];
+    return checked(invoke(p_, slots, 0));
+}
+
+Ref Ref::operator()(const Arg& arg) const {
+    PyObject* slots[2] = {nullptr, arg.get()};
+    return checked(invoke(p_, slots, 1));
+}
+
+Ref Ref::operator()(std::initializer_list<Arg> args) const { return call_args(p_, args); }
 
 Ref Ref::apply(PyObject* args) const {
     Py_ssize_t n = PyTuple_GET_SIZE(args);

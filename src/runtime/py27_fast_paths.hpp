@@ -1,6 +1,6 @@
-// Python 2.7 only: the global-name lookup with a per-site hint. On 3.x the
-// G(name) lookup is the plain global(name). See runtime/py27_fast_paths.cpp
-// for the measurements behind the 2.7 fast paths.
+// Python 2.7 only: the global-name lookup with a per-site hint (on 3.x:
+// runtime/py3_lookup_cache.hpp). See runtime/py27_fast_paths.cpp for the
+// measurements behind the 2.7 fast paths.
 #pragma once
 
 #include "runtime/runtime.hpp"
@@ -39,8 +39,4 @@ inline Ref global_at(PyObject* name, GlobalSlot& slot) {
         return slot;                                          \
     }())
 
-#else
-
-#define MOVRA_GLOBAL(name) ::movra::global(name)
-
-#endif
+#endif  // !MOVRA_PY3

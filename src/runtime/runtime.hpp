@@ -76,6 +76,8 @@ void restore_exception(ExcInfo& saved);
 
 }  // namespace movra
 
-// The global-name lookup as a function body writes it, G(name): on 2.7 with
-// the per-site hint of runtime/py27_fast_paths.hpp, on 3.x plainly.
+// The global-name lookup as a function body writes it, G(name): with the
+// per-site hint of runtime/py27_fast_paths.hpp on 2.7, with the per-site
+// cache of runtime/py3_lookup_cache.hpp on 3.x.
 #include "runtime/py27_fast_paths.hpp"
+#include "runtime/py3_lookup_cache.hpp"

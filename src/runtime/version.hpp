@@ -6,7 +6,9 @@
 // file per interpreter and say so at their top:
 //   * runtime/py27_fast_paths.{hpp,cpp}: the calls and the global-name lookup
 //     of Python 2.7, with the fast paths that only 2.7 needs;
-//   * runtime/call_py3.cpp: the calls of Python 3, through vectorcall.
+//   * runtime/call_py3.cpp: the calls of Python 3, through vectorcall;
+//   * runtime/py3_lookup_cache.hpp: the global-name lookup of Python 3, with
+//     its per-site cache.
 // Small differences (a renamed API, a constant, a calling convention) are
 // the named shims below, grouped by concern. Function bodies use neither.
 #pragma once
