@@ -14,9 +14,8 @@
 // What it saves, in instructions per drawMain() of the default scene on the
 // no-op GL of make bench, Python 3.11 (valgrind --tool=callgrind, 300
 // frames, 2026-12-08): 113.3k with a dictionary lookup at every use, 78.6k
-// with the cache (the listing: 98.1k). Nothing else reads a dictionary's
-// version: its value alone is never trusted without the version it was
-// found at.
+// with the cache (the listing: 98.1k). A cached value is used only while
+// the globals have the very version it was found at.
 #pragma once
 
 #include "runtime/runtime.hpp"
