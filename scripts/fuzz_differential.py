@@ -71,17 +71,21 @@ LISTING = os.path.join(ROOT, 'src', 'Movra.py')
 # Failing examples, shrunk, are kept here and replayed first by every later
 # run, in `make test` as in `make fuzz` (hypothesis's directory database; the
 # folder is committed whenever it holds an example).
-REPLAY_DB = os.path.join(ROOT, 'tests', 'fuzz-replay')
-if FAKES not in sys.path:
-    sys.path.insert(0, FAKES)
+# Each Python keeps its own: hypothesis 4 (2.7) and 6 (3.x), and releases of
+# 6 among themselves, store examples in formats the others cannot read.
+REPLAY_DB = os.path.join(ROOT, 'tests', 'fuzz-replay', '%d.%d' % sys.version_info[:2])
+# The Python 2/3 differences that the test suite names (tests/compat.py).
+TESTS = os.path.join(ROOT, 'tests')
+for folder in (FAKES, TESTS):
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
 
 import numpy as np  # noqa: E402
 
+import compat  # noqa: E402
 import glfake  # noqa: E402
 import Movra  # noqa: E402
-
-PY2 = sys.version_info[0] == 2
-text_type = unicode if PY2 else str  # noqa: F821
+from compat import PY2, text_type  # noqa: E402
 
 
 def load_listing(name):
@@ -89,15 +93,7 @@ def load_listing(name):
     saved = sys.dont_write_bytecode
     sys.dont_write_bytecode = True  # no Movra.pyc beside the listing
     try:
-        if PY2:
-            import imp
-            return imp.load_source(name, LISTING)
-        import importlib.util
-        spec = importlib.util.spec_from_file_location(name, LISTING)
-        module = importlib.util.module_from_spec(spec)
-        sys.modules[name] = module
-        spec.loader.exec_module(module)
-        return module
+        return compat.load_source(name, LISTING)
     finally:
         sys.dont_write_bytecode = saved
 
@@ -128,6 +124,14 @@ NUMPY_NAMES = ['np', 'sqrt', 'arctan2', 'cos', 'sin', 'tan', 'pi', 'transpose', 
 HELPERS = ['draw3DCoordinateAxes', 'drawColoredCube', 'drawGrayCube', 'drawViewVolume']
 
 
+def _is_text(node):
+    """Whether an expression is a string literal: an ast.Str on Python 2, a
+    constant holding a str on Python 3 (where ast.Str is deprecated)."""
+    if PY2:
+        return isinstance(node, ast.Str)
+    return isinstance(node, ast.Constant) and isinstance(node.value, str)
+
+
 def _listing_layout():
     """{function: (definition line, statement lines, lines with a call)}."""
     with open(LISTING) as f:
@@ -142,7 +146,7 @@ def _listing_layout():
         statements, calling = set(), set()
         for sub in ast.walk(node):
             if isinstance(sub, ast.stmt) and sub is not node:
-                if isinstance(sub, ast.Expr) and isinstance(sub.value, ast.Str):
+                if isinstance(sub, ast.Expr) and _is_text(sub.value):
                     continue  # the docstring
                 statements.add(sub.lineno)
             if isinstance(sub, ast.Call):
@@ -883,8 +887,7 @@ def run(module, case):
                 context.active = False
                 sys.stdout = saved_stdout
                 glfake.raise_on = saved_raise_on
-        if PY2:
-            sys.exc_clear()
+        compat.exc_clear()
         outcome['calls'] = [(n, tuple(norm(a, module) for a in call)) for n, call in glfake.calls]
         outcome['pushes'] = sum(1 for n, _ in glfake.calls if n == 'glPushMatrix')
         outcome['printed'] = ''.join(capture.parts)
@@ -1084,7 +1087,8 @@ def _finalizer_timing_differs(compiled, listing):
 
 def _recursion(outcome):
     error = outcome.get('error')
-    return error is not None and error[0] is RuntimeError and error[1].startswith(RECURSION)
+    return (error is not None and error[0] is compat.RecursionError and
+            error[1].startswith(RECURSION))
 
 
 def check_case(case):
