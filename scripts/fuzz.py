@@ -1,6 +1,6 @@
 """Property-based differential fuzzer of the compiled Movra module.
 
-    PYTHONPATH=host/recordgl <env>/bin/python scripts/fuzz.py [--examples N] [--only NAME]
+    <env>/bin/python scripts/fuzz.py [--examples N] [--only NAME]     (.venv or .venv-3.x)
 
 Runs each property of scripts/fuzz_differential.py for N examples (default
 $FUZZ_EXAMPLES or 5000) with hypothesis: hostile globals before any of the

@@ -35,10 +35,19 @@ module is meant to differ from the listing:
   differently, names the function's definition line in its record, and
   when a call has several faults may name another one first; with keys
   that are not plain strings it finds parameters by hash and equality in
-  its own order (`check_hostile_keys_case` checks those calls alone);
+  its own order (`check_hostile_keys_case` checks those calls alone).
+  On Python 3 the binding gets the keyword names as a tuple and makes a
+  dictionary of its own, hashing each name again, and its lookups report
+  what a name's __eq__ raises: a key's own failure fails the binding, with
+  the key's frames below the definition's record.  From 3.9 on the
+  interpreter refuses a name that is not a string before the module runs
+  (no record, its own words), and copies the keyword dictionary first,
+  running the keys' __eq__: where that copy fails, the module must not
+  have run (`interpreter_part` asks a built-in of the interpreter);
 * the one-argument builders and the functions without parameters are
   built-in functions: the interpreter refuses wrong arity and keywords for
-  them before the body runs (with its own built-in wording);
+  them before the body runs (with its own built-in wording, which 3.10 and
+  later begin with "Movra."; tests/compat.py asks the interpreter for it);
 * the recursion limit: the interpreter counts levels in its own way, so the
   depth at which "maximum recursion depth exceeded" is raised differs;
 * finalizers (__del__) run when the last reference goes away, and a Python
@@ -61,6 +70,7 @@ import gc
 import os
 import re
 import sys
+import time
 import warnings
 
 from hypothesis import strategies as st
@@ -474,6 +484,10 @@ class Context(object):
         raise TypeError('%s has no %s' % (base_type.__name__, name))
 
 
+# The file of the hostile objects' code, as their frames name it.
+HOSTILE_FILE = vars(Context)['method'].__code__.co_filename
+
+
 # -------------------------------------------------------------- strategies ---
 
 def weighted(*choices):
@@ -830,8 +844,10 @@ def _reshape(namespace, table, context):
         namespace[7] = 'seven'
 
 
-def run(module, case):
-    """Runs the case on `module` (Movra or the listing); returns all it did."""
+def run(module, case, callee=None):
+    """Runs the case on `module` (Movra or the listing); returns all it did.
+    With `callee`, the same call is made on `callee` instead of the case's
+    function, with the module's globals and hostile objects acting on it."""
     namespace = vars(module)
     namespace.clear()
     namespace.update(PRISTINE[module])
@@ -859,7 +875,7 @@ def run(module, case):
                 kwargs[key] = context.materialize(plan)
         context.kwargs = kwargs
         context.kept.extend([args, kwargs])
-        function = PRISTINE[module][case.function]
+        function = callee or PRISTINE[module][case.function]
         before = dict((m, glfake.depth(m)) for m in ('modelview', 'projection'))
         if case.fail_at is not None:
             glfake.raise_on = FailingCall(case.fail_at)
@@ -908,26 +924,56 @@ def run(module, case):
     return outcome
 
 
-ONE_ARGUMENT = re.compile(r"^(\w+)\(\) takes exactly one argument \((\d+) given\)$")
 POSITIONAL = re.compile(r"^(\w+)\(\) takes exactly (\d+) positional arguments \((\d+) given\)$")
+KINDS = dict([(name, 'none') for name in NOARG] + [(name, 'one') for name in ONEARG])
+# The most arguments the module passes in one call of its own (gluLookAt).
+MOST_ARGUMENTS = 9
+
+
+def _listing_refusal(name, given):
+    """What the interpreter says when the listing's function `name` is called
+    with `given` positional arguments it does not take."""
+    code = getattr(L, name).__code__
+    return compat.plain_function_refusal(name, code.co_varnames[:code.co_argcount],
+                                         [None] * given)
+
+
+def _builtin_arity_words():
+    """{the interpreter's text for the module's function of no or one
+    argument called with a number it does not take: the text for the
+    listing's function called so}: the module's own calls of these functions
+    are refused in a built-in function's words."""
+    words = {}
+    for name, kind in KINDS.items():
+        for given in range(MOST_ARGUMENTS + 1):
+            if given != (0 if kind == 'none' else 1):
+                words[compat.function_arity_message(kind, name, given)] = \
+                    _listing_refusal(name, given)
+    return words
+
+
+BUILTIN_ARITY_WORDS = _builtin_arity_words()
 
 
 def as_listing_words(outcome):
     """The compiled outcome with the differences that are meant to be made
-    to look like the listing's: a one-argument builder called by the module
-    with the wrong number of arguments is refused in a built-in function's
-    words, and projective or perspective called so fail in their own binding,
-    in other words and with a record of their definition line."""
+    to look like the listing's: a function of no or one argument called by
+    the module with the wrong number of arguments is refused in a built-in
+    function's words, and projective or perspective called so fail in their
+    own binding, in other words and with a record of their definition line."""
     error = outcome.get('error')
     if error is None or error[0] is not TypeError:
         return outcome
-    text = ONE_ARGUMENT.sub(r'\1() takes exactly 1 argument (\2 given)', error[1])
+    text = BUILTIN_ARITY_WORDS.get(error[1], error[1])
     records = outcome['records']
     match = POSITIONAL.match(error[1])
     if match and records and records[-1] == ('Movra.' + match.group(1),
                                              LAYOUT[match.group(1)][0]):
         records = records[:-1]
-        text = None  # the interpreter counts what it was given: see check_case
+        if PY2:
+            text = None  # the interpreter counts what it was given: see check_case
+        else:
+            text = _listing_refusal(match.group(1), int(match.group(3)))
     outcome = dict(outcome, records=records, error=(TypeError, text))
     return outcome
 
@@ -988,7 +1034,7 @@ def compiled_invariants(case, outcome, refused=False):
             fail('refused call gave %r %r with records %r' % (kind, text, records))
         return
     if not records or records[0][0] != 0:
-        fail('%s %r without a record of %s: %r' % (kind.__name__, text, name, frames))
+        fail('%s %r without a record of %s: %s' % (kind.__name__, text, name, _short(frames)))
     if records[0][1].split(' (')[0] != 'Movra.' + name:
         fail('outermost record %r' % (records[0],))
     for i, code_name, line in records:
@@ -998,11 +1044,20 @@ def compiled_invariants(case, outcome, refused=False):
         definition, statements, calling = LAYOUT[function]
         if line == definition and function in PARAMS and i == len(frames) - 1:
             continue  # a binding failure
+        if line == definition and function in PARAMS and KEY_CODE_FAILS_BINDING and all(
+                f == HOSTILE_FILE for f, _, _ in frames[i + 1:]):
+            continue  # a binding failure raised by a keyword name's __hash__ or __eq__
         if line not in statements:
             fail('record %r at no statement' % (frames[i],))
         if i < len(frames) - 1 and frames[i + 1][0] == 'Movra.py' and line not in calling:
             fail('record %r has a record below it but its statement calls nothing'
                  % (frames[i],))
+
+
+# On Python 3 the binding hashes the keyword names again and reports what a
+# name's __eq__ raises: an error of a hostile key's own code (its frames are
+# those of this file) fails the binding.
+KEY_CODE_FAILS_BINDING = compat.KEYWORD_NAMES_HASHED_AGAIN or compat.DICT_LOOKUP_REPORTS_ERRORS
 
 
 def _all_plans(case):
@@ -1033,9 +1088,13 @@ def arity_message(name, count, given):
 def compiled_binding(name, args, kwargs):
     """The binding of projective/perspective as the compiled module does it,
     for keys that are plain str or unicode objects: (True, bound values) or
-    (False, the TypeError's text)."""
+    (False, the TypeError's text). A keyword name that is not a string is
+    refused by the interpreter itself, before the module runs, where
+    `refused_by_caller` says so."""
     params = PARAMS[name]
     count = len(params)
+    if refused_by_caller(kwargs):
+        return False, compat.non_string_keyword_message(name, args, kwargs)
     if kwargs is None:
         if len(args) != count:
             return False, arity_message(name, count, len(args))
@@ -1060,6 +1119,13 @@ def compiled_binding(name, args, kwargs):
             return False, "%s() got multiple values for keyword argument '%s'" % (name, text)
         return False, "%s() got an unexpected keyword argument '%s'" % (name, text)
     return True, bound
+
+
+def refused_by_caller(kwargs):
+    """Whether the interpreter refuses these keywords before any callee runs:
+    from 3.9 on, a keyword name that is not a string."""
+    return bool(kwargs) and compat.CALLER_CHECKS_KEYWORD_TYPES and not all(
+        isinstance(key, compat.string_types) for key in kwargs)
 
 
 def _plain(case):
@@ -1103,12 +1169,13 @@ def check_case(case):
         if refused:
             compiled_invariants(case, compiled, refused=True)
             text = compiled['error'][1]
-            if case.kwargs:
-                expected = '%s() takes no keyword arguments' % name
-            elif name in NOARG:
-                expected = '%s() takes no arguments (%d given)' % (name, len(case.args))
+            if case.kwargs and compat.CALLER_CHECKS_KEYWORD_TYPES and not all(
+                    isinstance(key, compat.string_types) for key, _ in case.kwargs):
+                args, kwargs = _materialized_arguments(case)
+                expected = compat.non_string_keyword_message(name, args, kwargs)
             else:
-                expected = '%s() takes exactly one argument (%d given)' % (name, len(case.args))
+                expected = compat.function_arity_message(
+                    KINDS[name], name, None if case.kwargs else len(case.args))
             if text != expected:
                 raise Mismatch('%r: refused with %r, not %r' % (case, text, expected))
             return 'refused'
@@ -1118,17 +1185,27 @@ def check_case(case):
         args, kwargs = _materialized_arguments(case)
         ok, binding = compiled_binding(name, args, kwargs)
         if not ok:
-            compiled_invariants(case, compiled)
             listing = run(L, case)
+            compiled_invariants(case, compiled, refused=refused_by_caller(kwargs))
             if compiled.get('error') != (TypeError, binding):
                 raise Mismatch('%r: binding gave %r, not TypeError %r'
                                % (case, compiled.get('error'), binding))
-            if compiled['records'] != [('Movra.' + name, LAYOUT[name][0])] or compiled['calls']:
+            # Recorded at the definition, unless the interpreter refused the
+            # call before the module ran.
+            records = [] if refused_by_caller(kwargs) else [('Movra.' + name, LAYOUT[name][0])]
+            if compiled['records'] != records or compiled['calls']:
                 raise Mismatch('%r: binding failure with records %r and calls %r'
                                % (case, compiled['records'], compiled['calls']))
             if listing.get('error', (None,))[0] is not TypeError or listing['records']:
                 raise Mismatch('%r: the listing did not refuse the binding: %r'
                                % (case, listing.get('error')))
+            if not PY2:
+                # The listing's refusal, as the interpreter words it for any
+                # Python function of those parameters.
+                refusal = compat.plain_function_refusal(name, PARAMS[name], args, kwargs)
+                if listing['error'][1] != refusal:
+                    raise Mismatch('%r: the listing refused the binding with %r, not %r'
+                                   % (case, listing['error'][1], refusal))
             return 'binding failure'
     listing = run(L, case)
     compiled = as_listing_words(compiled)
@@ -1147,11 +1224,53 @@ def check_case(case):
     raise Mismatch(explain(case, compiled, listing, keys))
 
 
+# The interpreter's part of a call with keywords, asked of one of its own
+# built-in functions that takes none: it refuses the keywords once the
+# interpreter has handed them over.
+KEYWORDS_HANDED_OVER = compat.raised(lambda: time.time(x=1))
+
+
+def interpreter_part(case):
+    """The call of `case` made on time.time, with hostile keys as for the
+    module: what the interpreter does before any callee runs (from 3.9 on it
+    copies the keyword dictionary, running the keys' __eq__).  Returns the
+    outcome, with the error as the interpreter words it for the case's
+    function, and whether the interpreter handed the keywords over."""
+    outcome = run(Movra, case, callee=time.time)
+    error = outcome.get('error')
+    if error is None or error == KEYWORDS_HANDED_OVER:
+        return outcome, True
+    kind, text = error
+    if kind is TypeError and text.startswith(('time.time()', 'time()')):
+        # A text that names the callee ("... got multiple values for keyword
+        # argument ..." for a KeyError of the copy).
+        def probe():
+            raise TypeError(text)
+        text = compat.interpreter_message(probe, 'time', 'time', 'Movra', case.function)
+        outcome = dict(outcome, error=(kind, text))
+    return outcome, False
+
+
 def check_hostile_keys_case(case):
     """The compiled module alone, with hostile keys: no crash and its own
     invariants; a result must be the listing's for one of the ways of
-    binding the call's values to the parameters."""
+    binding the call's values to the parameters.  Where the interpreter's own
+    part of the call fails, the module must not have run at all."""
     compiled = run(Movra, case)
+    before, handed_over = interpreter_part(case)
+    if not handed_over:
+        if (compiled.get('error') != before['error'] or compiled['records'] or
+                compiled['calls'] or compiled['log'] != before['log'] or
+                any(compiled['depth'].values())):
+            raise Mismatch('%r: the interpreter failed the call with %r, log %r; the module '
+                           'gave %r with records %r, calls %r, log %r'
+                           % (case, before['error'], _short(before['log']),
+                              compiled.get('error'), compiled.get('records'),
+                              _short(compiled['calls']), _short(compiled['log'])))
+        return 'refused'
+    if compiled['log'][:len(before['log'])] != before['log']:
+        raise Mismatch('%r: the keys ran %s before the module, not %s' % (
+            case, _short(compiled['log']), _short(before['log'])))
     compiled_invariants(case, compiled)
     if 'result' not in compiled:
         return 'failed'
