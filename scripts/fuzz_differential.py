@@ -272,7 +272,9 @@ LITERALS = dict((name, make) for name, make in [
     ('90.0', lambda: 90.0), ('1e-3', lambda: 1e-3), ('249.75', lambda: 249.75),
     ('nan', lambda: nan), ('inf', lambda: inf), ('-inf', lambda: -inf),
     ("'str'", lambda: 'str'), ("u'uni'", lambda: u'uni\u20ac'), ("''", lambda: ''),
-    ("'30'", lambda: '30'), ('[]', lambda: []), ('[1]', lambda: [1]), ('[1, 2]', lambda: [1, 2]),
+    ("'30'", lambda: '30'),
+    # Bytes on Python 3 (where u'uni' is a str too), a str on 2.7.
+    ("b'30'", lambda: compat.as_bytes('30')), ('[]', lambda: []), ('[1]', lambda: [1]), ('[1, 2]', lambda: [1, 2]),
     ('[1, 2, 3]', lambda: [1, 2, 3]), ('[1.5, -2, 3]', lambda: [1.5, -2, 3]),
     ('[1, 2, 3, 4]', lambda: [1, 2, 3, 4]), ("['a', 'b', 'c']", lambda: ['a', 'b', 'c']),
     ('[[1, 2, 3]]', lambda: [[1, 2, 3]]), ('(1, 2, 3)', lambda: (1, 2, 3)), ('()', lambda: ()),
