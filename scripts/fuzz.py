@@ -1,6 +1,6 @@
 """Property-based differential fuzzer of the compiled Movra module.
 
-    .venv/bin/python scripts/fuzz.py [--examples N] [--only NAME]
+    <env>/bin/python scripts/fuzz.py [--examples N] [--only NAME]     (.venv or .venv-3.x)
 
 Runs each property of scripts/fuzz_differential.py for N examples (default
 $FUZZ_EXAMPLES or 5000) with hypothesis: hostile globals before any of the
@@ -9,8 +9,10 @@ matrix builders, and keys that fight back for the two that take keywords.
 Every case runs on the compiled module and on its listing, on the recording
 GL; the outcomes must agree wherever the two are meant to agree, and the
 compiled module must never crash or break its own invariants.  A failure is
-shrunk to a minimal example, printed, and kept in tests/fuzz-replay/, from
-where every later run (this one or the test suite's) replays it first.
+shrunk to a minimal example, printed, and kept in tests/fuzz-replay/X.Y/
+(one folder for each Python, whose hypothesis alone can read it), from where
+every later run under that Python (this one or the test suite's) replays it
+first.
 
 Prints, for each property, the number of examples run and what kind of
 comparison each one made, then the number of failures.  Exit status 0 when

@@ -35,10 +35,19 @@ module is meant to differ from the listing:
   differently, names the function's definition line in its record, and
   when a call has several faults may name another one first; with keys
   that are not plain strings it finds parameters by hash and equality in
-  its own order (`check_hostile_keys_case` checks those calls alone);
+  its own order (`check_hostile_keys_case` checks those calls alone).
+  On Python 3 the binding gets the keyword names as a tuple and makes a
+  dictionary of its own, hashing each name again, and its lookups report
+  what a name's __eq__ raises: a key's own failure fails the binding, with
+  the key's frames below the definition's record.  From 3.9 on the
+  interpreter refuses a name that is not a string before the module runs
+  (no record, its own words), and copies the keyword dictionary first,
+  running the keys' __eq__: where that copy fails, the module must not
+  have run (`interpreter_part` asks a built-in of the interpreter);
 * the one-argument builders and the functions without parameters are
   built-in functions: the interpreter refuses wrong arity and keywords for
-  them before the body runs (with its own built-in wording);
+  them before the body runs (with its own built-in wording, which 3.10 and
+  later begin with "Movra."; tests/compat.py asks the interpreter for it);
 * the recursion limit: the interpreter counts levels in its own way, so the
   depth at which "maximum recursion depth exceeded" is raised differs;
 * finalizers (__del__) run when the last reference goes away, and a Python
@@ -61,6 +70,7 @@ import gc
 import os
 import re
 import sys
+import time
 import warnings
 
 from hypothesis import strategies as st
@@ -71,17 +81,21 @@ LISTING = os.path.join(ROOT, 'src', 'Movra.py')
 # Failing examples, shrunk, are kept here and replayed first by every later
 # run, in `make test` as in `make fuzz` (hypothesis's directory database; the
 # folder is committed whenever it holds an example).
-REPLAY_DB = os.path.join(ROOT, 'tests', 'fuzz-replay')
-if FAKES not in sys.path:
-    sys.path.insert(0, FAKES)
+# Each Python keeps its own: hypothesis 4 (2.7) and 6 (3.x), and releases of
+# 6 among themselves, store examples in formats the others cannot read.
+REPLAY_DB = os.path.join(ROOT, 'tests', 'fuzz-replay', '%d.%d' % sys.version_info[:2])
+# The Python 2/3 differences that the test suite names (tests/compat.py).
+TESTS = os.path.join(ROOT, 'tests')
+for folder in (FAKES, TESTS):
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
 
 import numpy as np  # noqa: E402
 
+import compat  # noqa: E402
 import glfake  # noqa: E402
 import Movra  # noqa: E402
-
-PY2 = sys.version_info[0] == 2
-text_type = unicode if PY2 else str  # noqa: F821
+from compat import PY2, text_type  # noqa: E402
 
 
 def load_listing(name):
@@ -89,15 +103,7 @@ def load_listing(name):
     saved = sys.dont_write_bytecode
     sys.dont_write_bytecode = True  # no Movra.pyc beside the listing
     try:
-        if PY2:
-            import imp
-            return imp.load_source(name, LISTING)
-        import importlib.util
-        spec = importlib.util.spec_from_file_location(name, LISTING)
-        module = importlib.util.module_from_spec(spec)
-        sys.modules[name] = module
-        spec.loader.exec_module(module)
-        return module
+        return compat.load_source(name, LISTING)
     finally:
         sys.dont_write_bytecode = saved
 
@@ -128,6 +134,14 @@ NUMPY_NAMES = ['np', 'sqrt', 'arctan2', 'cos', 'sin', 'tan', 'pi', 'transpose', 
 HELPERS = ['draw3DCoordinateAxes', 'drawColoredCube', 'drawGrayCube', 'drawViewVolume']
 
 
+def _is_text(node):
+    """Whether an expression is a string literal: an ast.Str on Python 2, a
+    constant holding a str on Python 3 (where ast.Str is deprecated)."""
+    if PY2:
+        return isinstance(node, ast.Str)
+    return isinstance(node, ast.Constant) and isinstance(node.value, str)
+
+
 def _listing_layout():
     """{function: (definition line, statement lines, lines with a call)}."""
     with open(LISTING) as f:
@@ -142,7 +156,7 @@ def _listing_layout():
         statements, calling = set(), set()
         for sub in ast.walk(node):
             if isinstance(sub, ast.stmt) and sub is not node:
-                if isinstance(sub, ast.Expr) and isinstance(sub.value, ast.Str):
+                if isinstance(sub, ast.Expr) and _is_text(sub.value):
                     continue  # the docstring
                 statements.add(sub.lineno)
             if isinstance(sub, ast.Call):
@@ -258,7 +272,9 @@ LITERALS = dict((name, make) for name, make in [
     ('90.0', lambda: 90.0), ('1e-3', lambda: 1e-3), ('249.75', lambda: 249.75),
     ('nan', lambda: nan), ('inf', lambda: inf), ('-inf', lambda: -inf),
     ("'str'", lambda: 'str'), ("u'uni'", lambda: u'uni\u20ac'), ("''", lambda: ''),
-    ("'30'", lambda: '30'), ('[]', lambda: []), ('[1]', lambda: [1]), ('[1, 2]', lambda: [1, 2]),
+    ("'30'", lambda: '30'),
+    # Bytes on Python 3 (where u'uni' is a str too), a str on 2.7.
+    ("b'30'", lambda: compat.as_bytes('30')), ('[]', lambda: []), ('[1]', lambda: [1]), ('[1, 2]', lambda: [1, 2]),
     ('[1, 2, 3]', lambda: [1, 2, 3]), ('[1.5, -2, 3]', lambda: [1.5, -2, 3]),
     ('[1, 2, 3, 4]', lambda: [1, 2, 3, 4]), ("['a', 'b', 'c']", lambda: ['a', 'b', 'c']),
     ('[[1, 2, 3]]', lambda: [[1, 2, 3]]), ('(1, 2, 3)', lambda: (1, 2, 3)), ('()', lambda: ()),
@@ -305,6 +321,10 @@ def _number_like():
 NUMBER_LIKE = _number_like()
 
 
+# How deep inside each other effects may still run gc.collect() (see apply).
+GC_NESTING = 2
+
+
 class Context(object):
     """What the hostile objects of one run act on: the module being run, the
     keyword dictionary of its call, a budget of calls back into the module,
@@ -320,9 +340,17 @@ class Context(object):
         self.log = []
         self.active = False  # True while the function runs
         self.kept = []
+        self.nesting = 0  # effects being applied, one inside the other
 
     # --- effects ---
     def apply(self, effects):
+        self.nesting += 1
+        try:
+            self._apply(effects)
+        finally:
+            self.nesting -= 1
+
+    def _apply(self, effects):
         for effect in effects:
             if not self.active:
                 return
@@ -332,7 +360,12 @@ class Context(object):
             elif kind == 'del':
                 self.namespace.pop(effect[1], None)
             elif kind == 'gc':
-                gc.collect()
+                # Not inside effects nested deeper: a key whose __eq__ takes
+                # a key of its hash out of the dictionary compares itself
+                # again, down to the recursion limit, and a collection at each
+                # level would make that one example take seconds.
+                if self.nesting <= GC_NESTING:
+                    gc.collect()
             elif kind == 'call':
                 if self.budget > 0:
                     self.budget -= 1
@@ -451,6 +484,10 @@ class Context(object):
         if name in ('__eq__', '__ne__') or name in BINARY:
             return NotImplemented
         raise TypeError('%s has no %s' % (base_type.__name__, name))
+
+
+# The file of the hostile objects' code, as their frames name it.
+HOSTILE_FILE = vars(Context)['method'].__code__.co_filename
 
 
 # -------------------------------------------------------------- strategies ---
@@ -621,7 +658,8 @@ def globals_setup(function, depth=2):
 def _noarg_arguments():
     # Mostly no argument; sometimes ones the interpreter refuses.
     return weighted((st.just(((), None)), 8),
-                    (st.tuples(_tuple_of(LITERAL, 2).filter(bool), st.none()), 1),
+                    (st.tuples(st.lists(LITERAL, min_size=1, max_size=2).map(tuple),
+                               st.none()), 1),
                     (st.just(((), (('x', ('lit', '1')),))), 1))
 
 
@@ -672,14 +710,24 @@ def hostile_key_cases():
 
     def build(function):
         params = PARAMS[function]
-        plain_keys = st.lists(st.sampled_from(params), unique=True, max_size=4)
-        return st.tuples(st.integers(0, len(params)), plain_keys,
-                         st.lists(key(), min_size=1, max_size=2),
-                         st.permutations(FLOAT_POOL)).map(
-            lambda t: Case(function, (), tuple(('num', v) for v in t[3][:t[0]]),
-                           tuple([(k, ('num', v)) for k, v in zip(t[1], t[3][t[0]:])] +
-                                 [(k, ('num', v)) for k, v in
-                                  zip(t[2], t[3][t[0] + len(t[1]):])])))
+
+        def keyed(positional):
+            # Any plain keys, or (for calls that can bind) plain keys for
+            # each parameter that is not given by position.
+            plain_keys = weighted(
+                (st.lists(st.sampled_from(params), unique=True, max_size=4), 1),
+                (st.permutations(params[positional:]), 1))
+            return st.tuples(st.just(positional), plain_keys,
+                             st.lists(key(), min_size=1, max_size=2),
+                             st.permutations(FLOAT_POOL))
+
+        def case_of(drawn):
+            positional, plain_keys, keys, pool = drawn
+            return Case(function, (), tuple(('num', v) for v in pool[:positional]),
+                        tuple([(k, ('num', v)) for k, v in zip(plain_keys, pool[positional:])] +
+                              [(k, ('num', v)) for k, v in
+                               zip(keys, pool[positional + len(plain_keys):])]))
+        return st.integers(0, len(params)).flatmap(keyed).map(case_of)
     return st.sampled_from(sorted(PARAMS)).flatmap(build)
 
 
@@ -798,8 +846,10 @@ def _reshape(namespace, table, context):
         namespace[7] = 'seven'
 
 
-def run(module, case):
-    """Runs the case on `module` (Movra or the listing); returns all it did."""
+def run(module, case, callee=None):
+    """Runs the case on `module` (Movra or the listing); returns all it did.
+    With `callee`, the same call is made on `callee` instead of the case's
+    function, with the module's globals and hostile objects acting on it."""
     namespace = vars(module)
     namespace.clear()
     namespace.update(PRISTINE[module])
@@ -827,7 +877,7 @@ def run(module, case):
                 kwargs[key] = context.materialize(plan)
         context.kwargs = kwargs
         context.kept.extend([args, kwargs])
-        function = PRISTINE[module][case.function]
+        function = callee or PRISTINE[module][case.function]
         before = dict((m, glfake.depth(m)) for m in ('modelview', 'projection'))
         if case.fail_at is not None:
             glfake.raise_on = FailingCall(case.fail_at)
@@ -855,8 +905,7 @@ def run(module, case):
                 context.active = False
                 sys.stdout = saved_stdout
                 glfake.raise_on = saved_raise_on
-        if PY2:
-            sys.exc_clear()
+        compat.exc_clear()
         outcome['calls'] = [(n, tuple(norm(a, module) for a in call)) for n, call in glfake.calls]
         outcome['pushes'] = sum(1 for n, _ in glfake.calls if n == 'glPushMatrix')
         outcome['printed'] = ''.join(capture.parts)
@@ -877,26 +926,56 @@ def run(module, case):
     return outcome
 
 
-ONE_ARGUMENT = re.compile(r"^(\w+)\(\) takes exactly one argument \((\d+) given\)$")
 POSITIONAL = re.compile(r"^(\w+)\(\) takes exactly (\d+) positional arguments \((\d+) given\)$")
+KINDS = dict([(name, 'none') for name in NOARG] + [(name, 'one') for name in ONEARG])
+# The most arguments the module passes in one call of its own (gluLookAt).
+MOST_ARGUMENTS = 9
+
+
+def _listing_refusal(name, given):
+    """What the interpreter says when the listing's function `name` is called
+    with `given` positional arguments it does not take."""
+    code = getattr(L, name).__code__
+    return compat.plain_function_refusal(name, code.co_varnames[:code.co_argcount],
+                                         [None] * given)
+
+
+def _builtin_arity_words():
+    """{the interpreter's text for the module's function of no or one
+    argument called with a number it does not take: the text for the
+    listing's function called so}: the module's own calls of these functions
+    are refused in a built-in function's words."""
+    words = {}
+    for name, kind in KINDS.items():
+        for given in range(MOST_ARGUMENTS + 1):
+            if given != (0 if kind == 'none' else 1):
+                words[compat.function_arity_message(kind, name, given)] = \
+                    _listing_refusal(name, given)
+    return words
+
+
+BUILTIN_ARITY_WORDS = _builtin_arity_words()
 
 
 def as_listing_words(outcome):
     """The compiled outcome with the differences that are meant to be made
-    to look like the listing's: a one-argument builder called by the module
-    with the wrong number of arguments is refused in a built-in function's
-    words, and projective or perspective called so fail in their own binding,
-    in other words and with a record of their definition line."""
+    to look like the listing's: a function of no or one argument called by
+    the module with the wrong number of arguments is refused in a built-in
+    function's words, and projective or perspective called so fail in their
+    own binding, in other words and with a record of their definition line."""
     error = outcome.get('error')
     if error is None or error[0] is not TypeError:
         return outcome
-    text = ONE_ARGUMENT.sub(r'\1() takes exactly 1 argument (\2 given)', error[1])
+    text = BUILTIN_ARITY_WORDS.get(error[1], error[1])
     records = outcome['records']
     match = POSITIONAL.match(error[1])
     if match and records and records[-1] == ('Movra.' + match.group(1),
                                              LAYOUT[match.group(1)][0]):
         records = records[:-1]
-        text = None  # the interpreter counts what it was given: see check_case
+        if PY2:
+            text = None  # the interpreter counts what it was given: see check_case
+        else:
+            text = _listing_refusal(match.group(1), int(match.group(3)))
     outcome = dict(outcome, records=records, error=(TypeError, text))
     return outcome
 
@@ -957,7 +1036,7 @@ def compiled_invariants(case, outcome, refused=False):
             fail('refused call gave %r %r with records %r' % (kind, text, records))
         return
     if not records or records[0][0] != 0:
-        fail('%s %r without a record of %s: %r' % (kind.__name__, text, name, frames))
+        fail('%s %r without a record of %s: %s' % (kind.__name__, text, name, _short(frames)))
     if records[0][1].split(' (')[0] != 'Movra.' + name:
         fail('outermost record %r' % (records[0],))
     for i, code_name, line in records:
@@ -967,11 +1046,20 @@ def compiled_invariants(case, outcome, refused=False):
         definition, statements, calling = LAYOUT[function]
         if line == definition and function in PARAMS and i == len(frames) - 1:
             continue  # a binding failure
+        if line == definition and function in PARAMS and KEY_CODE_FAILS_BINDING and all(
+                f == HOSTILE_FILE for f, _, _ in frames[i + 1:]):
+            continue  # a binding failure raised by a keyword name's __hash__ or __eq__
         if line not in statements:
             fail('record %r at no statement' % (frames[i],))
         if i < len(frames) - 1 and frames[i + 1][0] == 'Movra.py' and line not in calling:
             fail('record %r has a record below it but its statement calls nothing'
                  % (frames[i],))
+
+
+# On Python 3 the binding hashes the keyword names again and reports what a
+# name's __eq__ raises: an error of a hostile key's own code (its frames are
+# those of this file) fails the binding.
+KEY_CODE_FAILS_BINDING = compat.KEYWORD_NAMES_HASHED_AGAIN or compat.DICT_LOOKUP_REPORTS_ERRORS
 
 
 def _all_plans(case):
@@ -1002,9 +1090,13 @@ def arity_message(name, count, given):
 def compiled_binding(name, args, kwargs):
     """The binding of projective/perspective as the compiled module does it,
     for keys that are plain str or unicode objects: (True, bound values) or
-    (False, the TypeError's text)."""
+    (False, the TypeError's text). A keyword name that is not a string is
+    refused by the interpreter itself, before the module runs, where
+    `refused_by_caller` says so."""
     params = PARAMS[name]
     count = len(params)
+    if refused_by_caller(kwargs):
+        return False, compat.non_string_keyword_message(name, args, kwargs)
     if kwargs is None:
         if len(args) != count:
             return False, arity_message(name, count, len(args))
@@ -1029,6 +1121,13 @@ def compiled_binding(name, args, kwargs):
             return False, "%s() got multiple values for keyword argument '%s'" % (name, text)
         return False, "%s() got an unexpected keyword argument '%s'" % (name, text)
     return True, bound
+
+
+def refused_by_caller(kwargs):
+    """Whether the interpreter refuses these keywords before any callee runs:
+    from 3.9 on, a keyword name that is not a string."""
+    return bool(kwargs) and compat.CALLER_CHECKS_KEYWORD_TYPES and not all(
+        isinstance(key, compat.string_types) for key in kwargs)
 
 
 def _plain(case):
@@ -1056,7 +1155,8 @@ def _finalizer_timing_differs(compiled, listing):
 
 def _recursion(outcome):
     error = outcome.get('error')
-    return error is not None and error[0] is RuntimeError and error[1].startswith(RECURSION)
+    return (error is not None and error[0] is compat.RecursionError and
+            error[1].startswith(RECURSION))
 
 
 def check_case(case):
@@ -1071,12 +1171,13 @@ def check_case(case):
         if refused:
             compiled_invariants(case, compiled, refused=True)
             text = compiled['error'][1]
-            if case.kwargs:
-                expected = '%s() takes no keyword arguments' % name
-            elif name in NOARG:
-                expected = '%s() takes no arguments (%d given)' % (name, len(case.args))
+            if case.kwargs and compat.CALLER_CHECKS_KEYWORD_TYPES and not all(
+                    isinstance(key, compat.string_types) for key, _ in case.kwargs):
+                args, kwargs = _materialized_arguments(case)
+                expected = compat.non_string_keyword_message(name, args, kwargs)
             else:
-                expected = '%s() takes exactly one argument (%d given)' % (name, len(case.args))
+                expected = compat.function_arity_message(
+                    KINDS[name], name, None if case.kwargs else len(case.args))
             if text != expected:
                 raise Mismatch('%r: refused with %r, not %r' % (case, text, expected))
             return 'refused'
@@ -1086,17 +1187,27 @@ def check_case(case):
         args, kwargs = _materialized_arguments(case)
         ok, binding = compiled_binding(name, args, kwargs)
         if not ok:
-            compiled_invariants(case, compiled)
             listing = run(L, case)
+            compiled_invariants(case, compiled, refused=refused_by_caller(kwargs))
             if compiled.get('error') != (TypeError, binding):
                 raise Mismatch('%r: binding gave %r, not TypeError %r'
                                % (case, compiled.get('error'), binding))
-            if compiled['records'] != [('Movra.' + name, LAYOUT[name][0])] or compiled['calls']:
+            # Recorded at the definition, unless the interpreter refused the
+            # call before the module ran.
+            records = [] if refused_by_caller(kwargs) else [('Movra.' + name, LAYOUT[name][0])]
+            if compiled['records'] != records or compiled['calls']:
                 raise Mismatch('%r: binding failure with records %r and calls %r'
                                % (case, compiled['records'], compiled['calls']))
             if listing.get('error', (None,))[0] is not TypeError or listing['records']:
                 raise Mismatch('%r: the listing did not refuse the binding: %r'
                                % (case, listing.get('error')))
+            if not PY2:
+                # The listing's refusal, as the interpreter words it for any
+                # Python function of those parameters.
+                refusal = compat.plain_function_refusal(name, PARAMS[name], args, kwargs)
+                if listing['error'][1] != refusal:
+                    raise Mismatch('%r: the listing refused the binding with %r, not %r'
+                                   % (case, listing['error'][1], refusal))
             return 'binding failure'
     listing = run(L, case)
     compiled = as_listing_words(compiled)
@@ -1115,11 +1226,53 @@ def check_case(case):
     raise Mismatch(explain(case, compiled, listing, keys))
 
 
+# The interpreter's part of a call with keywords, asked of one of its own
+# built-in functions that takes none: it refuses the keywords once the
+# interpreter has handed them over.
+KEYWORDS_HANDED_OVER = compat.raised(lambda: time.time(x=1))
+
+
+def interpreter_part(case):
+    """The call of `case` made on time.time, with hostile keys as for the
+    module: what the interpreter does before any callee runs (from 3.9 on it
+    copies the keyword dictionary, running the keys' __eq__).  Returns the
+    outcome, with the error as the interpreter words it for the case's
+    function, and whether the interpreter handed the keywords over."""
+    outcome = run(Movra, case, callee=time.time)
+    error = outcome.get('error')
+    if error is None or error == KEYWORDS_HANDED_OVER:
+        return outcome, True
+    kind, text = error
+    if kind is TypeError and text.startswith(('time.time()', 'time()')):
+        # A text that names the callee ("... got multiple values for keyword
+        # argument ..." for a KeyError of the copy).
+        def probe():
+            raise TypeError(text)
+        text = compat.interpreter_message(probe, 'time', 'time', 'Movra', case.function)
+        outcome = dict(outcome, error=(kind, text))
+    return outcome, False
+
+
 def check_hostile_keys_case(case):
     """The compiled module alone, with hostile keys: no crash and its own
     invariants; a result must be the listing's for one of the ways of
-    binding the call's values to the parameters."""
+    binding the call's values to the parameters.  Where the interpreter's own
+    part of the call fails, the module must not have run at all."""
     compiled = run(Movra, case)
+    before, handed_over = interpreter_part(case)
+    if not handed_over:
+        if (compiled.get('error') != before['error'] or compiled['records'] or
+                compiled['calls'] or compiled['log'] != before['log'] or
+                any(compiled['depth'].values())):
+            raise Mismatch('%r: the interpreter failed the call with %r, log %r; the module '
+                           'gave %r with records %r, calls %r, log %r'
+                           % (case, before['error'], _short(before['log']),
+                              compiled.get('error'), compiled.get('records'),
+                              _short(compiled['calls']), _short(compiled['log'])))
+        return 'refused'
+    if compiled['log'][:len(before['log'])] != before['log']:
+        raise Mismatch('%r: the keys ran %s before the module, not %s' % (
+            case, _short(compiled['log']), _short(before['log'])))
     compiled_invariants(case, compiled)
     if 'result' not in compiled:
         return 'failed'

@@ -316,3 +316,21 @@ NUMPY_MOVES_NONE_COUNT = (int(numpy.__version__.split('.')[0]) >= 2
 # module's binding puts them into a dictionary of its own, hashing each name
 # again; Python 2 hands over the caller's dictionary, whose hashes are kept.
 KEYWORD_NAMES_HASHED_AGAIN = not PY2
+
+
+# Python 3's dictionary lookup reports an error that a key's __eq__ raised
+# (PyDict_GetItemWithError), so the module's binding of projective and
+# perspective fails with it; Python 2's lookup swallows it.
+DICT_LOOKUP_REPORTS_ERRORS = not PY2
+
+
+def plain_function_refusal(name, parameters, args=(), kwargs=None):
+    """The text of the interpreter's refusal of these arguments for a plain
+    Python function `name` of `parameters` (all required), whose body never
+    runs: what it says when the listing's function of that name is called so."""
+    namespace = {}
+    exec('def %s(%s):\n    raise AssertionError("bound")\n' % (name, ', '.join(parameters)),
+         namespace)
+    kind, text = raised(lambda: namespace[name](*args, **(kwargs or {})))
+    assert kind is TypeError, 'the arguments bound: %r' % ((args, kwargs),)
+    return text

@@ -10,6 +10,7 @@ import sys
 import numpy as np
 import pytest
 
+import compat
 from conftest import PRISTINE, ROOT
 
 sys.path.insert(0, os.path.join(ROOT, 'scripts'))
@@ -51,21 +52,32 @@ def far_key(meddle):
                                     ('__hash__', (), ('value', ('hash', 'far')))))
 
 
+def stored_in_a_matrix(value):
+    """(type, text) of what numpy raises when `value` is stored into an
+    element of a float matrix, as the listing's `M[0][0] = near` does."""
+    return compat.raised(lambda: np.zeros((4, 4))[0].__setitem__(0, value))
+
+
 @pytest.mark.parametrize('near, expected', [
-    (('lit', 'Plain()'), (TypeError, 229)),
+    (('lit', 'Plain()'), (stored_in_a_matrix(fuzz.Plain()), 229)),
     (('flt', 1.25), [[1.25, 0, 0, 0], [0, 1.25, 0, 0], [0, 0, 8.75, 9.375], [0, 0, -1, 0]]),
 ])
 @pytest.mark.parametrize('meddle', [(('kw_pop', 'near'), ('gc',)), (('kw_set', 'near', ('flt', 99.5)),)],
                          ids=['pop', 'replace'])
 def test_a_key_that_takes_near_away(near, expected, meddle):
     """Looking up `far` runs the key's __eq__, which takes `near` out of the
-    dictionary after it was bound: the body sees the bound value."""
+    dictionary after it was bound: the body sees the bound value. (On
+    Python 3 the binding's dictionary is its own, made from the names after
+    hashing each again: what the key's __eq__ takes out of the caller's
+    dictionary is no longer in the binding's way at all.)"""
     case = Case('projective', kwargs=(('near', near), (far_key(meddle), ('flt', 7.5))))
     outcome = fuzz.run(fuzz.Movra, case)
     fuzz.compiled_invariants(case, outcome)
-    assert outcome['log'] == [("<Hostile str 'k' #0>", '__eq__')]
+    key = "<Hostile str 'k' #0>"
+    hashed = [(key, '__hash__')] if compat.KEYWORD_NAMES_HASHED_AGAIN else []
+    assert outcome['log'] == hashed + [(key, '__eq__')]
     if isinstance(expected, tuple):
-        assert outcome['error'][0] is expected[0] and 'float()' in outcome['error'][1]
+        assert outcome['error'] == expected[0]
         assert outcome['records'] == [('Movra.projective', expected[1])]
         assert fuzz.check_hostile_keys_case(case) == 'failed'
     else:
@@ -169,9 +181,12 @@ def test_a_result_that_is_no_binding_is_a_mismatch(listing_function):
     ('projective', (1.0,), {'x': 1}, (False, 'projective() takes exactly 2 positional arguments (1 given)')),
     ('projective', (1.0, 7.0), {u'near': 1}, (False, "projective() got multiple values for keyword argument 'near'")),
     ('projective', (), {'far': 2.0, 'near': 1.0}, (True, [1.0, 2.0])),
-    ('projective', (1.0, 2.0), {5: 1}, (False, 'projective() keywords must be strings')),
+    # The module's own words on 2.7 and 3.8; from 3.9 on the interpreter's.
+    ('projective', (1.0, 2.0), {5: 1},
+     (False, compat.non_string_keyword_message('projective', (1.0, 2.0), {5: 1}))),
     ('perspective', (60, 1), {'near': 1, 'far': 2, u'x\xe9': 0},
-     (False, "perspective() got an unexpected keyword argument 'x\xc3\xa9'")),
+     (False, "perspective() got an unexpected keyword argument '%s'"
+      % compat.native_text(u'x\xe9'))),
     ('perspective', (1, 2, 3, 4, 5), None, (False, 'perspective() takes exactly 4 positional arguments (5 given)')),
 ])
 def test_the_binding_model_agrees_with_the_module(name, args, kwargs, expected):
@@ -182,3 +197,125 @@ def test_the_binding_model_agrees_with_the_module(name, args, kwargs, expected):
         assert not expected[0] and str(exc) == expected[1]
     else:
         assert expected[0] and result.tolist() == getattr(fuzz.L, name)(*expected[1]).tolist()
+
+
+# ------------------------------------------------ the interpreter's own words ---
+
+def test_a_builtin_of_the_interpreter_keeps_its_own_words():
+    """Both modules call len() with no argument: the same refusal, untouched
+    (only the module's own functions are refused in other words)."""
+    assert fuzz.check_case(Case('drawScene', setup=(('glPushMatrix', ('lit', 'len')),))) == 'same'
+
+
+@pytest.mark.parametrize('function, setup, refused, given', [
+    ('drawScene', (('glPushMatrix', ('fn', 'rotateX')),), 'rotateX', 0),
+    ('Viewport4', (('rotateY', ('fn', 'drawCamera')),), 'drawCamera', 1),
+])
+def test_a_function_of_the_module_refused_in_built_in_words(function, setup, refused, given):
+    """The module calls one of its own functions with a count it does not
+    take: refused in the words the interpreter has for its built-in functions
+    of that kind, where the listing's function is refused in the words for a
+    Python function; the outcomes are otherwise the same."""
+    case = Case(function, setup=setup, sol=False)
+    compiled = fuzz.run(fuzz.Movra, case)
+    assert compiled['error'] == (TypeError, compat.function_arity_message(
+        fuzz.KINDS[refused], refused, given))
+    listing = fuzz.run(fuzz.L, case)
+    code = getattr(fuzz.L, refused).__code__
+    assert listing['error'] == (TypeError, compat.plain_function_refusal(
+        refused, code.co_varnames[:code.co_argcount], [None] * given))
+    assert fuzz.check_case(case) == 'same'
+
+
+def test_a_builder_bound_by_the_module_with_too_many_arguments():
+    """perspective in place of projective: the compiled binding refuses the
+    four arguments at projective's definition line, the listing's interpreter
+    in its own words."""
+    case = Case('Viewport3', setup=(('projective', ('fn', 'perspective')),))
+    compiled = fuzz.run(fuzz.Movra, case)
+    assert compiled['error'] == (TypeError, fuzz.arity_message('perspective', 4, 2))
+    assert compiled['records'][-1] == ('Movra.perspective', fuzz.LAYOUT['perspective'][0])
+    assert fuzz.check_case(case) == 'same'
+
+
+# ------------------------------------------------ keys that fight back on 3.x ---
+
+def binding_failure(*below):
+    return dict(error=(fuzz.FuzzError, 'x'),
+                frames=frames(('projective', fuzz.LAYOUT['projective'][0])) + list(below))
+
+
+HOSTILE_FRAMES = [(fuzz.HOSTILE_FILE, 'method', 1), (fuzz.HOSTILE_FILE, 'reply', 2)]
+
+
+def test_a_binding_failure_raised_by_a_key_has_the_key_below_it():
+    """Where the binding runs the keys' own code (Python 3), what that code
+    raises fails the binding with the key's frames below its record; under
+    2.7 nothing can be below a binding failure."""
+    case = Case('projective', kwargs=(('near', ('flt', 1.0)),))
+    if fuzz.KEY_CODE_FAILS_BINDING:
+        fuzz.compiled_invariants(case, outcome(**binding_failure(*HOSTILE_FRAMES)))
+    else:
+        with pytest.raises(Mismatch) as info:
+            fuzz.compiled_invariants(case, outcome(**binding_failure(*HOSTILE_FRAMES)))
+        assert 'at no statement' in str(info.value)
+
+
+def test_a_binding_failure_with_a_record_below_is_a_mismatch():
+    case = Case('projective', kwargs=(('near', ('flt', 1.0)),))
+    below = HOSTILE_FRAMES + frames(('drawCamera', STATEMENT))
+    with pytest.raises(Mismatch) as info:
+        fuzz.compiled_invariants(case, outcome(**binding_failure(*below)))
+    assert 'at no statement' in str(info.value)
+
+
+# The key's __eq__ raises KeyError, with the hash of another key: from 3.9 on
+# the interpreter's copy of the keyword dictionary fails the call in its own
+# words before the module runs; 2.7 and 3.8 hand the dictionary to the module.
+KEY_ERROR_KEY = Case('perspective', kwargs=(
+    ('fovy', ('num', 0.5)), ('aspect', ('num', 1.25)), ('near', ('num', 2.0)),
+    (('hostile', 'str', 'far', (('__eq__', (), ('raise', 'KeyError')),
+                                ('__hash__', (), ('value', ('hash', 'near'))))), ('num', 3.5))))
+
+
+def test_a_call_that_the_interpreter_fails_itself():
+    before, handed_over = fuzz.interpreter_part(KEY_ERROR_KEY)
+    kind = fuzz.check_hostile_keys_case(KEY_ERROR_KEY)
+    compiled = fuzz.run(fuzz.Movra, KEY_ERROR_KEY)
+    if handed_over:
+        assert kind in ('failed', 'succeeded') and before['log'] == []
+    else:
+        assert kind == 'refused'
+        assert compiled['error'] == before['error'] and compiled['records'] == []
+
+
+def test_a_module_that_ran_where_the_interpreter_failed_the_call_is_a_mismatch(monkeypatch):
+    failed = dict(error=(fuzz.FuzzError, 'refused'), log=[])
+    monkeypatch.setattr(fuzz, 'interpreter_part', lambda case: (failed, False))
+    with pytest.raises(Mismatch) as info:
+        fuzz.check_hostile_keys_case(Case('projective', kwargs=(
+            ('near', ('num', 1.0)), (far_key(()), ('num', 7.0)))))
+    assert 'the interpreter failed the call' in str(info.value)
+
+
+def test_keys_that_ran_other_code_before_the_module_are_a_mismatch(monkeypatch):
+    ran = dict(error=fuzz.KEYWORDS_HANDED_OVER, log=[("<Hostile str 'k' #0>", '__ne__')])
+    monkeypatch.setattr(fuzz, 'interpreter_part', lambda case: (ran, True))
+    with pytest.raises(Mismatch) as info:
+        fuzz.check_hostile_keys_case(Case('projective', kwargs=(
+            ('near', ('num', 1.0)), (far_key(()), ('num', 7.0)))))
+    assert 'before the module' in str(info.value)
+
+
+def test_a_non_string_keyword_name():
+    """Refused by the interpreter before the module runs (3.9 on), or by the
+    module's binding at the definition line (2.7, 3.8); the listing is
+    refused either way."""
+    case = Case('projective', args=(('flt', 1.0),), kwargs=(('far', ('flt', 7.0)),
+                                                           (5, ('lit', '1'))))
+    assert fuzz.check_case(case) == 'binding failure'
+    compiled = fuzz.run(fuzz.Movra, case)
+    assert compiled['error'] == (TypeError, compat.non_string_keyword_message(
+        'projective', (1.0,), {'far': 7.0, 5: 1}))
+    assert compiled['records'] == ([('Movra.projective', 227)]
+                                   if compat.CALLEE_SEES_NON_STRING_KEYWORDS else [])
