@@ -19,7 +19,7 @@
 
 SHELL := /bin/bash
 PY ?=
-TEST_PYTHONS := 2.7
+TEST_PYTHONS := 2.7 3.11 3.13
 PYTHONS := $(or $(PY),$(TEST_PYTHONS))
 RUN_PY := $(or $(PY),2.7)
 PYTHON := $(if $(filter 2.7,$(RUN_PY)),.venv,.venv-$(RUN_PY))/bin/python

@@ -769,9 +769,14 @@ def test_the_mouse_in_the_window_drives_the_first_camera(live_host):
         x.button(window, button, 150, 50, True)
         x.button(window, button, 150, 50, False)
     host.wait_for('frustum=[-0.455, 0.455]x[-0.455, 0.455]')
-    # The title follows, as it does for the keys.
-    assert len(x.find_window('Movra  pan=10 tilt=5 eye=(0.25, -0.49, 0.00) near=1.00 far=7.00 '
-                             'frustum=[-0.455, 0.455]')) == 1
+    # The title follows, as it does for the keys (the X server learns of it
+    # a moment after the status line is printed).
+    title = ('Movra  pan=10 tilt=5 eye=(0.25, -0.49, 0.00) near=1.00 far=7.00 '
+             'frustum=[-0.455, 0.455]')
+    deadline = time.time() + 10
+    while not x.find_window(title) and time.time() < deadline:
+        time.sleep(0.05)
+    assert len(x.find_window(title)) == 1
     x.key(window, 'q')
     assert host.finish() == 0, host.errors()
     statuses = [line.split(' near=')[0] + ' ' + line.split('frustum=')[1].split(',')[0]
