@@ -561,6 +561,7 @@ class XClient(object):
         lib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
                                    ctypes.c_long, ctypes.c_void_p]
         lib.XFlush.argtypes = [ctypes.c_void_p]
+        lib.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
         lib.XCloseDisplay.argtypes = [ctypes.c_void_p]
         self.display = lib.XOpenDisplay(display.encode('ascii'))
         assert self.display, 'cannot connect to %s' % display
@@ -632,7 +633,9 @@ class XClient(object):
         message.format = 32
         message.data[0] = self.lib.XInternAtom(self.display, b'WM_DELETE_WINDOW', 0)
         self.lib.XSendEvent(self.display, window, 0, 0, ctypes.byref(event))
-        self.lib.XFlush(self.display)
+        # Wait until the server has handled it: the event then waits in the
+        # window owner's queue, whatever the owner does next.
+        self.lib.XSync(self.display, 0)
 
 
 class LiveHost(object):
