@@ -58,6 +58,21 @@ PYTHONPATH="$ROOT/host/recordgl" \
         --log-file="$LOG" \
         "$VENV_PY" -m pytest -q -p no:cacheprovider "${tests[@]}" "$@" || status=$?
 grep -E "ERROR SUMMARY|definitely lost" "$LOG" | sed 's/^==[0-9]*== /memcheck: /'
+# Python 3's interpreter, run here without its valgrind suppressions, makes
+# reports of its own (uninitialised reads of its start-up, blocks it keeps
+# until exit). Under Python 3 only the reports that pass through the module
+# count: those whose stack names the extension or a source of it.
+if [ "$VERSION" != 2.7 ] && [ $status -eq 97 ]; then
+    ours=$(awk '/^==[0-9]+== $/ { if (record ~ /Movra|src\/(module|runtime|scene|transforms|viewports)\//) n++; record = ""; next }
+                { record = record "\n" $0 }
+                END { print n + 0 }' "$LOG")
+    if [ "$ours" -eq 0 ]; then
+        echo "memcheck: none of valgrind's reports passes through the module (the rest are the interpreter's own)"
+        status=0
+    else
+        echo "memcheck: $ours of valgrind's reports pass through the module" >&2
+    fi
+fi
 if [ $status -eq 97 ]; then
     echo "memcheck: valgrind reported errors (see $LOG)" >&2
 fi
