@@ -19,14 +19,6 @@ every K calls, each reference count must equal its value after the warm-up
 exactly, and the resident memory must not have grown by more than 1 MiB.  Exit
 status 0 when both stay flat.
 
-One exception: in Python 3 before 3.12, interned names, True, False, None and
-small ints are mortal objects that the whole process shares, and numpy 2
-and the interpreter's own caches take and drop references to them now and
-then (seen as one reference more or less at some checkpoints, never growing
-with the number of calls).  Their counts must stay within SHARED_SLACK of
-the value after the warm-up, which a reference leaked at any steady rate
-exceeds within the run.  From 3.12 on they are immortal and their counts
-never move, so the rule is exact there too.
 """
 from __future__ import print_function
 
@@ -44,7 +36,6 @@ import bench  # noqa: E402  (builds and finds the no-op GL)
 
 PAGE = resource.getpagesize()
 RSS_SLACK = 1 << 20
-SHARED_SLACK = 2
 
 try:  # Python 2
     intern = intern  # noqa: F821
@@ -171,19 +162,6 @@ DELETE = object()
 SUCCEEDING = 13
 
 
-def shared(value):
-    """Whether `value` is one of the process-wide objects whose count the
-    interpreter and numpy move by themselves (see the docstring): mortal
-    interned strings, True, False, None and small ints."""
-    if sys.version_info[0] == 2 or sys.getrefcount(value) >= 2 ** 30:
-        return False  # Python 2.7 keeps them still; 3.12 and later make them immortal
-    if value is None or value is True or value is False:
-        return True
-    if type(value) is int:
-        return -5 <= value <= 256
-    return isinstance(value, str) and intern(value) is value
-
-
 def watched_objects(Movra, listing, table, record):
     """The module's long-lived objects: globals, interned names, and every
     object that reached the GL in the same identity on two runs."""
@@ -275,8 +253,11 @@ def main():
 
     def counts():
         # Kept as C longs: a list of int objects would itself hold references
-        # to the small ints being watched.
+        # to the small ints being watched. The interpreter's cache of type
+        # attribute lookups holds a reference to each name it has cached
+        # until another lookup takes its place: emptied first, it holds none.
         gc.collect()
+        sys._clear_type_cache()
         return array.array('l', (sys.getrefcount(value) for _, value in watched))
 
     def checkpoint(done):
@@ -284,8 +265,7 @@ def main():
         # local left holding a small int would show as a reference to it.
         now_counts, now_rss = counts(), rss()
         changed = ['%s: %d -> %d' % (watched[i][0], base_counts[i], now_counts[i])
-                   for i in range(len(watched))
-                   if abs(now_counts[i] - base_counts[i]) > slack[i]]
+                   for i in range(len(watched)) if now_counts[i] != base_counts[i]]
         grown = now_rss - base_rss
         print('leaks: %8d calls: resident %.1f MiB (%+d KiB), %d reference counts changed'
               % (done, now_rss / 2.0 ** 20, grown // 1024, len(changed)))
@@ -296,7 +276,6 @@ def main():
     # Everything the checks use is bound before the first count, and the
     # checkpoint keeps its values in its own frame: a variable of this
     # function left holding None, True or a small int would change its count.
-    slack = [SHARED_SLACK if shared(value) else 0 for _, value in watched]
     done = options.warmup
     ok = True
     calls(done, 0)
