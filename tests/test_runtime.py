@@ -486,6 +486,7 @@ def test_failing_print(monkeypatch, stdout, error, line, reads):
 
 def counts(watched):
     gc.collect()
+    sys._clear_type_cache()  # its entries hold references to the names they cache
     return [sys.getrefcount(o) for o in watched] + [len(gc.get_objects()), python_headroom()]
 
 

@@ -311,6 +311,7 @@ def counts(watched):
     at a time (the constants of code just loaded, say). The result is such a
     tuple itself, so it does not count once the next collection has run."""
     gc.collect()
+    sys._clear_type_cache()  # its entries hold references to the names they cache
     refs = tuple(sys.getrefcount(o) for o in watched)
     objects = None
     for _ in range(20):
