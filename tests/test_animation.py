@@ -6,7 +6,6 @@ import pytest
 
 import glfake
 import Movra
-from compat import NUMPY_MOVES_NONE_COUNT
 from conftest import movra_records
 from test_scene import F, Probe, assert_flat, delete, fail_each, rebind, sig
 
@@ -148,9 +147,7 @@ def test_failures_keep_what_was_done(prepare, exc, message, line, incremented):
 
 def test_reference_counts_flat():
     Movra.movingCameraHeight, Movra.movingCameraRadius, Movra.near = 3.25, 4.5, 1.5
-    # Three of the failures run numpy's loops on objects, which with numpy 2
-    # move a mortal None's count by themselves (compat.NUMPY_MOVES_NONE_COUNT).
-    watched = ([] if NUMPY_MOVES_NONE_COUNT else [None]) + [
+    watched = [None] + [
         Movra.movingCameraHeight, Movra.movingCameraRadius, Movra.near, Movra.far]
 
     def run():
