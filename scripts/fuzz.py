@@ -1,6 +1,7 @@
 """Property-based differential fuzzer of the compiled Movra module.
 
-    <env>/bin/python scripts/fuzz.py [--examples N] [--only NAME]     (.venv or .venv-3.x)
+    <env>/bin/python scripts/fuzz.py [--examples N] [--only NAME] [--fixed-seed]
+                                                          (.venv or .venv-3.x)
 
 Runs each property of scripts/fuzz_differential.py for N examples (default
 $FUZZ_EXAMPLES or 5000) with hypothesis: hostile globals before any of the
@@ -38,13 +39,15 @@ def main():
                         help='examples of each property')
     parser.add_argument('--only', choices=[name for name, _, _ in fuzz.PROPERTIES],
                         help='run this property alone')
+    parser.add_argument('--fixed-seed', action='store_true',
+                        help='the same examples at every run (for the short runs of the tests)')
     options = parser.parse_args()
     failures = 0
     total = 0
     for name, function, strategy in fuzz.PROPERTIES:
         if options.only and name != options.only:
             continue
-        test = fuzz.property_test(function, strategy(), options.examples)
+        test = fuzz.property_test(function, strategy(), options.examples, options.fixed_seed)
         started = time.time()
         try:
             test()

@@ -124,7 +124,7 @@ echo "sanitize: ${#tests[@]} test files against the sanitizer build"
 "$VENV_PY" -m pytest -q -p no:cacheprovider "${tests[@]}" "$@" || status=$?
 if [ "$FUZZ_EXAMPLES" -gt 0 ]; then
     echo "sanitize: fuzz run, $FUZZ_EXAMPLES examples of each property"
-    "$VENV_PY" scripts/fuzz.py --examples "$FUZZ_EXAMPLES" || { s=$?; [ $status -ne 0 ] || status=$s; }
+    "$VENV_PY" scripts/fuzz.py --fixed-seed --examples "$FUZZ_EXAMPLES" || { s=$?; [ $status -ne 0 ] || status=$s; }
 fi
 
 reports=$(ls "$REPORTS")
