@@ -320,6 +320,8 @@ FAILURES = [
     ('scale', ({0: 2, 1: 3},), {}, (KeyError, '2'), [('Movra.scale', 223)]),
     ('scale', ([[2, 3, 4]],), {}, 'listing', [('Movra.scale', 221)]),
     ('scale', (3,), {}, 'listing', [('Movra.scale', 221)]),
+    # An array answers a subscript and its sequence slot in other words.
+    ('scale', (np.array(5.0),), {}, 'listing', [('Movra.scale', 221)]),
     ('rotateX', ('30',), {}, 'listing', [('Movra.rotateX', 194)]),
     ('rotateY', (None,), {}, 'listing', [('Movra.rotateY', 200)]),
     ('projective', ('a', 'b'), {}, 'listing', [('Movra.projective', 229)]),

@@ -54,17 +54,14 @@ Ref Ref::neg() const { return require(PyNumber_Negative(p_)); }
 Ref Ref::item(Py_ssize_t index) const {
     // Exact lists and tuples are read in place; a subclass may override
     // __getitem__, so it takes the general path like any other object.
+    // That path is the subscript's own (the mapping slot first), never the
+    // sequence slot directly: a type with both, such as numpy's array,
+    // answers each in its own way.
     if (PyList_CheckExact(p_) && index < PyList_GET_SIZE(p_)) {
         return borrow(PyList_GET_ITEM(p_, index));
     }
     if (PyTuple_CheckExact(p_) && index < PyTuple_GET_SIZE(p_)) {
         return borrow(PyTuple_GET_ITEM(p_, index));
-    }
-    if (!PyList_CheckExact(p_) && !PyTuple_CheckExact(p_)) {
-        PySequenceMethods* seq = Py_TYPE(p_)->tp_as_sequence;
-        if (seq != nullptr && seq->sq_item != nullptr) {
-            return require(seq->sq_item(p_, index));
-        }
     }
     Ref key = require(new_index(index));
     return require(PyObject_GetItem(p_, key.get()));
