@@ -106,6 +106,25 @@ def test_a_different_protocol_sequence_is_a_mismatch(listing_function):
     assert 'differ in log' in str(info.value)
 
 
+def test_printed_reprs_of_the_modules_own_functions_compare_alike():
+    # glGetDoublev answers a matrix of one function, and getGL_MODELVIEW_PROJ
+    # prints it: the reprs, and the lines numpy wraps them in, differ between
+    # the modules, the values do not.
+    function = ('fn', 'getGL_MODELVIEW_PROJ')
+    hostile = ('hostile', 'object', None, (('__call__', (), ('value', function)),))
+    case = Case('getGL_MODELVIEW_PROJ', sol=False, setup=(('glGetDoublev', hostile),))
+    assert fuzz.check_case(case) == 'same'
+    printed = fuzz.run(fuzz.Movra, case)['printed']
+    assert ' 0x' not in printed and '\n' not in printed
+    assert printed.startswith("('GL_MODELVIEW ', array(<function getGL_MODELVIEW_PROJ>, ")
+
+
+def test_printed_text_keeps_its_layout_where_the_reprs_agree():
+    text = "('GL_MODELVIEW ', array([[1., 0.],\n       [0., 1.]]))\n"
+    assert fuzz.printed_image(text) == text
+    assert fuzz.printed_image(text.replace('\n       ', ' ')) != text
+
+
 def test_a_different_global_effect_is_a_mismatch(listing_function):
     def draw_camera():
         vars(fuzz.L)['pan'] = 5
