@@ -748,22 +748,6 @@ def hostile_key_cases():
 
 # ---------------------------------------------------------------- running ---
 
-class FailingCall(object):
-    """Stands in for glfake.raise_on: the n-th recorded call raises."""
-
-    def __init__(self, n):
-        self.n, self.seen = n, 0
-
-    def get(self, name):
-        self.seen += 1
-        if self.seen == self.n:
-            return FuzzError('call %d (%s) failed' % (self.n, name))
-        return None
-
-    def clear(self):
-        pass
-
-
 class Capture(object):
     """sys.stdout for a run: keeps the text; the n-th write may raise."""
     softspace = 0
@@ -911,7 +895,7 @@ def run(module, case, callee=None):
         function = callee or PRISTINE[module][case.function]
         before = dict((m, glfake.depth(m)) for m in ('modelview', 'projection'))
         if case.fail_at is not None:
-            glfake.raise_on = FailingCall(case.fail_at)
+            glfake.raise_on = glfake.FailingCall(case.fail_at, FuzzError)
         del glfake.calls[:]
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter('always')

@@ -389,22 +389,6 @@ def test_hostile_globals_fail_alike(values):
     assert failed
 
 
-class Failing(object):
-    """Stands in for glfake.raise_on: the n-th recorded call raises."""
-
-    def __init__(self, n):
-        self.n, self.seen = n, 0
-
-    def get(self, name):
-        self.seen += 1
-        if self.seen == self.n:
-            return LookupError('call %d (%s) failed' % (self.n, name))
-        return None
-
-    def clear(self):
-        pass
-
-
 def recorded_calls(name, values):
     prepare(0, values)
     return len(run(Movra, name, FITTING.get(name, ()))['calls'])
@@ -418,7 +402,7 @@ def test_failure_at_every_call_matches_the_listing(name, values, monkeypatch):
     total = recorded_calls(name, values)
     for n in range(1, total + 1):
         prepare(0, values)
-        setup = lambda: monkeypatch.setattr(glfake, 'raise_on', Failing(n))
+        setup = lambda: monkeypatch.setattr(glfake, 'raise_on', glfake.FailingCall(n))
         outcome = assert_same(name, FITTING.get(name, ()), setup=setup)
         assert outcome['error'][0] is LookupError and len(outcome['calls']) == n
 

@@ -26,6 +26,7 @@ break the real program also breaks under the fake:
 
 Public API for tests:
     calls, draws, quadric_draws, raise_on, state, on_main_loop
+    FailingCall(n, error)          a raise_on that fails the n-th call
     reset(), names(), calls_of(name), typed(args), typed_calls(name=None)
     depth(mode), matrix(mode), modelview(), projection()
     run_display(), run_timers()
@@ -106,6 +107,23 @@ def typed(args):
 def typed_calls(name=None):
     """[(name, typed(args)), ...] for all calls, or only those of ``name``."""
     return [(n, typed(a)) for n, a in calls if name is None or n == name]
+
+
+class FailingCall(object):
+    """Stands in for ``raise_on``: the n-th recorded call, whatever its name,
+    raises ``error('call n (name) failed')``."""
+
+    def __init__(self, n, error=LookupError):
+        self.n, self.error, self.seen = n, error, 0
+
+    def get(self, name):
+        self.seen += 1
+        if self.seen == self.n:
+            return self.error('call %d (%s) failed' % (self.n, name))
+        return None
+
+    def clear(self):
+        pass
 
 
 def _record(name, args):
