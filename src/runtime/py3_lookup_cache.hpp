@@ -61,11 +61,4 @@ inline Ref global_at(PyObject* name, GlobalSlot& slot) {
 
 }  // namespace movra
 
-// Each use site keeps its own cache.
-#define MOVRA_GLOBAL(name)                                     \
-    ::movra::global_at((name), []() -> ::movra::GlobalSlot& { \
-        static ::movra::GlobalSlot slot;                      \
-        return slot;                                          \
-    }())
-
 #endif  // MOVRA_PY3

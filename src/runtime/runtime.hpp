@@ -81,3 +81,10 @@ void restore_exception(ExcInfo& saved);
 // cache of runtime/py3_lookup_cache.hpp on 3.x.
 #include "runtime/py27_fast_paths.hpp"
 #include "runtime/py3_lookup_cache.hpp"
+
+// Each use site keeps its own GlobalSlot: the hint or the cache.
+#define MOVRA_GLOBAL(name)                                     \
+    ::movra::global_at((name), []() -> ::movra::GlobalSlot& { \
+        static ::movra::GlobalSlot slot;                      \
+        return slot;                                          \
+    }())
