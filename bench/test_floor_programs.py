@@ -18,16 +18,9 @@ import pytest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bench  # noqa: E402
 import floor_programs  # noqa: E402
+from floor_programs import intern_name  # noqa: E402
 
-try:
-    import builtins
-except ImportError:  # Python 2.7
-    import __builtin__ as builtins
-
-try:
-    intern_name = sys.intern
-except AttributeError:  # Python 2.7
-    intern_name = intern  # noqa: F821
+builtins = floor_programs._builtins_module
 
 
 @pytest.fixture(scope='module')
