@@ -22,6 +22,7 @@ Run `python host/KestMain.py --help` for the options.
 from __future__ import division, print_function
 
 import argparse
+import contextlib
 import os
 import signal
 import sys
@@ -239,6 +240,19 @@ class BitmapFont(object):
         GL.glCallLists(text.encode('ascii'))
 
 
+@contextlib.contextmanager
+def _matrix_kept(mode):
+    """The matrix of `mode` as it was before the block, whatever the block
+    does to it."""
+    GL.glMatrixMode(mode)
+    GL.glPushMatrix()
+    try:
+        yield
+    finally:
+        GL.glMatrixMode(mode)
+        GL.glPopMatrix()
+
+
 class Overlay(object):
     """What the host draws over the module's frame, and the matrices behind it.
 
@@ -365,19 +379,8 @@ class Overlay(object):
             return
         GL.glPushAttrib(GL.GL_ALL_ATTRIB_BITS)
         try:
-            GL.glMatrixMode(GL.GL_PROJECTION)
-            GL.glPushMatrix()
-            try:
-                GL.glMatrixMode(GL.GL_MODELVIEW)
-                GL.glPushMatrix()
-                try:
-                    self._paint(size)
-                finally:
-                    GL.glMatrixMode(GL.GL_MODELVIEW)
-                    GL.glPopMatrix()
-            finally:
-                GL.glMatrixMode(GL.GL_PROJECTION)
-                GL.glPopMatrix()
+            with _matrix_kept(GL.GL_PROJECTION), _matrix_kept(GL.GL_MODELVIEW):
+                self._paint(size)
         finally:
             GL.glPopAttrib()
 
