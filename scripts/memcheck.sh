@@ -19,38 +19,25 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
 # shellcheck source=scripts/pythons.sh
 . "$ROOT/scripts/pythons.sh"
+# shellcheck source=scripts/checked_runs.sh
+. "$ROOT/scripts/checked_runs.sh"
 VERSION=${1:-2.7}
 shift || true
 check_python_version "$VERSION" || exit 1
 VENV_PY=$ROOT/$(venv_python "$VERSION")
-SHIM_SRC=bench/memcheck/pymalloc_off.c
-SHIM=build/memcheck/pymalloc_off.so
 LOG=build/memcheck.log
 
 command -v valgrind >/dev/null 2>&1 ||
     { echo "memcheck: ERROR: valgrind not found (make setup installs it)" >&2; exit 1; }
 [ -x "$VENV_PY" ] || { echo "memcheck: ERROR: $VENV_PY not found: run 'make setup'" >&2; exit 1; }
 
-mkdir -p "$(dirname "$SHIM")"
-if [ ! -f "$SHIM" ] || [ "$SHIM_SRC" -nt "$SHIM" ]; then
-    gcc -O2 -shared -fPIC -o "$SHIM" "$SHIM_SRC"
-fi
-
-tests=()
-for f in tests/test_*.py; do
-    case "$(basename "$f")" in
-        test_host_*|*realgl*) ;;
-        *) tests+=("$f") ;;
-    esac
-done
+mapfile -t tests < <(recording_gl_tests)
 
 echo "memcheck: ${#tests[@]} test files under valgrind (this takes several minutes); log: $LOG"
 status=0
-# Python 3 routes its small-object allocator to malloc itself.
-if [ "$VERSION" = 2.7 ]; then
-    export LD_PRELOAD="$ROOT/$SHIM${LD_PRELOAD:+:$LD_PRELOAD}"
-else
-    export PYTHONMALLOC=malloc
+small_objects_to_malloc "$VERSION"
+if [ -n "$MALLOC_SHIM" ]; then
+    export LD_PRELOAD="$MALLOC_SHIM${LD_PRELOAD:+:$LD_PRELOAD}"
 fi
 PYTHONPATH="$ROOT/host/recordgl" \
     valgrind --tool=memcheck --error-exitcode=97 --num-callers=40 \

@@ -41,6 +41,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
 # shellcheck source=scripts/pythons.sh
 . "$ROOT/scripts/pythons.sh"
+# shellcheck source=scripts/checked_runs.sh
+. "$ROOT/scripts/checked_runs.sh"
 VERSION=${1:-2.7}
 shift || true
 check_python_version "$VERSION" || exit 1
@@ -88,17 +90,10 @@ for wanted in __asan_report_load __ubsan_handle_ __assert_fail; do
 done
 
 # -------------------------------------------------------------- run-time ---
-mkdir -p "$ROOT/build/memcheck"
 preload="$ASAN_RUNTIME:$CXX_RUNTIME"
-if [ "$VERSION" = 2.7 ]; then
-    SHIM_SRC=bench/memcheck/pymalloc_off.c
-    SHIM=$ROOT/build/memcheck/pymalloc_off.so
-    if [ ! -f "$SHIM" ] || [ "$SHIM_SRC" -nt "$SHIM" ]; then
-        gcc -O2 -shared -fPIC -o "$SHIM" "$SHIM_SRC"
-    fi
-    preload="$preload:$SHIM"
-else
-    export PYTHONMALLOC=malloc
+small_objects_to_malloc "$VERSION"
+if [ -n "$MALLOC_SHIM" ]; then
+    preload="$preload:$MALLOC_SHIM"
 fi
 rm -rf "$REPORTS"
 mkdir -p "$REPORTS"
@@ -111,13 +106,7 @@ export PYTHONPATH="$LIB:$ROOT/host/recordgl"
 found=$("$VENV_PY" -c 'import Movra; print(Movra.__file__)') || die "the sanitizer build does not import"
 [ "$found" = "$SO" ] || die "'import Movra' loads $found, not $SO"
 
-tests=()
-for f in tests/test_*.py; do
-    case "$(basename "$f")" in
-        test_host_*|*realgl*|test_compare*) ;;
-        *) tests+=("$f") ;;
-    esac
-done
+mapfile -t tests < <(recording_gl_tests 'test_compare*')
 
 status=0
 echo "sanitize: ${#tests[@]} test files against the sanitizer build"

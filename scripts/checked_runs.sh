@@ -1,0 +1,38 @@
+# What the runs of the suite under a memory checker (memcheck.sh,
+# sanitize.sh) share. Sourced after scripts/pythons.sh, with $ROOT set;
+# defines functions only.
+
+# Routes Python $1's small-object allocator to malloc, so that every Python
+# object is a heap block of its own, which the checker watches: Python 3
+# through PYTHONMALLOC (exported here); 2.7, which has no such switch,
+# through bench/memcheck/pymalloc_off.c, built here, which the caller
+# preloads. Sets MALLOC_SHIM to that library on 2.7, to nothing on 3.x.
+small_objects_to_malloc() {
+    MALLOC_SHIM=
+    if [ "$1" != 2.7 ]; then
+        export PYTHONMALLOC=malloc
+        return 0
+    fi
+    local source=$ROOT/bench/memcheck/pymalloc_off.c
+    MALLOC_SHIM=$ROOT/build/memcheck/pymalloc_off.so
+    mkdir -p "$(dirname "$MALLOC_SHIM")"
+    if [ ! -f "$MALLOC_SHIM" ] || [ "$source" -nt "$MALLOC_SHIM" ]; then
+        gcc -O2 -shared -fPIC -o "$MALLOC_SHIM" "$source"
+    fi
+}
+
+# The test files that draw on the recording GL alone, one per line: all of
+# tests/test_*.py but those that draw with a real OpenGL (test_host_*.py and
+# *realgl*, Mesa's JIT-compiled rasteriser and an X server), and but those
+# whose names match the further patterns given.
+recording_gl_tests() {
+    local f name pattern
+    for f in tests/test_*.py; do
+        name=$(basename "$f")
+        for pattern in 'test_host_*' '*realgl*' "$@"; do
+            # shellcheck disable=SC2053
+            [[ $name == $pattern ]] && continue 2
+        done
+        echo "$f"
+    done
+}
