@@ -816,36 +816,48 @@ def test_the_program_ends_cleanly(live_host, how):
     assert host.errors() == ''
 
 
-def test_closing_the_window_while_a_tick_is_due(xserver, tmpdir):
-    # A 1 ms timer is certainly due when the main loop starts; the close
-    # request is already queued then, so GLUT destroys the window and then
-    # runs the timer in the same pass of its loop. The timer must notice
-    # that the window is gone.
+@pytest.mark.parametrize('when', ['before the loop starts', 'while the loop runs'])
+def test_closing_the_window_while_a_tick_is_due(xserver, tmpdir, when):
+    # A 0 ms timer is due in every pass of GLUT's loop, so in the pass that
+    # handles the close request GLUT destroys the window and then runs the
+    # timer. The timer must notice that the window is gone. (With a longer
+    # interval the timer may or may not be due in that pass, depending on
+    # when the X server hands the request over.)
     script = tmpdir.join('close_probe.py')
     script.write(PROBE_HEADER + textwrap.dedent('''
-        window = KestMain.Window(Movra, tick_ms=1)
+        window = KestMain.Window(Movra, tick_ms=0)
+        def running(value):
+            print('RUNNING')
+            sys.stdout.flush()
+        GLUT.glutTimerFunc(0, running, 0)
         print('READY')
         sys.stdout.flush()
         sys.stdin.readline()
         GLUT.glutMainLoop()
-        emit(closed=window.closed, current=GLUT.glutGetWindow())
+        emit(closed=window.closed, current=GLUT.glutGetWindow(), ticks=window.ticks)
     '''))
     process = subprocess.Popen([sys.executable, str(script)], env=real_gl_env(xserver),
                                cwd=str(tmpdir), stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     x = XClient(xserver)
+    timer = threading.Timer(PROBE_TIMEOUT, process.kill)
+    timer.start()
     try:
         assert process.stdout.readline().strip() == b'READY'
         windows = x.find_window('Movra')
         assert len(windows) == 1
-        x.close_window(windows[0])
-        timer = threading.Timer(PROBE_TIMEOUT, process.kill)
-        timer.start()
-        try:
-            out, err = process.communicate(b'go\n')
-        finally:
-            timer.cancel()
+        if when == 'before the loop starts':
+            x.close_window(windows[0])
+            process.stdin.write(b'go\n')
+            process.stdin.flush()
+        else:
+            process.stdin.write(b'go\n')
+            process.stdin.flush()
+            assert process.stdout.readline().strip() == b'RUNNING'
+            x.close_window(windows[0])
+        out, err = process.communicate()
     finally:
+        timer.cancel()
         x.close()
         if process.poll() is None:
             process.kill()
@@ -853,9 +865,13 @@ def test_closing_the_window_while_a_tick_is_due(xserver, tmpdir):
     err = err.decode('utf-8', 'replace')
     assert process.returncode == 0, err
     assert err == ''
-    result = json.loads(out.decode('utf-8').split('RESULT ', 1)[1])
+    out = out.decode('utf-8')
+    result = json.loads(out.split('RESULT ', 1)[1])
     check_stack(result['stack'])
     assert result['closed'] is True and result['current'] == 0
+    if when == 'while the loop runs':
+        # The loop was ticking before the close arrived.
+        assert result['ticks'] >= 1
 
 
 def test_an_exception_in_a_frame_is_reported_and_the_window_goes_on(xserver, tmpdir):
