@@ -845,6 +845,10 @@ def _error_text(module, exc):
         # The interpreter words a function's missing global "global name ...";
         # the compiled lookup raises "name ... is not defined".
         text = text[len('global '):]
+    if module is L:
+        # Python 3 names a module in its messages ("module 'Movra' has no
+        # attribute 'eye'"); the listing runs under a name of its own.
+        text = text.replace("module '%s'" % L.__name__, "module 'Movra'")
     # Messages that name the type of a module function: the compiled
     # functions are of the module's own function type.
     return FUNCTION_TYPE_WORD.sub('function', text)
@@ -1278,6 +1282,18 @@ def interpreter_part(case):
     return outcome, False
 
 
+def _failed_alike(one, other):
+    """Whether two runs failed with the same error and protocol calls.  Where
+    both ran down to the recursion limit they started at other depths of the
+    stack: the limit is met at another level, and by another check of the
+    interpreter ("maximum recursion depth exceeded in comparison" or not), so
+    only the part of the logs that both reached is compared."""
+    if _recursion(one) and _recursion(other):
+        reached = min(len(one['log']), len(other['log']))
+        return one['log'][:reached] == other['log'][:reached]
+    return one.get('error') == other.get('error') and one['log'] == other['log']
+
+
 def check_hostile_keys_case(case):
     """The compiled module alone, with hostile keys: no crash and its own
     invariants; a result must be the listing's for one of the ways of
@@ -1286,8 +1302,7 @@ def check_hostile_keys_case(case):
     compiled = run(Movra, case)
     before, handed_over = interpreter_part(case)
     if not handed_over:
-        if (compiled.get('error') != before['error'] or compiled['records'] or
-                compiled['calls'] or compiled['log'] != before['log'] or
+        if (not _failed_alike(compiled, before) or compiled['records'] or compiled['calls'] or
                 any(compiled['depth'].values())):
             raise Mismatch('%r: the interpreter failed the call with %r, log %r; the module '
                            'gave %r with records %r, calls %r, log %r'

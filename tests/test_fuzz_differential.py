@@ -119,6 +119,17 @@ def test_printed_reprs_of_the_modules_own_functions_compare_alike():
     assert printed.startswith("('GL_MODELVIEW ', array(<function getGL_MODELVIEW_PROJ>, ")
 
 
+def test_messages_that_name_the_module_compare_alike():
+    # np is the module itself, which has no eye: under Python 3 the message
+    # names the module, and the listing is loaded under another name.
+    case = Case('translate', sol=False, setup=(('np', ('lit', 'module')),),
+                args=(('fit', 'translate', 0),))
+    assert fuzz.check_case(case) == 'same'
+    error = fuzz.run(fuzz.L, case)['error']
+    assert error[0] is AttributeError and 'eye' in error[1]
+    assert fuzz.L.__name__ not in error[1]
+
+
 def test_printed_text_keeps_its_layout_where_the_reprs_agree():
     text = "('GL_MODELVIEW ', array([[1., 0.],\n       [0., 1.]]))\n"
     assert fuzz.printed_image(text) == text
@@ -341,6 +352,52 @@ def test_a_call_that_the_interpreter_fails_itself():
     else:
         assert kind == 'refused'
         assert compiled['error'] == before['error'] and compiled['records'] == []
+
+
+# The key 'near' has the hash of 'fovy', and its __eq__ pops 'fovy': the pop
+# finds 'near' again and runs its __eq__, down to the recursion limit. From
+# 3.9 on that happens in the interpreter's copy, before the module runs.
+ENDLESS_KEY = Case('perspective', kwargs=(
+    ('aspect', ('num', 0.5)),
+    (('hostile', 'str', 'near', (('__eq__', (('kw_pop', 'fovy'),), ('base',)),
+                                 ('__hash__', (), ('value', ('hash', 'fovy'))))), ('num', 1.25)),
+    (('hostile', 'str', 'fovy', (('__eq__', (), ('base',)),)), ('num', 2.0))))
+
+
+def at_depth(levels, function, *args):
+    """function(*args), called `levels` Python frames further down."""
+    return function(*args) if levels == 0 else at_depth(levels - 1, function, *args)
+
+
+@pytest.mark.parametrize('levels', range(4))
+def test_a_call_that_the_interpreter_fails_at_the_recursion_limit(levels):
+    # The limit is met at a depth that depends on where the call starts.
+    before, handed_over = fuzz.interpreter_part(ENDLESS_KEY)
+    kind = at_depth(levels, fuzz.check_hostile_keys_case, ENDLESS_KEY)
+    if handed_over:
+        assert kind == 'failed'
+    else:
+        assert kind == 'refused' and fuzz._recursion(before)
+
+
+EQ = ("<Hostile str 'near' #0>", '__eq__')
+NE = ("<Hostile str 'near' #0>", '__ne__')
+DEEP = (compat.RecursionError, fuzz.RECURSION)
+DEEP_IN_COMPARISON = (compat.RecursionError, fuzz.RECURSION + ' in comparison')
+
+
+@pytest.mark.parametrize('one, other, same', [
+    (dict(error=DEEP, log=[EQ] * 248), dict(error=DEEP, log=[EQ] * 250), True),
+    (dict(error=DEEP, log=[EQ] * 3), dict(error=DEEP_IN_COMPARISON, log=[EQ] * 2), True),
+    (dict(error=DEEP, log=[EQ, NE]), dict(error=DEEP, log=[EQ, EQ, EQ]), False),
+    (dict(error=(KeyError, 'x'), log=[EQ]), dict(error=(KeyError, 'x'), log=[EQ]), True),
+    (dict(error=(KeyError, 'x'), log=[EQ]), dict(error=(KeyError, 'x'), log=[EQ, EQ]), False),
+    (dict(error=(KeyError, 'x'), log=[EQ]), dict(error=(KeyError, 'y'), log=[EQ]), False),
+    (dict(error=DEEP, log=[EQ]), dict(error=(KeyError, 'x'), log=[EQ, EQ]), False),
+])
+def test_failures_at_the_recursion_limit_compare_up_to_it(one, other, same):
+    assert fuzz._failed_alike(one, other) is same
+    assert fuzz._failed_alike(other, one) is same
 
 
 def test_a_module_that_ran_where_the_interpreter_failed_the_call_is_a_mismatch(monkeypatch):
