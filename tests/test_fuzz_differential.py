@@ -6,6 +6,7 @@ FUZZ_TEST_EXAMPLES sets the number of examples of each property (default 150).
 """
 import os
 import sys
+import unittest
 
 import numpy as np
 import pytest
@@ -44,6 +45,50 @@ def test_property(name, function, strategy):
     wanted = {'globals': ['same'], 'builders': ['same', 'refused'],
               'hostile keys': ['failed', 'succeeded']}[name]
     assert all(counts.get(kind) for kind in wanted), counts
+
+
+# A property that fails for numbers above a bound while SWITCH says so.
+SWITCH = {'failing': True}
+TRIED = []
+
+
+def fails_above_fifty_thousand(n):
+    TRIED.append(n)
+    assert not (SWITCH['failing'] and n > 50000)
+
+
+def run_not_skipped(test):
+    try:
+        test()
+    except unittest.SkipTest as skipped:
+        pytest.fail('the run was skipped: %s' % skipped)
+
+
+def test_a_kept_failure_is_replayed_before_the_seeded_draws(monkeypatch, tmpdir):
+    from hypothesis import strategies as st
+    monkeypatch.setattr(fuzz, 'REPLAY_DB', str(tmpdir.join('db')))
+    numbers = st.integers(min_value=0, max_value=10 ** 6)
+    monkeypatch.setitem(SWITCH, 'failing', True)
+    # Nothing kept yet: the seeded run draws its own examples.
+    del TRIED[:]
+    with pytest.raises(AssertionError):
+        run_not_skipped(fuzz.property_test(fails_above_fifty_thousand, numbers, 50,
+                                           fixed_seed=True))
+    assert TRIED
+    # A random run finds the failure, shrinks it and keeps it.
+    with pytest.raises(AssertionError):
+        fuzz.property_test(fails_above_fifty_thousand, numbers, 200)()
+    # The seeded run tries the kept example first, and fails by it.
+    del TRIED[:]
+    with pytest.raises(AssertionError):
+        run_not_skipped(fuzz.property_test(fails_above_fifty_thousand, numbers, 1,
+                                           fixed_seed=True))
+    assert TRIED[0] == 50001
+    # Once it passes, the seeded run goes on to draw its own examples.
+    SWITCH['failing'] = False
+    del TRIED[:]
+    run_not_skipped(fuzz.property_test(fails_above_fifty_thousand, numbers, 5, fixed_seed=True))
+    assert TRIED[0] == 50001 and len(TRIED) > 1
 
 
 # ------------------------------------------------- the issue's reproducer ---
