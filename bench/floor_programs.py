@@ -27,9 +27,9 @@ import operator
 import sys
 
 try:
-    import builtins as _builtins_module  # Python 3
+    import builtins as builtins_module  # Python 3
 except ImportError:  # Python 2.7
-    import __builtin__ as _builtins_module
+    import __builtin__ as builtins_module
 
 try:
     intern_name = sys.intern
@@ -91,7 +91,7 @@ class Builder(object):
     def __init__(self, listing, listing_file, outside, mirrors):
         self.g = vars(listing)
         self.listing_file = listing_file
-        self.builtins = vars(_builtins_module)
+        self.builtins = vars(builtins_module)
         self.outside = set(outside)  # the GL, GLU and helper names
         self.mirrors = mirrors  # the listing's own functions: name -> mirror
         self.globals_copy = dict(self.g)  # stores go here, not into the listing

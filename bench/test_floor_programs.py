@@ -18,9 +18,8 @@ import pytest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bench  # noqa: E402
 import floor_programs  # noqa: E402
-from floor_programs import intern_name  # noqa: E402
+from floor_programs import builtins_module as builtins, intern_name  # noqa: E402
 
-builtins = floor_programs._builtins_module
 
 
 @pytest.fixture(scope='module')
