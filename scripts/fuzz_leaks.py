@@ -19,7 +19,6 @@ every K calls, each reference count must equal its value after the warm-up
 exactly (None, True, False and the like, whose counts the interpreter moves
 itself before 3.12, within a few references), and the resident memory must
 not have grown by more than 1 MiB.  Exit status 0 when both stay flat.
-
 """
 from __future__ import print_function
 
@@ -164,9 +163,11 @@ SUCCEEDING = 13
 
 # The interpreter's own singletons. Before 3.12 their counts also move by the
 # interpreter's own doing: 3.11 empties each entry of its type-attribute
-# cache to None, and over a long run leaves None one reference up and True
-# one down, as much under the plain-Python listing as under the module. They
-# may stray by a few references; a leak in a call would make thousands.
+# cache to None, so None's count just after counts() has emptied it depends
+# on how many entries are filled again before it is read; over a long run
+# None ends one reference up and True one down, under the plain-Python
+# listing as under the module. They may stray by a few references; a leak
+# in a call would make thousands.
 SINGLETONS = (None, True, False, Ellipsis, NotImplemented)
 SINGLETON_SLACK = 4
 
