@@ -65,6 +65,36 @@ def raised(call):
     raise AssertionError('%r raised nothing' % (call,))
 
 
+# How this interpreter words a division by zero: Python 3.14 says "division
+# by zero" for ints and floats alike, earlier ones "integer division or
+# modulo by zero" and "float division by zero".
+INT_DIVISION_BY_ZERO = raised(lambda: 1 // 0)[1]
+FLOAT_DIVISION_BY_ZERO = raised(lambda: 1.0 / 0.0)[1]
+
+
+# The interpreter's recursion guard for calls made from C code: up to 3.13 it
+# counts calls against the recursion limit ("maximum recursion depth
+# exceeded while calling a Python object"); from 3.14 on it watches the C
+# stack instead, and trips when the stack is nearly used up ("Stack overflow
+# (used 8156 kB) while calling a Python object"), whatever the limit.
+C_GUARD_WATCHES_STACK = sys.version_info >= (3, 14)
+
+
+def recursion_guard_message(text):
+    """Whether `text` is the guard's message for a call made from C code."""
+    import re
+    if C_GUARD_WATCHES_STACK:
+        return re.match(r'Stack overflow \(used \d+ kB\) while calling a Python object$',
+                        text) is not None
+    return text == 'maximum recursion depth exceeded while calling a Python object'
+
+
+# A debug interpreter (python3.14d) checks every C-API call with assertions
+# and ends the process where a release build raises SystemError: a built-in
+# function that returns NULL without setting an error is such a case.
+DEBUG_INTERPRETER = hasattr(sys, 'gettotalrefcount')
+
+
 def soft_space_blank(flag):
     """What a print writes before its object when the stream's soft-space
     flag is `flag`: one blank on Python 2 if it is set; Python 3 has no flag."""
@@ -78,6 +108,14 @@ def soft_space_after_print(flag):
     if flag is None:
         return None
     return 0 if PY2 else flag
+
+
+def clear_type_cache():
+    """Empties the interpreter's type-attribute cache, whose entries hold
+    references to the names they cache. 3.13 adds sys._clear_internal_caches,
+    which also does that; 3.14 deprecates sys._clear_type_cache, whose
+    warning would add objects of its own to any count taken after it."""
+    (getattr(sys, '_clear_internal_caches', None) or sys._clear_type_cache)()
 
 
 def exc_clear():
@@ -276,11 +314,12 @@ SPARE_ARGUMENT_TUPLES = PY2
 
 
 def none_stdout_print_error():
-    """What the module's print raises when sys.stdout is None: Python 3's
-    rule treats None as a lost stream; Python 2 tries None's write method."""
+    """What the module's print raises when sys.stdout is None: Python 2 tries
+    None's write method; Python 3's print() writes nothing and returns, as
+    the listing's print() does (None: no error)."""
     if PY2:
         return (AttributeError, "'NoneType' object has no attribute 'write'")
-    return (RuntimeError, 'lost sys.stdout')
+    return None
 
 def _numpy_stores_one_item_arrays():
     """Whether this numpy stores a one-item array of one or more dimensions

@@ -502,3 +502,74 @@ def test_argument_tuples_a_callee_keeps_stay_intact():
         compiled = [norm(k.args) for k in kept.kept]
         assert len(compiled) >= 3 and all(k.args for k in kept.kept)
         assert compiled == [norm(k.args) for k in keepers[L][name].kept], name
+
+
+class NotAStringKey(object):
+    """A key of the module globals that is not a string: it hashes as the
+    global `name` and stands before it in the table, so that every lookup of
+    `name` compares it; once armed, each comparison is logged, and raises
+    if `raising`."""
+
+    def __init__(self, name, log, raising):
+        self.name, self.log, self.raising, self.armed = name, log, raising, False
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if not self.armed:
+            return False
+        self.log.append(other)
+        if self.raising:
+            raise KeyError('compared with %s' % other)
+        return False
+
+    def __ne__(self, other):
+        return not self.__eq__(other)
+
+
+@pytest.mark.parametrize('name,function', [
+    ('near', 'Viewport4'), ('Viewport1', 'drawMain'), ('glViewport', 'Viewport1'),
+    ('np', 'projective'), ('movingCameraAngle', 'updateAnimationVariables'),
+    ('movingCameraAngle', 'drawScene'), ('drawMovingViewVolume', 'Viewport2'),
+])
+@pytest.mark.parametrize('raising', [True, False], ids=['raising', 'counting'])
+def test_keys_that_are_not_strings_are_compared_as_by_the_listing(name, function, raising):
+    # A lookup that a key's comparison fails fails at once with that error,
+    # and while such a key is in the globals no use of a name skips its
+    # lookup: each use compares the key, as the listing's lookups do. Run
+    # twice, after a first run with plain globals (a cached name must not
+    # outlive the key's arrival); a fresh listing, whose code has not run.
+    listing = load_source('MovraListingKeys', LISTING)
+    logs = {}
+    outcomes = {}
+    for module in (Movra, listing):
+        vars(module)['myQuadric'] = QUADRIC
+        module_function = getattr(module, function)
+        module_function(*FITTING.get(function, ()))
+        namespace = vars(module)
+        log = logs[module] = []
+        key = NotAStringKey(name, log, raising)
+        value = namespace.pop(name)
+        namespace[key] = 'not a string'
+        namespace[name] = value
+        key.armed = True
+        seen = []
+        try:
+            for _ in range(2):
+                glfake.reset()
+                try:
+                    seen.append(('result', norm(module_function(*FITTING.get(function, ())))))
+                except Exception as exc:
+                    seen.append(('error', type(exc), str(exc),
+                                 records(Movra, sys.exc_info()[2]) if module is Movra else
+                                 [('Movra.' + n, line) for n, f, line in
+                                  traceback_records(sys.exc_info()[2])
+                                  if f == listing.__file__]))
+                seen.append(('calls', [(n, tuple(norm(a) for a in c)) for n, c in glfake.calls]))
+        finally:
+            key.armed = False
+            del namespace[key]
+        outcomes[module] = seen
+    assert outcomes[Movra] == outcomes[listing]
+    assert logs[Movra] == logs[listing] and len(logs[Movra]) >= 2

@@ -13,7 +13,7 @@ namespace movra {
     X(sys, "sys") X(OpenGL_GLUT, "OpenGL.GLUT") X(OpenGL_GL, "OpenGL.GL")       \
     X(OpenGL_GLU, "OpenGL.GLU") X(numpy, "numpy") X(np, "np")                   \
     X(KestDrawHelperFunctions, "KestDrawHelperFunctions") X(star, "*")          \
-    X(exit, "exit") X(matrix, "matrix") X(eye, "eye") X(zeros, "zeros")         \
+    X(exit, "exit") X(stdout_name, "stdout") X(matrix, "matrix") X(eye, "eye") X(zeros, "zeros")         \
     X(__builtins__, "__builtins__") X(__test__, "__test__") X(Movra, "Movra")   \
     /* numpy names imported by name */                                          \
     X(sqrt, "sqrt") X(arctan2, "arctan2") X(cos, "cos") X(sin, "sin")           \

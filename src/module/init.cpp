@@ -6,6 +6,7 @@
 #include "runtime/function.hpp"
 
 #include <cstdio>
+#include <cstring>
 
 namespace movra {
 namespace {
@@ -13,17 +14,23 @@ namespace {
 const char kModuleName[] = "Movra";
 const char kModuleDoc[] = "\nSTUDENT NAME:\nSTUDENT ID:\n\nTavrel Lab\n";
 
-PyMethodDef no_module_functions[] = {
-    {nullptr}  /* Sentinel */
-};
+// The "major.minor" at the start of a version text such as "3.14.2 (main,
+// ...)", cut to the buffer.
+void major_minor(const char* version, char* out, std::size_t size) {
+    const char* digits = "0123456789";
+    std::size_t length = std::strspn(version, digits);
+    if (version[length] == '.') length += 1 + std::strspn(version + length + 1, digits);
+    std::snprintf(out, size, "%.*s", static_cast<int>(length), version);
+}
 
-// Warns when the running interpreter is not the 2.7 this was compiled for.
+// Warns when the running interpreter's major and minor version are not those
+// the module was compiled for.
 bool check_version() {
-    char compiled[4];
-    char running[4];
+    char compiled[16];
+    char running[16];
     std::snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
-    std::snprintf(running, sizeof running, "%s", Py_GetVersion());
-    if (compiled[0] == running[0] && compiled[2] == running[2]) return true;
+    major_minor(Py_GetVersion(), running, sizeof running);
+    if (std::strcmp(compiled, running) == 0) return true;
     char message[200];
     std::snprintf(message, sizeof message,
                   "compiletime version %s of module '%.100s' does not match runtime version %s",
@@ -140,63 +147,49 @@ void run_statements(Frame& f) {
 // no statement of the listing (line 0).
 Ref initialise(Frame& f) {
     AT(0); keep(mod.globals, borrow(PyModule_GetDict(mod.module)));
-    AT(0); keep(mod.builtins, borrow(PyImport_AddModule(kBuiltinsModule)));
-    if (mod.builtins == nullptr) throw PyErrOccurred();
+    AT(0); keep(mod.builtins, require(add_module(kBuiltinsModule)));
+    AT(0); keep(mod.sys, require(add_module("sys")));
     AT(0); require(PyObject_SetAttrString(mod.module, "__builtins__", mod.builtins));
     AT(0); if (!create_constants()) throw PyErrOccurred();
     AT(0); if (!create_constant_tuples()) throw PyErrOccurred();
     AT(0); create_code_objects();
+    AT(0); prepare_lookups();
     run_statements(f);
     return none();
 }
 
-// The module table entry under the module's name, borrowed, or NULL.
-PyObject* registered_module() {
-    ErrorScope pending;
-    return PyDict_GetItemString(PyImport_GetModuleDict(), kModuleName);
+bool initialised = false;  // an initialisation has succeeded in this process
+
+// What exists before the module: the version check, the shared empty tuple
+// and byte string, and the function type. A failure adds no record.
+bool prepare() {
+    return check_version() &&
+           (mod.empty_tuple != nullptr || (mod.empty_tuple = PyTuple_New(0))) &&
+           (mod.empty_bytes != nullptr || (mod.empty_bytes = new_empty_bytes())) &&
+           (mod.function_type != nullptr || (mod.function_type = obtain_function_type()));
 }
 
-// A failed initialisation abandons its module: the module table must not keep
-// it, or the next import would hand out the half-built module instead of
-// running the initialisation again. Only an entry that this initialisation
-// made goes; the pending exception stays.
-void unregister_module(PyObject* before) {
-    PyObject* entry = registered_module();
-    if (entry == nullptr || entry == before) return;
-    ErrorScope pending;
-    PyDict_DelItemString(PyImport_GetModuleDict(), kModuleName);
-}
+PyObject* initialised_module() { return initialised ? mod.module : nullptr; }
 
-// The module's initialisation: a new reference to the module, or NULL with
-// the exception pending.
-PyObject* initialise_module() {
-    // Before the module exists a failure adds no record: its own error stands,
-    // or ImportError "init Movra" if there is none.
-    bool ready = check_version() &&
-                 (mod.empty_tuple != nullptr || (mod.empty_tuple = PyTuple_New(0))) &&
-                 (mod.empty_bytes != nullptr || (mod.empty_bytes = new_empty_bytes())) &&
-                 (mod.function_type != nullptr || (mod.function_type = obtain_function_type()));
-    PyObject* before = registered_module();
-    Ref module = ready ? steal(create_module(kModuleName, no_module_functions, kModuleDoc)) : Ref();
-    if (!module) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init Movra");
-        unregister_module(before);
-        return nullptr;
-    }
-    mod.module = borrow(module.get()).release();
-    // From here a failure adds the record "init Movra" and abandons the module.
+// The initialisation of a new module object: 0, or -1 with the exception
+// pending, the record "init Movra" added and the module given up, so that a
+// later import starts again (reusing what this one made).
+int execute(PyObject* module) {
+    keep(mod.module, borrow(module));
     PyObject* result = run_body("init Movra", __FILE__, initialise);
     if (result == nullptr) {
-        unregister_module(before);
         Py_CLEAR(mod.module);
-        return nullptr;
+        return -1;
     }
     Py_DECREF(result);
-    return module.release();
+    initialised = true;
+    return 0;
 }
+
+using Entry = ModuleEntry<kModuleName, kModuleDoc, prepare, initialised_module, execute>;
 
 }  // namespace
 }  // namespace movra
 
 // The one exported symbol: everything else is hidden (see setup.py).
-MOVRA_MODULE_ENTRY(Movra, movra::initialise_module)
+MOVRA_MODULE_ENTRY(Movra, movra::Entry)

@@ -12,14 +12,7 @@ ExcInfo save_exception() {
 
 ExcInfo take_exception() {
     PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (PyErr_Occurred()) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        throw PyErrOccurred();
-    }
+    if (!take_pending(&type, &value, &traceback)) throw PyErrOccurred();
     attach_traceback(value, traceback);
     Py_XINCREF(type);
     Py_XINCREF(value);

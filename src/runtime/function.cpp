@@ -378,10 +378,7 @@ PyObject* new_function(PyTypeObject* type, PyMethodDef* entry, int flags, PyObje
     f->defaults_count = 0;
     f->defaults_tuple = f->kwdefaults = f->annotations = nullptr;
     f->defaults_getter = nullptr;
-    if (!init_builtin_part(f->base)) {
-        Py_DECREF(reinterpret_cast<PyObject*>(f));
-        return nullptr;
-    }
+    init_builtin_part(f->base);
     Py_XINCREF(closure);
     f->closure = closure;
     Py_XINCREF(module);

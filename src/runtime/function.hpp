@@ -7,12 +7,14 @@
 
 #include <cstdint>
 
+#include "runtime/version.hpp"
+
 namespace movra {
 
 // The field order and widths are shared with every other module in the
 // process that uses the registered type, so they must not change.
 struct FunctionObject {
-    PyCFunctionObject base;      // header, method entry, self (the object), __module__
+    BuiltinPart base;            // header, method entry, self (the object), __module__
     PyObject* weakreflist;       // owned by the weak-reference machinery
     PyObject* dict;              // attribute dictionary, created on first use
     PyObject* name;              // interned method-entry name, created on first read

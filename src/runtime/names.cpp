@@ -9,13 +9,19 @@ ModuleState mod;
 
 Ref global(PyObject* name) {
     // The module globals first: the host may have rebound or deleted any
-    // name since the last statement, so nothing is cached.
+    // name since the last statement.
     bool failed;
-    PyObject* value = dict_lookup(mod.globals, name, failed);
+    PyObject* value = name_lookup(mod.globals, name, failed);
     if (value != nullptr) return borrow(value);
     if (failed) throw PyErrOccurred();
-    value = PyObject_GetAttr(mod.builtins, name);
+    return builtin(name);
+}
+
+Ref builtin(PyObject* name) {
+    bool failed;
+    PyObject* value = builtin_lookup(mod.builtins, name, failed);
     if (value != nullptr) return steal(value);
+    if (failed) throw PyErrOccurred();
     PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", text_of(name));
     throw PyErrOccurred();
 }

@@ -62,6 +62,9 @@ Ref global(PyObject* name, GlobalSlot& slot) {
     return global(name);  // not in the module globals (the builtins), or no hint possible
 }
 
+// The hints need nothing made beforehand.
+void prepare_lookups() {}
+
 namespace {
 
 // --- calls -------------------------------------------------------------------

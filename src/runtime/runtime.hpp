@@ -14,6 +14,7 @@ struct ModuleState {
     PyObject* module = nullptr;        // the module object "Movra"
     PyObject* globals = nullptr;       // its dictionary: the module globals
     PyObject* builtins = nullptr;      // the builtins module (__builtin__ on 2.7)
+    PyObject* sys = nullptr;           // the interpreter's sys module
     PyObject* empty_tuple = nullptr;   // shared by code objects and no-argument calls
     PyObject* empty_bytes = nullptr;   // shared as code and line table of code objects
     PyTypeObject* function_type = nullptr;  // the (possibly shared) function type
@@ -26,6 +27,13 @@ extern ModuleState mod;
 // `name` as a function body reads it: the module globals, then the builtins,
 // else NameError "name '%.200s' is not defined".
 Ref global(PyObject* name);
+
+// The second half of that: the builtins, else the NameError.
+Ref builtin(PyObject* name);
+
+// Readies the per-site lookups for the module globals of a new module (from
+// Python 3.12 on it starts watching them; runtime/py3_lookup_cache.cpp).
+void prepare_lookups();
 
 // `name = value` for a name declared global.
 void set_global(PyObject* name, const Arg& value);

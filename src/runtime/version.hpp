@@ -1,5 +1,5 @@
 // What differs between the interpreters the module is built for: CPython 2.7
-// and CPython 3.8 to 3.13.
+// and CPython 3.8 to 3.15.
 //
 // The rule, written once: nothing outside this header tests the Python
 // version, except files whose whole mechanism differs, which come in one
@@ -7,10 +7,19 @@
 //   * runtime/py27_fast_paths.{hpp,cpp}: the calls and the global-name lookup
 //     of Python 2.7, with the fast paths that only 2.7 needs;
 //   * runtime/call_py3.cpp: the calls of Python 3, through vectorcall;
-//   * runtime/py3_lookup_cache.hpp: the global-name lookup of Python 3, with
-//     its per-site cache.
+//   * runtime/py3_function_entries.cpp: the function type's own vectorcall
+//     entries on Python 3, one per call kind;
+//   * runtime/py3_lookup_cache.{hpp,cpp}: the global-name lookup of Python 3,
+//     with its per-site cache (dictionary watchers from 3.12 on, the
+//     dictionary's version number before).
 // Small differences (a renamed API, a constant, a calling convention) are
 // the named shims below, grouped by concern. Function bodies use neither.
+//
+// From Python 3.12 on only the interpreter's public C API is used: no field
+// of its private structures and no entry point of its own internals. Where a
+// call is deprecated in a release, the shim names that release and the
+// replacement it takes from then on, so that a shim can go once the oldest
+// supported Python has the replacement.
 #pragma once
 
 #include <Python.h>
@@ -19,6 +28,8 @@
 #include <cstring>
 
 #define MOVRA_PY3 (PY_MAJOR_VERSION >= 3)
+// Python major.minor or later (always false on 2.7 for a 3.x release).
+#define MOVRA_PY_AT_LEAST(major, minor) (PY_VERSION_HEX >= (((major) << 24) | ((minor) << 16)))
 
 namespace movra {
 
@@ -128,6 +139,19 @@ inline constexpr char kBuiltinsModule[] = "builtins";
 inline constexpr char kBuiltinsModule[] = "__builtin__";
 #endif
 
+// The module of that name in the interpreter's module table, made empty there
+// if it is missing: a new reference, or NULL with an error set.
+// PyImport_AddModule, which returns a borrowed one, is deprecated in 3.13.
+inline PyObject* add_module(const char* name) {
+#if MOVRA_PY_AT_LEAST(3, 13)
+    return PyImport_AddModuleRef(name);
+#else
+    PyObject* module = PyImport_AddModule(name);
+    Py_XINCREF(module);
+    return module;
+#endif
+}
+
 // The lookup of a key in a dictionary: the value (borrowed), or NULL when
 // absent. Python 3 reports an error raised by a key's comparison (`error`
 // set); Python 2's lookup swallows it.
@@ -139,6 +163,47 @@ inline PyObject* dict_lookup(PyObject* dict, PyObject* key, bool& error) {
 #else
     error = false;
     return PyDict_GetItem(dict, key);
+#endif
+}
+
+// A name of the builtins module: a new reference, or NULL, with `error` set
+// when the lookup itself failed. Python 2 reads the module's attribute and
+// reports only its absence. Python 3 reads the module's dictionary as its
+// own global lookup does, so that an error raised by a key's comparison
+// propagates instead of turning into NameError.
+inline PyObject* builtin_lookup(PyObject* builtins, PyObject* name, bool& error) {
+#if MOVRA_PY3
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(builtins), name);
+    error = value == nullptr && PyErr_Occurred();
+    Py_XINCREF(value);
+    return value;
+#else
+    PyObject* value = PyObject_GetAttr(builtins, name);
+    error = false;
+    if (value == nullptr) PyErr_Clear();
+    return value;
+#endif
+}
+
+// The lookup of a global name (an interned str) in the module globals, as
+// the interpreter's own lookup of a global makes it: the value (borrowed),
+// or NULL when absent, with `error` set when the lookup failed (a key's
+// comparison raised). Python 2 has no public call that reports such an
+// error (PyDict_GetItem drops it), so there the dictionary's own lookup
+// function is called, as the 2.7 interpreter's LOAD_GLOBAL does.
+inline PyObject* name_lookup(PyObject* dict, PyObject* name, bool& error) {
+#if MOVRA_PY3
+    return dict_lookup(dict, name, error);
+#else
+    long hash = reinterpret_cast<PyStringObject*>(name)->ob_shash;
+    if (hash == -1 && (hash = PyObject_Hash(name)) == -1) {
+        error = true;
+        return nullptr;
+    }
+    PyDictObject* d = reinterpret_cast<PyDictObject*>(dict);
+    PyDictEntry* entry = d->ma_lookup(d, name, hash);
+    error = entry == nullptr;
+    return entry != nullptr ? entry->me_value : nullptr;
 #endif
 }
 
@@ -166,27 +231,72 @@ inline PyObject* dictionary_keys(PyObject* dict) {
 
 // Sets the pending error aside for the life of the scope and puts it back at
 // the end, dropping whatever error the bookkeeping in between raised.
+// PyErr_Fetch and PyErr_Restore are deprecated in 3.12, which keeps the
+// pending error as one exception object.
 class ErrorScope {
 public:
+#if MOVRA_PY_AT_LEAST(3, 12)
+    ErrorScope() : exception_(PyErr_GetRaisedException()) {}
+    ~ErrorScope() {
+        PyErr_Clear();
+        PyErr_SetRaisedException(exception_);
+    }
+#else
     ErrorScope() { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ErrorScope(const ErrorScope&) = delete;
-    ErrorScope& operator=(const ErrorScope&) = delete;
     ~ErrorScope() {
         PyErr_Clear();
         PyErr_Restore(type_, value_, traceback_);
     }
+#endif
+    ErrorScope(const ErrorScope&) = delete;
+    ErrorScope& operator=(const ErrorScope&) = delete;
 
 private:
+#if MOVRA_PY_AT_LEAST(3, 12)
+    PyObject* exception_;
+#else
     PyObject* type_;
     PyObject* value_;
     PyObject* traceback_;
+#endif
 };
+
+// Takes the pending error, normalised, as new references to its type, value
+// and traceback, and clears it. False with a new error pending if the
+// normalisation itself failed. (3.12 keeps pending errors normalised; its
+// PyErr_Fetch and PyErr_NormalizeException are deprecated.)
+inline bool take_pending(PyObject** type, PyObject** value, PyObject** traceback) {
+#if MOVRA_PY_AT_LEAST(3, 12)
+    PyObject* exception = PyErr_GetRaisedException();
+    *value = exception;
+    *type = exception ? reinterpret_cast<PyObject*>(Py_TYPE(exception)) : nullptr;
+    Py_XINCREF(*type);
+    *traceback = exception ? PyException_GetTraceback(exception) : nullptr;
+    return true;
+#else
+    PyErr_Fetch(type, value, traceback);
+    PyErr_NormalizeException(type, value, traceback);
+    if (!PyErr_Occurred()) return true;
+    Py_CLEAR(*type);
+    Py_CLEAR(*value);
+    Py_CLEAR(*traceback);
+    return false;
+#endif
+}
 
 // --- the handled exception (sys.exc_info) -----------------------------------
 
-// New references to the thread's currently handled exception triple.
+// New references to the thread's currently handled exception triple. From
+// 3.11 the thread keeps the exception alone, and PyErr_GetHandledException
+// is the call to read it.
 inline void get_handled(PyObject** type, PyObject** value, PyObject** traceback) {
-#if MOVRA_PY3
+#if MOVRA_PY_AT_LEAST(3, 11)
+    PyObject* exception = PyErr_GetHandledException();
+    *value = exception;
+    *type = exception ? reinterpret_cast<PyObject*>(Py_TYPE(exception)) : nullptr;
+    Py_XINCREF(*type);
+    *traceback = exception ? PyException_GetTraceback(exception) : nullptr;
+#elif MOVRA_PY3
     PyErr_GetExcInfo(type, value, traceback);
 #else
     PyThreadState* ts = PyThreadState_GET();
@@ -202,7 +312,12 @@ inline void get_handled(PyObject** type, PyObject** value, PyObject** traceback)
 // Installs a triple as the handled exception, taking over the references,
 // and releases the one it replaces.
 inline void set_handled(PyObject* type, PyObject* value, PyObject* traceback) {
-#if MOVRA_PY3
+#if MOVRA_PY_AT_LEAST(3, 11)
+    PyErr_SetHandledException(value == Py_None ? nullptr : value);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+#elif MOVRA_PY3
     PyErr_SetExcInfo(type, value, traceback);
 #else
     PyThreadState* ts = PyThreadState_GET();
@@ -231,14 +346,48 @@ inline void attach_traceback(PyObject* value, PyObject* traceback) {
 
 // --- printing ----------------------------------------------------------------
 
-// sys.stdout (borrowed), or NULL when it is missing; on 3.x, as for the
-// interpreter's own print(), also when it is None.
-inline PyObject* standard_output() {
-    PyObject* stream = PySys_GetObject(const_cast<char*>("stdout"));
+// Where a print goes: sys.stdout, no stream at all, or nowhere (Python 3's
+// print() writes nothing and returns when sys.stdout is None; Python 2 tries
+// None's write method like any other stream's).
+enum class Output { stream, missing, discard };
+
+// sys.stdout of the interpreter: Output::stream with a new reference in
+// `stream`, or Output::missing or Output::discard with none. A lookup that
+// failed returns Output::missing with `failed` true and its error set.
+// `name` is the interned "stdout"; `sys` the interpreter's sys module.
+// 3.15 has a lookup that reports its own errors. Before it,
+// PySys_GetObject drops any error of its own (a failed allocation of the key
+// it builds) and returns NULL as for a missing stream, so that a NULL is
+// looked at again in the sys module's dictionary, whose lookup reports
+// errors and builds nothing.
+inline Output standard_output(PyObject* sys, PyObject* name, PyObject** stream, bool& failed) {
+    failed = false;
+#if MOVRA_PY_AT_LEAST(3, 15)
+    (void)sys;
+    int found = PySys_GetOptionalAttr(name, stream);
+    failed = found < 0;
+    if (found <= 0) return Output::missing;
+#else
+    *stream = PySys_GetObject(const_cast<char*>("stdout"));
 #if MOVRA_PY3
-    if (stream == Py_None) return nullptr;
+    if (*stream == nullptr && sys != nullptr) {
+        *stream = PyDict_GetItemWithError(PyModule_GetDict(sys), name);
+        failed = *stream == nullptr && PyErr_Occurred();
+    }
+#else
+    (void)sys;
+    (void)name;
 #endif
-    return stream;
+    if (*stream == nullptr) return Output::missing;
+    Py_INCREF(*stream);
+#endif
+#if MOVRA_PY3
+    if (*stream == Py_None) {
+        Py_CLEAR(*stream);
+        return Output::discard;
+    }
+#endif
+    return Output::stream;
 }
 
 // Reads and clears the stream's soft-space flag, which a Python 2 print that
@@ -268,12 +417,20 @@ inline PyObject* format_text(const char* format, ...) {
 // --- calls -------------------------------------------------------------------
 
 #if MOVRA_PY3
+// The type flag that says a type's objects carry a vectorcall entry: public
+// under this name from 3.12 on, with a leading underscore before.
+#if MOVRA_PY_AT_LEAST(3, 12)
+inline constexpr unsigned long kHasVectorcall = Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+inline constexpr unsigned long kHasVectorcall = _Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+
 // The vectorcall entry of a callable, or NULL if its type offers none: the
-// interpreter's own test, inlined (a type that declares vectorcall keeps the
-// entry at tp_vectorcall_offset in each object).
+// interpreter's own test (PyVectorcall_Function), inlined (a type that
+// declares vectorcall keeps the entry at tp_vectorcall_offset in each object).
 inline vectorcallfunc vectorcall_of(PyObject* callable) {
     PyTypeObject* type = Py_TYPE(callable);
-    if (!PyType_HasFeature(type, _Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+    if (!PyType_HasFeature(type, kHasVectorcall)) return nullptr;
     vectorcallfunc entry;
     std::memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset,
                 sizeof entry);
@@ -282,42 +439,148 @@ inline vectorcallfunc vectorcall_of(PyObject* callable) {
 #endif
 
 // --- the module and its entry ----------------------------------------------
+// The initialisation comes in three steps, which module/init.cpp provides:
+//   prepare()     what exists before the module: no record, nothing visible;
+//   initialised() the module of an initialisation that already succeeded in
+//                 this process, or NULL;
+//   execute(m)    the initialisation of a new module object m: 0, or -1 with
+//                 the exception pending and the module abandoned.
+// Python 2 runs them from initMovra around Py_InitModule4, which creates the
+// module and registers it in the module table. Python 3 declares them as a
+// multi-phase initialisation: PyInit_Movra returns the module's definition;
+// the interpreter creates the module through the definition's create slot,
+// puts it in sys.modules marked as initialising (so that another thread's
+// import of Movra waits for it, as for any module), runs the exec slot, and
+// takes the module out of sys.modules again if that fails. Every
+// sub-interpreter is refused before anything is made: the module's state is
+// one per process, and its objects belong to the main interpreter.
 
-// Creates the module and registers it in the interpreter's module table under
-// its name, as Python 2's Py_InitModule4 does; on 3.x the table gets it here
-// too, so that whatever the initialisation imports sees the module as it
-// would on 2.7 (a failed initialisation takes it out again). A new
-// reference, or NULL with an error set.
-inline PyObject* create_module(const char* name, PyMethodDef* methods, const char* doc) {
+// Messages of the module's start-up that are not the interpreter's.
+inline constexpr char kInitError[] = "init Movra";
+inline constexpr char kSubinterpreterRefusal[] =
+    "module Movra does not support loading in subinterpreters";
+
+// The module table entry under `name`, borrowed, or NULL, leaving any
+// pending error as it is.
+inline PyObject* registered_module(const char* name) {
+    ErrorScope pending;
+    return PyDict_GetItemString(PyImport_GetModuleDict(), name);
+}
+
 #if MOVRA_PY3
-    static PyModuleDef definition = {PyModuleDef_HEAD_INIT, name, doc, -1, methods};
-    PyObject* module = PyModule_Create2(&definition, PYTHON_API_VERSION);
-    if (module != nullptr && PyDict_SetItemString(PyImport_GetModuleDict(), name, module) < 0) {
-        Py_CLEAR(module);
-    }
-    return module;
+// Whether the running interpreter is the process's main one.
+// PyInterpreterState_Get is public from 3.9 on.
+inline bool in_main_interpreter() {
+#if MOVRA_PY_AT_LEAST(3, 9)
+    return PyInterpreterState_Get() == PyInterpreterState_Main();
 #else
-    PyObject* module =
-        Py_InitModule4(name, methods, const_cast<char*>(doc), nullptr, PYTHON_API_VERSION);
-    Py_XINCREF(module);
-    return module;
+    return _PyInterpreterState_Get() == PyInterpreterState_Main();
 #endif
 }
 
-// The module's one exported symbol, which the interpreter calls at the first
-// import: initMovra on 2.7, which returns nothing (the module table holds the
-// module); PyInit_Movra on 3.x, which returns the module or NULL.
-// `initialise` returns a new reference to the module, or NULL.
-#if MOVRA_PY3
-#define MOVRA_MODULE_ENTRY(name, initialise)                                           \
-    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name(void) { \
-        return initialise();                                                           \
+template <const char* Name, const char* Doc, bool (*Prepare)(), PyObject* (*Initialised)(),
+          int (*Execute)(PyObject*)>
+struct ModuleEntry {
+    // The create slot: the module object, made only in the main interpreter.
+    // A module that is already initialised (imported again after it was
+    // taken out of sys.modules) is handed out again, as the one module of
+    // the process; its exec slot then does nothing.
+    static PyObject* create(PyObject*, PyModuleDef*) {
+        if (!in_main_interpreter()) {
+            PyErr_SetString(PyExc_ImportError, kSubinterpreterRefusal);
+            return nullptr;
+        }
+        if (PyObject* module = Initialised()) {
+            Py_INCREF(module);
+            return module;
+        }
+        PyObject* module = Prepare() ? PyModule_New(Name) : nullptr;
+        if (module == nullptr && !PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ImportError, kInitError);
+        }
+        return module;
     }
+
+    static int exec(PyObject* module) {
+        if (module == Initialised()) return 0;
+        return Execute(module);
+    }
+
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(&create)},
+        {Py_mod_exec, reinterpret_cast<void*>(&exec)},
+#if MOVRA_PY_AT_LEAST(3, 12)
+        // Isolated sub-interpreters refuse the import before the create slot.
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if MOVRA_PY_AT_LEAST(3, 13)
+        // A free-threaded interpreter keeps its GIL enabled for the module,
+        // and says so with its own warning.
+        {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+        {0, nullptr},
+    };
+
+    static inline PyMethodDef no_functions[] = {
+        {nullptr}  /* Sentinel */
+    };
+
+    static inline PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, Name, Doc, 0, no_functions, slots,
+    };
+
+    static PyObject* init() { return PyModuleDef_Init(&definition); }
+};
+
+// The module's one exported symbol, which the interpreter calls at the first
+// import: PyInit_<name>, which returns the module's definition.
+#define MOVRA_MODULE_ENTRY(name, Entry)                                                \
+    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name(void) { \
+        return Entry::init();                                                          \
+    }
+
 #else
-#define MOVRA_MODULE_ENTRY(name, initialise)                                  \
+
+template <const char* Name, const char* Doc, bool (*Prepare)(), PyObject* (*Initialised)(),
+          int (*Execute)(PyObject*)>
+struct ModuleEntry {
+    static inline PyMethodDef no_functions[] = {
+        {nullptr}  /* Sentinel */
+    };
+
+    // A failed initialisation abandons its module: the module table must not
+    // keep it, or the next import would hand out the half-built module
+    // instead of running the initialisation again. Only an entry that this
+    // initialisation made goes; the pending exception stays.
+    static void unregister(PyObject* before) {
+        PyObject* entry = registered_module(Name);
+        if (entry == nullptr || entry == before) return;
+        ErrorScope pending;
+        PyDict_DelItemString(PyImport_GetModuleDict(), Name);
+    }
+
+    static void init() {
+        PyObject* before = registered_module(Name);
+        // Before the module exists a failure adds no record: its own error
+        // stands, or ImportError "init Movra" if there is none.
+        PyObject* module = Prepare() ? Py_InitModule4(Name, no_functions, const_cast<char*>(Doc),
+                                                      nullptr, PYTHON_API_VERSION)
+                                     : nullptr;  // borrowed: the module table holds it
+        if (module == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInitError);
+            unregister(before);
+            return;
+        }
+        if (Execute(module) < 0) unregister(before);
+    }
+};
+
+// The module's one exported symbol, which the interpreter calls at the first
+// import: init<name>, which returns nothing (the module table holds the
+// module, or the error is pending).
+#define MOVRA_MODULE_ENTRY(name, Entry)                                       \
     extern "C" __attribute__((visibility("default"))) void init##name(void) { \
-        PyObject* module = initialise();                                      \
-        Py_XDECREF(module);                                                   \
+        Entry::init();                                                        \
     }
 #endif
 
@@ -371,13 +634,69 @@ inline PyCodeObject* new_empty_code(const char* filename, const char* name, int 
 // --- the function type -------------------------------------------------------
 // Both interpreters call a function of the module as they call their own
 // built-in functions. On 2.7 the type's call slot is PyCFunction_Call, which
-// dispatches on the method entry's call kind. On 3.x the call slot is
-// PyVectorcall_Call and each object carries a vectorcall entry: for the
-// no-argument and one-argument kinds the interpreter's own entry for
-// built-in functions of that kind (taken from a built-in function made for
-// the purpose), which checks the arguments with the interpreter's messages
-// and then calls the method entry; for the keyword kind, the entry of
-// METH_FASTCALL | METH_KEYWORDS built-in functions likewise.
+// dispatches on the method entry's call kind, and the built-in-function
+// part of the object is the interpreter's own. On 3.x the call slot is
+// PyVectorcall_Call and each object carries a vectorcall entry of the
+// module's own for its call kind (runtime/py3_function_entries.cpp), which
+// checks the arguments in the interpreter's words and calls the method
+// entry; the interpreter's entries for its built-in functions are never
+// given the module's objects, which are not of its built-in function type.
+
+#if MOVRA_PY3
+// The built-in-function part of a function object, laid out field for field
+// as the interpreter lays out its own built-in functions, so that the size
+// of the shared type stays what other modules of the process expect.
+struct BuiltinPart {
+    PyObject_HEAD
+    PyMethodDef* m_ml;         // method entry: name, native function, call kind, doc
+    PyObject* m_self;          // the function object itself
+    PyObject* m_module;        // __module__
+    PyObject* m_weakreflist;   // unused: the function object keeps its own list
+    vectorcallfunc vectorcall; // the module's entry for the call kind
+};
+
+// The module's vectorcall entry for a call kind (METH_NOARGS, METH_O, or
+// METH_FASTCALL | METH_KEYWORDS); runtime/py3_function_entries.cpp.
+vectorcallfunc vectorcall_entry(int call_kind);
+
+// How a refusal of arguments names the function: as the interpreter names
+// its own built-in functions ("Movra.drawMain()" from 3.10 on, from the
+// function's current __module__ and __qualname__; "drawMain()" from the
+// method entry's name before). A new reference, or NULL with an error set.
+inline PyObject* callee_text(PyObject* function) {
+#if MOVRA_PY_AT_LEAST(3, 10)
+    PyObject* qualname = PyObject_GetAttrString(function, "__qualname__");
+    if (qualname == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        PyErr_Clear();
+        return PyObject_Str(function);
+    }
+    PyObject* result = nullptr;
+    PyObject* module = PyObject_GetAttrString(function, "__module__");
+    int qualified = 0;
+    if (module == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+        else qualified = -1;
+    } else if (module != Py_None) {
+        static PyObject* builtins_name = nullptr;  // made once, on the first refusal
+        if (builtins_name == nullptr) builtins_name = PyUnicode_InternFromString("builtins");
+        qualified = builtins_name ? PyObject_RichCompareBool(module, builtins_name, Py_NE) : -1;
+    }
+    if (qualified > 0) {
+        result = PyUnicode_FromFormat("%S.%S()", module, qualname);
+    } else if (qualified == 0) {
+        result = PyUnicode_FromFormat("%S()", qualname);
+    }
+    Py_XDECREF(module);
+    Py_DECREF(qualname);
+    return result;
+#else
+    return PyUnicode_FromFormat("%.200s()", reinterpret_cast<BuiltinPart*>(function)->m_ml->ml_name);
+#endif
+}
+#else
+using BuiltinPart = PyCFunctionObject;
+#endif
 
 // A function that takes keywords, as the module writes it on both
 // interpreters: the positional arguments as an array, then the keywords as
@@ -422,32 +741,6 @@ PyObject* keyword_entry_call(PyObject* self, PyObject* const* args, Py_ssize_t n
     return F(self, args, nargs, kwnames);
 }
 
-// The interpreter's vectorcall entry for its built-in functions of the call
-// kind `flags` (no arguments, one argument, or fast call with keywords), read
-// once off a built-in function made for the purpose, which is never called.
-// NULL with an error set if that function cannot be made.
-inline vectorcallfunc builtin_vectorcall(int flags) {
-    static PyObject* (*const never_called)(PyObject*, PyObject*) =
-        [](PyObject*, PyObject*) -> PyObject* { return nullptr; };
-    static PyMethodDef probes[] = {
-        {"probe", never_called, METH_NOARGS, nullptr},
-        {"probe", never_called, METH_O, nullptr},
-        {"probe", never_called, METH_FASTCALL | METH_KEYWORDS, nullptr},
-    };
-    static vectorcallfunc entries[3] = {};
-    int kind = flags == METH_NOARGS ? 0 : flags == METH_O ? 1 : 2;
-    if (entries[kind] == nullptr) {
-        PyObject* probe = PyCFunction_NewEx(&probes[kind], nullptr, nullptr);
-        if (probe == nullptr) return nullptr;
-        entries[kind] = reinterpret_cast<PyCFunctionObject*>(probe)->vectorcall;
-        Py_DECREF(probe);
-        if (entries[kind] == nullptr) {
-            PyErr_SetString(PyExc_SystemError, "Movra: built-in functions have no vectorcall entry");
-        }
-    }
-    return entries[kind];
-}
-
 #else
 // The call kind of the keyword-taking functions: an argument tuple and a
 // keyword dictionary.
@@ -464,7 +757,7 @@ inline void prepare_function_type(PyTypeObject& type, Py_ssize_t vectorcall_offs
 #if MOVRA_PY3
     type.tp_call = PyVectorcall_Call;
     type.tp_vectorcall_offset = vectorcall_offset;
-    type.tp_flags |= _Py_TPFLAGS_HAVE_VECTORCALL;
+    type.tp_flags |= kHasVectorcall;
 #else
     (void)vectorcall_offset;
     type.tp_call = PyCFunction_Call;
@@ -472,15 +765,13 @@ inline void prepare_function_type(PyTypeObject& type, Py_ssize_t vectorcall_offs
 }
 
 // Completes the built-in-function part of a new function object, whose
-// method entry is set. False with an error set on failure.
-inline bool init_builtin_part(PyCFunctionObject& base) {
+// method entry is set.
+inline void init_builtin_part(BuiltinPart& base) {
 #if MOVRA_PY3
     base.m_weakreflist = nullptr;
-    base.vectorcall = builtin_vectorcall(base.m_ml->ml_flags);
-    return base.vectorcall != nullptr;
+    base.vectorcall = vectorcall_entry(base.m_ml->ml_flags);
 #else
     (void)base;
-    return true;
 #endif
 }
 
