@@ -1,31 +1,38 @@
 # Build, test and run Movra.  Each Python runs in its own virtual
 # environment, which `make setup` creates (scripts/setup.sh): .venv/ for
-# Python 2.7, .venv-<version>/ for 3.8 to 3.13.
+# Python 2.7, .venv-<version>/ for 3.8 to 3.15 and the debug 3.14d, 3.15d.
+# 3.14 and 3.15 are Debian's, in a Debian root outside the checkout
+# (scripts/debian_root.sh), which the scripts make when it is missing and
+# run those Pythons' commands in.
 #
 #   make setup   system packages, environments, pinned packages, build + install
 #   make build   rebuild and reinstall the extension only
-#   make test    setup, then the whole test suite under 2.7, 3.11 and 3.13,
-#                then `make sanitize` under 2.7 and 3.13; passes only if all
-#                of them pass (PYTEST_ARGS=... to narrow both)
+#   make test    setup, then the whole test suite under 2.7, 3.11, 3.13, 3.14,
+#                3.15 and 3.14d, then `make sanitize` under 2.7 and 3.13;
+#                passes only if all of them pass (PYTEST_ARGS=... to narrow both)
 #   make run     setup, then the host program (ARGS=... are passed to it)
 #   make compare setup, then compare IMPL=path/to/Movra.py with Movra (OUT=dir)
 #   make clean   remove build products (keeps the environments)
 #   make distclean  also remove the environments and downloaded wheels/
 #
-# PY=<version> (2.7, 3.8, ... 3.13) chooses one Python for any of these:
+# PY=<version> (2.7, 3.8, ... 3.15, 3.14d, 3.15d) chooses one Python for any of these:
 # `make test PY=3.11` runs the suite under 3.11 alone, creating its
 # environment when needed; `make run` and `make compare` use 2.7 unless PY
 # says otherwise.
 
 SHELL := /bin/bash
 PY ?=
-TEST_PYTHONS := 2.7 3.11 3.13
+TEST_PYTHONS := 2.7 3.11 3.13 3.14 3.15 3.14d
+ROOT_PYTHONS := 3.14 3.15 3.14d 3.15d
 PYTHONS := $(or $(PY),$(TEST_PYTHONS))
 # The sanitizer run of `make test`: the two ends, whose calls differ in kind
-# (Python 2.7's fast paths, Python 3's vectorcall and lookup cache).
-SANITIZE_PYTHONS := $(or $(PY),2.7 3.13)
+# (Python 2.7's fast paths, Python 3's vectorcall and lookup cache), under
+# pyenv's interpreters.
+SANITIZE_PYTHONS := $(filter-out $(ROOT_PYTHONS),$(or $(PY),2.7 3.13))
 RUN_PY := $(or $(PY),2.7)
 PYTHON := $(if $(filter 2.7,$(RUN_PY)),.venv,.venv-$(RUN_PY))/bin/python
+# A command of a Python of the Debian root runs inside the root.
+IN_ENV := $(if $(and $(filter $(RUN_PY),$(ROOT_PYTHONS)),$(if $(MOVRA_IN_DEBIAN_ROOT),,root)),bash scripts/debian_root.sh run)
 ARGS ?=
 PYTEST_ARGS ?=
 export PYTEST_ARGS
@@ -44,13 +51,13 @@ test: setup
 
 run:
 	bash scripts/setup.sh $(RUN_PY)
-	$(PYTHON) host/KestMain.py $(ARGS)
+	$(IN_ENV) $(PYTHON) host/KestMain.py $(ARGS)
 
 # make compare IMPL=path/to/Movra.py (or a folder of them) [OUT=dir] [JSON=file]
 compare:
 	@test -n "$(IMPL)" || { echo "make compare: say which file, e.g. make compare IMPL=src/Movra.py" >&2; exit 2; }
 	bash scripts/setup.sh $(RUN_PY)
-	$(PYTHON) host/KestCompare.py $(IMPL) $(if $(OUT),--out $(OUT)) $(if $(JSON),--json $(JSON))
+	$(IN_ENV) $(PYTHON) host/KestCompare.py $(IMPL) $(if $(OUT),--out $(OUT)) $(if $(JSON),--json $(JSON))
 
 clean:
 	rm -rf build .pytest_cache
@@ -78,18 +85,18 @@ distclean: clean
 
 bench:
 	bash scripts/setup.sh $(RUN_PY)
-	$(PYTHON) bench/bench.py
-	$(PYTHON) bench/headless.py
+	$(IN_ENV) $(PYTHON) bench/bench.py
+	$(IN_ENV) $(PYTHON) bench/headless.py
 
 fuzz:
 	bash scripts/setup.sh $(RUN_PY)
-	$(PYTHON) scripts/fuzz.py
-	$(PYTHON) scripts/fuzz_leaks.py
+	$(IN_ENV) $(PYTHON) scripts/fuzz.py
+	$(IN_ENV) $(PYTHON) scripts/fuzz_leaks.py
 
 memcheck:
 	bash scripts/setup.sh $(RUN_PY)
-	bash scripts/memcheck.sh $(RUN_PY) $(PYTEST_ARGS)
+	$(IN_ENV) bash scripts/memcheck.sh $(RUN_PY) $(PYTEST_ARGS)
 
 sanitize:
 	bash scripts/setup.sh $(RUN_PY)
-	bash scripts/sanitize.sh $(RUN_PY) $(PYTEST_ARGS)
+	$(IN_ENV) bash scripts/sanitize.sh $(RUN_PY) $(PYTEST_ARGS)

@@ -1,6 +1,6 @@
 # -*- coding: utf-8 -*-
 """Build and install the Movra extension module (C++17), for Python 2.7 and
-for Python 3.8 to 3.13 from the same sources.
+for Python 3.8 to 3.15 from the same sources.
 
 Every src/**/*.cpp is compiled into the one extension module "Movra" by
 setuptools' own build_ext, with every src/**/*.hpp as a dependency, so that
@@ -126,7 +126,7 @@ setup(
     version='0.2.0',
     description='OpenGL teaching scene drawn through PyOpenGL, native module',
     python_requires='>=2.7, !=3.0.*, !=3.1.*, !=3.2.*, !=3.3.*, !=3.4.*, !=3.5.*, '
-                    '!=3.6.*, !=3.7.*, <3.14',
+                    '!=3.6.*, !=3.7.*, <3.16',
     install_requires=[
         'numpy>=1.16.6,<1.17; python_version < "3"',
         'numpy>=1.24; python_version >= "3"',

@@ -15,7 +15,11 @@ die() { echo "build: ERROR: $*" >&2; exit 1; }
 
 VERSIONS=("$@")
 [ ${#VERSIONS[@]} -gt 0 ] || VERSIONS=(2.7)
-for version in "${VERSIONS[@]}"; do
+split_pythons "${VERSIONS[@]}"
+if [ ${#DEBIAN_VERSIONS[@]} -gt 0 ]; then
+    bash "$ROOT/scripts/debian_root.sh" run bash scripts/build.sh "${DEBIAN_VERSIONS[@]}"
+fi
+for version in "${PYENV_VERSIONS[@]}"; do
     check_python_version "$version" 2>/dev/null || die "$(check_python_version "$version" 2>&1 | sed 's/^ERROR: //')"
     venv_py=$ROOT/$(venv_python "$version")
     [ -x "$venv_py" ] || die "$venv_py not found: run 'make setup PY=$version' first"

@@ -35,6 +35,9 @@ sys.path.insert(0, os.path.join(ROOT, 'bench'))
 import bench  # noqa: E402  (builds and finds the no-op GL)
 
 PAGE = resource.getpagesize()
+# Empties the interpreter's type-attribute cache: 3.13 adds
+# sys._clear_internal_caches, and 3.14 deprecates sys._clear_type_cache.
+clear_type_cache = getattr(sys, '_clear_internal_caches', None) or sys._clear_type_cache
 RSS_SLACK = 1 << 20
 
 try:  # Python 2
@@ -287,7 +290,7 @@ def main():
         # attribute lookups holds a reference to each name it has cached
         # until another lookup takes its place: emptied first, it holds none.
         gc.collect()
-        sys._clear_type_cache()
+        clear_type_cache()
         return array.array('l', (sys.getrefcount(value) for _, value in watched))
 
     def checkpoint(done):

@@ -3,9 +3,43 @@
 #
 #   2.7                    -> pyenv's 2.7.18, environment .venv/
 #   3.8 3.9 ... 3.13       -> pyenv's newest 3.x.*, environment .venv-3.x/
-# Each environment installs requirements/<version>.txt.
+#   3.14 3.15              -> Debian's python3.14 and python3.15, inside the
+#   3.14d 3.15d               Debian root (scripts/debian_root.sh); "d" is the
+#                             debug interpreter (python3.14d), which checks
+#                             every C-API call with assertions
+# Each environment installs requirements/<version>.txt; those of the Debian
+# root see Debian's packages through their system site-packages.
 
-SUPPORTED_PYTHONS="2.7 3.8 3.9 3.10 3.11 3.12 3.13"
+SUPPORTED_PYTHONS="2.7 3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15 3.14d 3.15d"
+ROOT_PYTHONS="3.14 3.15 3.14d 3.15d"
+
+# Whether version $1 runs inside the Debian root.
+root_python() {
+    case " $ROOT_PYTHONS " in
+        *" $1 "*) return 0 ;;
+    esac
+    return 1
+}
+
+# Whether this shell runs inside the Debian root.
+in_debian_root() {
+    [ "${MOVRA_IN_DEBIAN_ROOT:-}" = 1 ]
+}
+
+# Splits the versions $@ into PYENV_VERSIONS and DEBIAN_VERSIONS (arrays), in
+# their order: those this shell runs itself and those it hands to the root.
+split_pythons() {
+    PYENV_VERSIONS=()
+    DEBIAN_VERSIONS=()
+    local version
+    for version in "$@"; do
+        if root_python "$version" && ! in_debian_root; then
+            DEBIAN_VERSIONS+=("$version")
+        else
+            PYENV_VERSIONS+=("$version")
+        fi
+    done
+}
 
 # Fails with a one-line message unless $1 is a supported version.
 check_python_version() {
@@ -35,9 +69,23 @@ pyenv_command() {
     return 1
 }
 
-# The interpreter pyenv holds for a version: the newest x.y.z of it.
+# The interpreter of a version: inside the Debian root Debian's own
+# (/usr/bin/python3.14, /usr/bin/python3.14d), else the newest x.y.z of it
+# that pyenv holds.
 find_interpreter() {
     local version=$1 pyenv root full
+    if root_python "$version"; then
+        if ! in_debian_root; then
+            echo "ERROR: Python $version runs inside the Debian root (scripts/debian_root.sh)" >&2
+            return 1
+        fi
+        [ -x "/usr/bin/python$version" ] || {
+            echo "ERROR: /usr/bin/python$version is missing from the Debian root" >&2
+            return 1
+        }
+        echo "/usr/bin/python$version"
+        return 0
+    fi
     pyenv=$(pyenv_command) || {
         echo "ERROR: pyenv not found (not on PATH, nor in \$PYENV_ROOT/bin or ~/.pyenv/bin)" >&2
         return 1

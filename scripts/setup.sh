@@ -3,7 +3,9 @@
 # given Pythons (default: 2.7):
 #   1. Debian packages (compiler, GL/GLU/GLUT, Xvfb, valgrind)
 #   and for each Python version:
-#   2. its interpreter from pyenv
+#   2. its interpreter from pyenv, or for 3.14 and 3.15 (and their debug
+#      builds 3.14d, 3.15d) Debian's, inside the Debian root: the steps below
+#      for those run in there (scripts/debian_root.sh makes it when missing)
 #   3. its virtual environment (.venv/ for 2.7, .venv-<version>/ otherwise)
 #      with the pins of requirements/<version>.txt
 #   4. the host/ folder on that environment's sys.path (.pth file)
@@ -112,7 +114,8 @@ select_python() {
     found=$(find_interpreter "$VERSION" 2>&1) || die "${found#ERROR: }"
     PY=$found
     local got
-    got=$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>&1) ||
+    # A debug interpreter says "3.14d": the "d" of its ABI.
+    got=$("$PY" -c 'import sys; print("%d.%d%s" % (sys.version_info[:2] + ("d" if hasattr(sys, "gettotalrefcount") else "",)))' 2>&1) ||
         die "$PY does not run: $got"
     [ "$got" = "$VERSION" ] || die "$PY is Python $got, not $VERSION"
     VENV=$ROOT/$(venv_dir "$VERSION")
@@ -141,6 +144,10 @@ ensure_venv() {
         # --no-periodic-update: no background process fetching newer seed wheels.
         "$PY" -m virtualenv -q --no-periodic-update -p "$PY" "$VENV" ||
             die "virtualenv could not create $VENV (output above)"
+    elif root_python "$VERSION"; then
+        # Debian's numpy, PyOpenGL, pytest, ... of the root, seen from the venv.
+        "$PY" -m venv --system-site-packages "$VENV" ||
+            die "python -m venv could not create $VENV (output above)"
     else
         "$PY" -m venv "$VENV" || die "python -m venv could not create $VENV (output above)"
     fi
@@ -236,12 +243,21 @@ for version in "${VERSIONS[@]}"; do
     check_python_version "$version" 2>/dev/null || die "$(check_python_version "$version" 2>&1 | sed 's/^ERROR: //')"
 done
 
-ensure_debian_packages
-ensure_glut_name
-for version in "${VERSIONS[@]}"; do
-    select_python "$version"
-    ensure_venv
-    ensure_requirements
-    ensure_host_path
-    ensure_built
-done
+split_pythons "${VERSIONS[@]}"
+if [ ${#PYENV_VERSIONS[@]} -gt 0 ]; then
+    # The Debian root brings its own system packages (scripts/debian_root.sh).
+    if ! in_debian_root; then
+        ensure_debian_packages
+        ensure_glut_name
+    fi
+    for version in "${PYENV_VERSIONS[@]}"; do
+        select_python "$version"
+        ensure_venv
+        ensure_requirements
+        ensure_host_path
+        ensure_built
+    done
+fi
+if [ ${#DEBIAN_VERSIONS[@]} -gt 0 ]; then
+    bash "$ROOT/scripts/debian_root.sh" run bash scripts/setup.sh "${DEBIAN_VERSIONS[@]}"
+fi

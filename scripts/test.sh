@@ -15,8 +15,9 @@ cd "$ROOT"
 
 VERSIONS=("$@")
 [ ${#VERSIONS[@]} -gt 0 ] || VERSIONS=(2.7)
+split_pythons "${VERSIONS[@]}"
 failed=()
-for version in "${VERSIONS[@]}"; do
+for version in "${PYENV_VERSIONS[@]}"; do
     echo "test: Python $version"
     status=0
     # shellcheck disable=SC2086
@@ -32,6 +33,11 @@ for version in "${VERSIONS[@]}"; do
     fi
     [ $status -eq 0 ] || failed+=("$version (status $status)")
 done
+# The Pythons of the Debian root run there, in one go.
+if [ ${#DEBIAN_VERSIONS[@]} -gt 0 ]; then
+    bash "$ROOT/scripts/debian_root.sh" run bash scripts/test.sh "${DEBIAN_VERSIONS[@]}" ||
+        failed+=("${DEBIAN_VERSIONS[*]} (in the Debian root)")
+fi
 if [ ${#failed[@]} -gt 0 ]; then
     echo "test: FAILED under Python ${failed[*]}" >&2
     exit 1

@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# The Debian root that runs Python 3.14 and 3.15 (and their debug builds,
+# 3.14d and 3.15d), which pyenv does not have here: a minimal Debian
+# unstable system made with debootstrap, holding the packages of
+# requirements/debian-root.txt, kept outside the checkout so that a later run
+# on the same machine (a fresh clone too) finds it.
+#
+#   bash scripts/debian_root.sh ensure          make the root if it is missing,
+#                                               install what the list added
+#   bash scripts/debian_root.sh run CMD [ARG...]
+#                                               ensure, then run CMD inside the
+#                                               root, in this checkout
+#   bash scripts/debian_root.sh path            print where the root is
+#
+# Environment: MOVRA_DEBIAN_ROOT, the root's folder (default
+# /var/lib/movra/debian-sid); MOVRA_DEBIAN_MIRROR (default
+# http://deb.debian.org/debian).
+#
+# CMD runs as root in a mount namespace of its own, which ends with it: the
+# checkout is mounted at its own path inside the root, with /proc and /dev,
+# so that paths in the checkout mean the same inside and out, and nothing
+# stays mounted when CMD ends, however it ends. Inside, MOVRA_IN_DEBIAN_ROOT
+# is 1, which tells scripts/pythons.sh to take the root's interpreters.
+# Making the root takes about two minutes and 2.2 GB.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+TARGET=${MOVRA_DEBIAN_ROOT:-/var/lib/movra/debian-sid}
+MIRROR=${MOVRA_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+LIST=$ROOT/requirements/debian-root.txt
+STAMP=etc/movra-root.packages  # inside the root: the list it was made or updated with
+
+note() { echo "debian-root: $*" >&2; }
+die() { echo "debian-root: ERROR: $*" >&2; exit 1; }
+
+packages() {
+    sed -e 's/#.*//' -e 's/[[:space:]]//g' "$LIST" | grep -v '^$'
+}
+
+# The unstable suite that the mirror serves here is frozen at a date, and its
+# Release file's Valid-Until has passed; apt refuses such a suite unless told.
+APT=(apt-get -o Acquire::Check-Valid-Until=false -o APT::Get::Assume-Yes=true
+     -o Dpkg::Use-Pty=0 -q)
+
+# Runs a command inside the root with /proc and /dev mounted and, if given,
+# the checkout at its own path: in a private mount namespace.
+in_root() {
+    local bind=$1
+    shift
+    unshare --mount --propagation private -- bash -c '
+        set -e
+        target=$1 bind=$2
+        shift 2
+        mount -t proc proc "$target/proc"
+        mount --rbind /dev "$target/dev"
+        if [ -n "$bind" ]; then
+            mkdir -p "$target$bind"
+            mount --bind "$bind" "$target$bind"
+        fi
+        cp -L /etc/resolv.conf "$target/etc/resolv.conf" 2>/dev/null || true
+        exec chroot "$target" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" \
+            PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+            LANG=C.UTF-8 MOVRA_IN_DEBIAN_ROOT=1 "$@"
+    ' in-root "$TARGET" "$bind" "$@"
+}
+
+make_root() {
+    command -v debootstrap >/dev/null 2>&1 || {
+        note "installing debootstrap"
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null ||
+            die "apt-get install debootstrap failed"
+    }
+    local partial=$TARGET.partial include
+    include=$(packages | paste -sd, -)
+    rm -rf "$partial"
+    mkdir -p "$(dirname "$TARGET")"
+    note "making the Debian unstable root in $TARGET (about two minutes)"
+    local started=$SECONDS
+    if ! debootstrap --variant=minbase --include="$include" sid "$partial" "$MIRROR" \
+        >"$partial.log" 2>&1; then
+        tail -n 20 "$partial.log" >&2
+        die "debootstrap failed (the whole log: $partial.log)"
+    fi
+    packages >"$partial/$STAMP"
+    mv "$partial" "$TARGET"
+    rm -f "$partial.log"
+    note "made in $((SECONDS - started)) s, $(du -sh "$TARGET" | cut -f1)"
+}
+
+update_root() {
+    local wanted
+    wanted=$(packages | paste -sd' ' -)
+    note "installing into the root what requirements/debian-root.txt added"
+    # shellcheck disable=SC2086
+    in_root "" bash -c "DEBIAN_FRONTEND=noninteractive ${APT[*]} update >/dev/null &&
+        DEBIAN_FRONTEND=noninteractive ${APT[*]} install --no-install-recommends $wanted >/dev/null" ||
+        die "apt-get could not install the packages of $LIST into $TARGET"
+    packages >"$TARGET/$STAMP"
+}
+
+ensure() {
+    [ "$(id -u)" -eq 0 ] ||
+        die "the Debian root needs root (debootstrap, chroot and mounts): run this as root"
+    [ "${MOVRA_IN_DEBIAN_ROOT:-}" != 1 ] || die "already inside the Debian root"
+    if [ ! -f "$TARGET/$STAMP" ]; then
+        make_root
+    elif [ "$(cat "$TARGET/$STAMP")" != "$(packages)" ]; then
+        update_root
+    fi
+}
+
+command=${1:-}
+shift || true
+case "$command" in
+    ensure) ensure ;;
+    path) echo "$TARGET" ;;
+    run)
+        [ $# -gt 0 ] || die "run: say what to run"
+        ensure
+        # Whatever the command needs from the caller's environment.
+        env_args=()
+        for name in PYTEST_ARGS FUZZ_EXAMPLES FUZZ_TEST_EXAMPLES SANITIZE_FUZZ_EXAMPLES \
+                    BENCH_REPS BENCH_SECONDS BENCH_INSTRUCTIONS MOVRA_BUILD_JOBS ARGS; do
+            if [ -n "${!name+x}" ]; then env_args+=("$name=${!name}"); fi
+        done
+        in_root "$ROOT" /usr/bin/env "${env_args[@]}" bash -c 'cd "$0" && exec "$@"' "$ROOT" "$@"
+        ;;
+    *) die "usage: bash scripts/debian_root.sh ensure | run CMD [ARG...] | path" ;;
+esac
