@@ -28,6 +28,7 @@ import signal
 import sys
 import time
 import traceback
+import warnings
 
 import numpy as np
 
@@ -47,6 +48,12 @@ MAX_FRAMES = 100000
 WINDOW_TITLE = 'Movra'
 
 PROG = 'KestMain.py'
+
+# The module's matrix builders return numpy.matrix by design, and numpy warns
+# of it for every matrix made; a debug interpreter's default filters, unlike
+# a release build's, would print each of those warnings.
+warnings.filterwarnings('ignore', 'the matrix subclass is not the recommended way',
+                        PendingDeprecationWarning)
 
 
 # --------------------------------------------------------------- options ---

@@ -16,7 +16,8 @@ import pytest
 
 import glfake
 import Movra
-from compat import (IMPORT_LEVEL, IMPORT_READS_FROMLIST, builtins, code_fields, described_code,
+from compat import (IMPORT_LEVEL, IMPORT_READS_FROMLIST, INT_DIVISION_BY_ZERO, builtins,
+                    code_fields, described_code,
                     function_arity_message, sequence_item_error)
 from conftest import FAKES, LISTING, movra_records, run_python
 
@@ -256,7 +257,7 @@ def test_exit_that_returns_sees_the_caught_error(broken, line, attempted, bound)
      '        raise IOError("full")\nsys.stdout = Bad()',
      (IOError.__name__, 'full'), [('init Movra', 14)]),
     # an exit that raises something else ends the import with that
-    ('sys.exit = lambda: 1 // 0', ('ZeroDivisionError', 'integer division or modulo by zero'),
+    ('sys.exit = lambda: 1 // 0', ('ZeroDivisionError', INT_DIVISION_BY_ZERO),
      [('init Movra', 15)]),
 ])
 def test_handler_failures(setup, error, records_):

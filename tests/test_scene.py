@@ -13,7 +13,7 @@ import pytest
 
 import glfake
 import Movra
-from compat import NUMPY_MOVES_NONE_COUNT, exc_clear, integer_types, raised
+from compat import NUMPY_MOVES_NONE_COUNT, clear_type_cache, exc_clear, integer_types, raised
 from conftest import movra_records
 
 F = np.float64
@@ -311,7 +311,7 @@ def counts(watched):
     at a time (the constants of code just loaded, say). The result is such a
     tuple itself, so it does not count once the next collection has run."""
     gc.collect()
-    sys._clear_type_cache()  # its entries hold references to the names they cache
+    clear_type_cache()  # its entries hold references to the names they cache
     # numpy 2 moves a mortal None's count by itself (compat.NUMPY_MOVES_NONE_COUNT)
     refs = tuple(sys.getrefcount(o) for o in watched
                  if not (o is None and NUMPY_MOVES_NONE_COUNT))
