@@ -76,7 +76,9 @@ distclean: clean
 #                  (bench/headless.py), written to bench/results/<date>-headless.txt
 #   make fuzz      the property-based differential fuzzer, FUZZ_EXAMPLES
 #                  (default 5000) examples of each property, then 10^6 calls
-#                  watching reference counts and memory
+#                  watching reference counts and memory, then (Python 3) a
+#                  failed allocation at every allocation of the import, a
+#                  frame and the read-back (scripts/fuzz_memory.py)
 #   make memcheck  the test suite under valgrind memcheck
 #   make sanitize  the module built with ASan + UBSan and assertions on, in
 #                  build/sanitize/<version>/; the recording-GL tests and a
@@ -92,6 +94,8 @@ fuzz:
 	bash scripts/setup.sh $(RUN_PY)
 	$(IN_ENV) $(PYTHON) scripts/fuzz.py
 	$(IN_ENV) $(PYTHON) scripts/fuzz_leaks.py
+	for phase in import frame print; do for burst in 1 3; do \
+	    $(IN_ENV) $(PYTHON) scripts/fuzz_memory.py $$phase --burst $$burst --quiet || exit 1; done; done
 
 memcheck:
 	bash scripts/setup.sh $(RUN_PY)

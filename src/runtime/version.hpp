@@ -355,11 +355,12 @@ enum class Output { stream, missing, discard };
 // `stream`, or Output::missing or Output::discard with none. A lookup that
 // failed returns Output::missing with `failed` true and its error set.
 // `name` is the interned "stdout"; `sys` the interpreter's sys module.
-// 3.15 has a lookup that reports its own errors. Before it,
-// PySys_GetObject drops any error of its own (a failed allocation of the key
-// it builds) and returns NULL as for a missing stream, so that a NULL is
-// looked at again in the sys module's dictionary, whose lookup reports
-// errors and builds nothing.
+// 3.15 has a lookup that reports its own errors. Before it, PySys_GetObject
+// drops any error of its own (a failed allocation of the key it builds) and
+// returns NULL as for a missing stream, and from 3.13 prints the dropped
+// error; so 3.8 to 3.14 read the sys module's dictionary itself, whose
+// lookup of an interned name builds nothing and reports what fails.
+// Python 2 keeps PySys_GetObject.
 inline Output standard_output(PyObject* sys, PyObject* name, PyObject** stream, bool& failed) {
     failed = false;
 #if MOVRA_PY_AT_LEAST(3, 15)
@@ -367,17 +368,15 @@ inline Output standard_output(PyObject* sys, PyObject* name, PyObject** stream, 
     int found = PySys_GetOptionalAttr(name, stream);
     failed = found < 0;
     if (found <= 0) return Output::missing;
-#else
-    *stream = PySys_GetObject(const_cast<char*>("stdout"));
-#if MOVRA_PY3
-    if (*stream == nullptr && sys != nullptr) {
-        *stream = PyDict_GetItemWithError(PyModule_GetDict(sys), name);
-        failed = *stream == nullptr && PyErr_Occurred();
-    }
+#elif MOVRA_PY3
+    *stream = PyDict_GetItemWithError(PyModule_GetDict(sys), name);
+    failed = *stream == nullptr && PyErr_Occurred();
+    if (*stream == nullptr) return Output::missing;
+    Py_INCREF(*stream);
 #else
     (void)sys;
     (void)name;
-#endif
+    *stream = PySys_GetObject(const_cast<char*>("stdout"));
     if (*stream == nullptr) return Output::missing;
     Py_INCREF(*stream);
 #endif
