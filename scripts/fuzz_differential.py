@@ -679,8 +679,23 @@ def _noarg_arguments():
                     (st.just(((), (('x', ('lit', '1')),))), 1))
 
 
+def hostile_global_key(function):
+    """('hostile-key', name, plan): a key of the module globals that is not a
+    plain string, hashed as a name that `function` reads, whose comparison
+    runs effects and answers anything (True and False, NotImplemented, an
+    exception)."""
+    def build(name):
+        def with_hash(plan):
+            protocols = [p for p in plan[3] if p[0] != '__hash__']
+            protocols.append(('__hash__', (), ('value', ('hash', name))))
+            return ('hostile-key', name, plan[:3] + (tuple(sorted(protocols)),))
+        return hostile(1, names=['__eq__', '__ne__'], required='__eq__').map(with_hash)
+    return st.sampled_from(sorted(READS[function] or TARGETS)).flatmap(build)
+
+
 def globals_cases():
-    """Any of the eighteen functions, after hostile globals were bound."""
+    """Any of the eighteen functions, after hostile globals were bound (and
+    now and then with a hostile key among them)."""
     def build(function):
         arguments = (_noarg_arguments() if function in NOARG else
                      st.one_of(st.just((fitting_plans(function), None)),
@@ -693,7 +708,8 @@ def globals_cases():
             st.sampled_from([True, True, True, False]),
             weighted((st.none(), 3), (st.integers(1, 60), 1)),
             weighted((st.none(), 5), (st.integers(1, 4), 1)),
-            st.sampled_from([None, None, None, None, 'grow', 'shrink', 'foreign-key']))
+            weighted((st.sampled_from([None, None, None, None, 'grow', 'shrink', 'foreign-key']),
+                      7), (hostile_global_key(function), 2)))
     return st.sampled_from(FUNCTIONS).flatmap(build)
 
 
@@ -864,6 +880,16 @@ def _reshape(namespace, table, context):
     elif table == 'foreign-key':
         # A key that is not a string makes every lookup the general one.
         namespace[7] = 'seven'
+    elif table is not None and table[0] == 'hostile-key':
+        # A hostile key that hashes as the global `name` and stands before it
+        # in the table, so that every lookup of the name compares it (runs
+        # its __eq__): taken out and put back after the key.
+        _, name, plan = table
+        key = context.materialize(plan)
+        value = namespace.pop(name, DELETE)
+        namespace[key] = 'hostile key'
+        if value is not DELETE:
+            namespace[name] = value
 
 
 def run(module, case, callee=None):
