@@ -46,8 +46,7 @@ build:
 	bash scripts/build.sh $(PYTHONS)
 
 test: setup
-	bash scripts/test.sh $(PYTHONS)
-	for version in $(SANITIZE_PYTHONS); do bash scripts/sanitize.sh $$version $(PYTEST_ARGS) || exit 1; done
+	bash scripts/test.sh $(PYTHONS) --sanitize $(SANITIZE_PYTHONS)
 
 run:
 	bash scripts/setup.sh $(RUN_PY)

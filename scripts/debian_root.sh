@@ -14,7 +14,10 @@
 #
 # Environment: MOVRA_DEBIAN_ROOT, the root's folder (default
 # /var/lib/movra/debian-sid); MOVRA_DEBIAN_MIRROR (default
-# http://deb.debian.org/debian).
+# http://deb.debian.org/debian); MOVRA_ROOT_NETWORK=private runs CMD in a
+# network namespace of its own too, with only a loopback (scripts/test.sh
+# does, so that an X server in the root and one outside, which meet in the
+# abstract socket names of their displays, cannot take the same display).
 #
 # CMD runs as root in a mount namespace of its own, which ends with it: the
 # checkout is mounted at its own path inside the root, with /proc and /dev,
@@ -45,19 +48,26 @@ APT=(apt-get -o Acquire::Check-Valid-Until=false -o APT::Get::Assume-Yes=true
 # Runs a command inside the root with /proc and /dev mounted and, if given,
 # the checkout at its own path: in a private mount namespace.
 in_root() {
-    local bind=$1
+    local bind=$1 network=()
     shift
-    unshare --mount --propagation private -- bash -c '
+    if [ "${MOVRA_ROOT_NETWORK:-}" = private ]; then network=(--net); fi
+    unshare --mount --propagation private "${network[@]}" -- bash -c '
         set -e
         target=$1 bind=$2
         shift 2
+        if [ "$MOVRA_ROOT_NETWORK" = private ]; then ip link set lo up; fi
         mount -t proc proc "$target/proc"
         mount --rbind /dev "$target/dev"
         if [ -n "$bind" ]; then
             mkdir -p "$target$bind"
             mount --bind "$bind" "$target$bind"
         fi
+        # The root reaches the network as the machine does: with its resolver
+        # and the certificates it trusts (a proxy of its own among them).
         cp -L /etc/resolv.conf "$target/etc/resolv.conf" 2>/dev/null || true
+        if [ -f /etc/ssl/certs/ca-certificates.crt ]; then
+            cp -L /etc/ssl/certs/ca-certificates.crt "$target/etc/ssl/certs/ca-certificates.crt"
+        fi
         exec chroot "$target" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
             LANG=C.UTF-8 MOVRA_IN_DEBIAN_ROOT=1 "$@"
@@ -92,7 +102,7 @@ update_root() {
     wanted=$(packages | paste -sd' ' -)
     note "installing into the root what requirements/debian-root.txt added"
     # shellcheck disable=SC2086
-    in_root "" bash -c "DEBIAN_FRONTEND=noninteractive ${APT[*]} update >/dev/null &&
+    MOVRA_ROOT_NETWORK= in_root "" bash -c "DEBIAN_FRONTEND=noninteractive ${APT[*]} update >/dev/null &&
         DEBIAN_FRONTEND=noninteractive ${APT[*]} install --no-install-recommends $wanted >/dev/null" ||
         die "apt-get could not install the packages of $LIST into $TARGET"
     packages >"$TARGET/$STAMP"

@@ -2,10 +2,19 @@
 # Runs the whole test suite under each given Python (default: 2.7), each in
 # its own environment on the recording GL (host/recordgl first on the path),
 # then the check that keeps the benchmark's tight floor in step with the
-# listing, and passes only if every run passed. Setup has run before (make
-# test).
+# listing; with --sanitize, then the sanitizer runs (scripts/sanitize.sh) of
+# the Pythons named after it. Passes only if every run passed. Setup has run
+# before (make test).
 #
-#   bash scripts/test.sh [VERSION...]      PYTEST_ARGS: extra pytest arguments
+#   bash scripts/test.sh [VERSION...] [--sanitize VERSION...]
+#                                           PYTEST_ARGS: extra pytest arguments
+#
+# The Pythons of the Debian root run in it, in one go, beside the others: two
+# lanes at once, one on pyenv's interpreters (their suites, then the sanitizer
+# runs), one in the root, which writes to build/test-debian-root.log and is
+# shown when it ends. The machine has two cores, and much of a suite waits on
+# its subprocesses; the root runs in a network namespace of its own, so that
+# the X servers of the two lanes cannot take the same display.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -13,13 +22,24 @@ cd "$ROOT"
 # shellcheck source=scripts/pythons.sh
 . "$ROOT/scripts/pythons.sh"
 
-VERSIONS=("$@")
+VERSIONS=()
+SANITIZE=()
+while [ $# -gt 0 ]; do
+    if [ "$1" = --sanitize ]; then
+        shift
+        SANITIZE=("$@")
+        break
+    fi
+    VERSIONS+=("$1")
+    shift
+done
 [ ${#VERSIONS[@]} -gt 0 ] || VERSIONS=(2.7)
 split_pythons "${VERSIONS[@]}"
-failed=()
-for version in "${PYENV_VERSIONS[@]}"; do
+
+# The suite under one Python: its status.
+suite() {
+    local version=$1 status=0
     echo "test: Python $version"
-    status=0
     # shellcheck disable=SC2086
     PYTHONPATH="$ROOT/host/recordgl" "$ROOT/$(venv_python "$version")" -m pytest tests -q \
         ${PYTEST_ARGS:-} || status=$?
@@ -31,15 +51,37 @@ for version in "${PYENV_VERSIONS[@]}"; do
         "$ROOT/$(venv_python "$version")" -m pytest bench/test_floor_programs.py -q \
             -p no:cacheprovider || status=$?
     fi
-    [ $status -eq 0 ] || failed+=("$version (status $status)")
-done
-# The Pythons of the Debian root run there, in one go.
+    return $status
+}
+
+ROOT_LOG=$ROOT/build/test-debian-root.log
+root_pid=
 if [ ${#DEBIAN_VERSIONS[@]} -gt 0 ]; then
-    bash "$ROOT/scripts/debian_root.sh" run bash scripts/test.sh "${DEBIAN_VERSIONS[@]}" ||
-        failed+=("${DEBIAN_VERSIONS[*]} (in the Debian root)")
+    mkdir -p "$ROOT/build"
+    echo "test: Python ${DEBIAN_VERSIONS[*]} in the Debian root, beside the others (${ROOT_LOG#"$ROOT"/})"
+    MOVRA_ROOT_NETWORK=private bash "$ROOT/scripts/debian_root.sh" run \
+        bash scripts/test.sh "${DEBIAN_VERSIONS[@]}" >"$ROOT_LOG" 2>&1 &
+    root_pid=$!
+fi
+
+failed=()
+for version in "${PYENV_VERSIONS[@]}"; do
+    suite "$version" || failed+=("$version (status $?)")
+done
+for version in "${SANITIZE[@]}"; do
+    bash "$ROOT/scripts/sanitize.sh" "$version" ${PYTEST_ARGS:-} ||
+        failed+=("$version (the sanitizer run)")
+done
+
+if [ -n "$root_pid" ]; then
+    root_status=0
+    wait "$root_pid" || root_status=$?
+    echo "test: ---- the Debian root (${DEBIAN_VERSIONS[*]}), from ${ROOT_LOG#"$ROOT"/}:"
+    cat "$ROOT_LOG"
+    [ $root_status -eq 0 ] || failed+=("${DEBIAN_VERSIONS[*]} (in the Debian root)")
 fi
 if [ ${#failed[@]} -gt 0 ]; then
     echo "test: FAILED under Python ${failed[*]}" >&2
     exit 1
 fi
-echo "test: passed under Python ${VERSIONS[*]}"
+echo "test: passed under Python ${VERSIONS[*]}${SANITIZE[*]:+, sanitizer runs under ${SANITIZE[*]}}"

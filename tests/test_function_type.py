@@ -3,6 +3,7 @@ pickling, the type's own restrictions, weak references, garbage-collector
 traversal, descriptor binding, and the argument binding of the two functions
 that take keywords."""
 import copy
+import ctypes
 import gc
 import pickle
 import sys
@@ -178,15 +179,39 @@ def test_repr_follows_the_qualified_name():
     assert repr(f) == str(f) == '<native function Scene.display at 0x%x>' % id(f)
 
 
+class _MethodDef(ctypes.Structure):
+    _fields_ = [('name', ctypes.c_char_p), ('meth', ctypes.c_void_p), ('flags', ctypes.c_int),
+                ('doc', ctypes.c_char_p)]
+
+
+# A method of the call kind of __reduce__ (METH_VARARGS), made for a class
+# of the test's own: the interpreter's words for its keyword refusal depend
+# on the call kind, and on 3.10 and earlier also on the way it is called.
+_probe_code = ctypes.CFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object)(
+    lambda self, args: None)
+_PROBE = _MethodDef(b'probe', ctypes.cast(_probe_code, ctypes.c_void_p), 1, None)
+_new_descriptor = ctypes.pythonapi.PyDescr_NewMethod
+_new_descriptor.restype = ctypes.py_object
+_new_descriptor.argtypes = [ctypes.py_object, ctypes.c_void_p]
+
+
+class Owner(object):
+    pass
+
+
+Owner.probe = _new_descriptor(Owner, ctypes.addressof(_PROBE))
+
+
 @pytest.mark.parametrize('args', [(), (1, 2)])
 def test_reduce_names_the_method_entry(args):
     f.__name__ = 'renamed'
     assert f.__reduce__(*args) == 'drawMain'
     with pytest.raises(TypeError) as info:
         f.__reduce__(protocol=2)
-    # The interpreter's text, as it says it of a method of its own types.
-    assert str(info.value) == interpreter_message(lambda: {}.get(key=1), 'dict', 'get',
-                                                  'native_function_or_method', '__reduce__')
+    # The interpreter's text, as it says it of a method of that call kind.
+    assert str(info.value) == interpreter_message(lambda: Owner().probe(protocol=2), 'Owner',
+                                                  'probe', 'native_function_or_method',
+                                                  '__reduce__')
 
 
 @pytest.mark.parametrize('module', [pickle, fast_pickle])

@@ -659,11 +659,11 @@ struct BuiltinPart {
 vectorcallfunc vectorcall_entry(int call_kind);
 
 // How a refusal of arguments names the function: as the interpreter names
-// its own built-in functions ("Movra.drawMain()" from 3.10 on, from the
+// its own built-in functions ("Movra.drawMain()" from 3.9 on, from the
 // function's current __module__ and __qualname__; "drawMain()" from the
-// method entry's name before). A new reference, or NULL with an error set.
+// method entry's name on 3.8). A new reference, or NULL with an error set.
 inline PyObject* callee_text(PyObject* function) {
-#if MOVRA_PY_AT_LEAST(3, 10)
+#if MOVRA_PY_AT_LEAST(3, 9)
     PyObject* qualname = PyObject_GetAttrString(function, "__qualname__");
     if (qualname == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
