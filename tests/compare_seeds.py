@@ -16,6 +16,7 @@ import zipfile
 from conftest import LISTING, ROOT
 
 COMPARE = os.path.join(ROOT, 'host', 'KestCompare.py')
+PY2 = sys.version_info[0] == 2
 PYTHON2 = os.path.join(ROOT, '.venv', 'bin', 'python')
 with open(LISTING) as _listing:
     SOURCE = _listing.read()
@@ -104,6 +105,41 @@ HOSTILE = {
     'python3-only': [('myQuadric = 0\n', "myQuadric = 0\n_label = f'{near}'\n")],
     'python2-only': [('myQuadric = 0\n', 'myQuadric = 0\n_mode = 0777\n')],
 }
+
+
+# The result and severity that each of those files gets, wherever it lies
+# (a file of one Python only: under that Python).
+RESULTS = {
+    'transpose': ('4 differences', 'pictures'),
+    'degrees-radians': ('4 differences', 'pictures'),
+    'sign': ('5 differences', 'pictures'),
+    'integer-division': ('2 differences', 'calls only'),
+    'product-order': ('3 differences', 'pictures'),
+    # The picture of the defaults shows it too, now that it is drawn after
+    # the host's first tick, with the moving camera on its orbit.
+    'push-pop': ('9 differences', 'pictures'),
+    'viewport-rectangle': ('5 differences', 'pictures'),
+    'call-order': ('2 differences', 'calls only'),
+    'tick': ('15 differences', 'pictures'),
+    'tick-hangs': ('5 differences', 'pictures'),
+    'import-hangs': ('could not be loaded', 'not loaded'),
+    'glut-misspelt': ('could not be loaded', 'not loaded'),
+    'python3-only': ('identical', 'identical'),
+    'python2-only': ('identical', 'identical'),
+}
+
+
+def loaded_here(name):
+    """python2-only loads under 2.7 only, python3-only under Python 3 only."""
+    return {'python2-only': PY2, 'python3-only': not PY2}.get(name, True)
+
+
+def expected_row(name, hint_kinds):
+    """(result, severity, hint kinds) of one of those files under this Python."""
+    if not loaded_here(name):
+        return 'could not be loaded', 'not loaded', []
+    result, severity = RESULTS[name]
+    return result, severity, hint_kinds
 
 
 def write(path, text):
