@@ -60,11 +60,13 @@ def job_count(text):
 
 
 def default_jobs():
+    """One learner more than there are cores: a comparison spends part of its
+    time waiting (on its workers, on a call that does not return)."""
     try:
         import multiprocessing
-        return max(1, multiprocessing.cpu_count())
+        return max(1, multiprocessing.cpu_count()) + 1
     except (ImportError, NotImplementedError):
-        return 1
+        return 2
 
 
 def build_parser():
@@ -101,8 +103,8 @@ def build_parser():
                         help='compare with this plain-Python file instead of the compiled '
                              'Movra')
     parser.add_argument('--jobs', type=job_count, default=default_jobs(), metavar='N',
-                        help='for a class: learners compared at once (default: one per '
-                             'core, %(default)s)')
+                        help='for a class: learners compared at once (default: one more '
+                             'than the cores, %(default)s)')
     parser.add_argument('--learner-limit', type=positive_seconds, default=600,
                         metavar='SECONDS', help=argparse.SUPPRESS)
     # What a class run hands each learner's comparison: Movra's replies,

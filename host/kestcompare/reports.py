@@ -115,7 +115,10 @@ th button { font: inherit; font-weight: bold; background: none; border: none; pa
 .shares td, .shares th { border: none; padding: 0 0.3em; font-size: 85%; text-align: right; }
 .shares .nonzero { color: #a00; font-weight: bold; }
 .hints ul { margin: 0; padding-left: 1.2em; } .kind { font-weight: bold; color: #05a; }
-img { border: 1px solid #ccc; margin: 0 0.3em 0.3em 0; }
+img { border: 1px solid #ccc; }
+.pictures { white-space: nowrap; }
+figure { display: inline-block; margin: 0 0.4em 0 0; text-align: center; font-size: 85%; }
+.shares th { white-space: nowrap; }
 #counts td { font-size: 140%; text-align: center; }
 '''
 
@@ -186,6 +189,13 @@ def report_html(report):
 
 
 # -------------------------------------------------------------- a class ---
+
+def skipped_text(skipped):
+    files = sum(s.get('files', 1) for s in skipped)
+    if not skipped:
+        return 'Every .py file was taken.'
+    return '%s not taken:' % plural(files, '.py file')
+
 
 def found_text(found, folder):
     """What the finding of submissions says first: the count, then every
@@ -286,17 +296,19 @@ def summary_html(summary):
             html_escape(h['kind']), html_escape(', '.join(h['explains'])), html_escape(h['text']))
             for h in row.get('hints') or [])
         pictures = u''.join(
-            u'<a href="%s"><img src="%s" width="200" height="200" alt="%s" title="%s"></a>' % (
+            u'<figure><a href="%s"><img src="%s" width="200" height="200" alt="%s" title="%s">'
+            u'</a><figcaption>%s</figcaption></figure>' % (
                 link(p['image']), link(p['thumbnail']), html_escape(p['state']),
-                html_escape(p['state'])) for p in row['pictures'])
+                html_escape(p['state']), html_escape(p['state'])) for p in row['pictures'])
         rows.append(
             u'<tr class="%s" data-learner="%s" data-rank="%d" data-severity="%s">'
-            u'<td class="learner">%s<br><small>%s</small></td><td class="severity">%s</td>'
+            u'<td class="learner">%s<br><small><code>%s</code><br>%s</small></td>'
+            u'<td class="severity">%s</td>'
             u'<td class="differences">%s</td><td class="first">%s</td>'
             u'<td class="hints">%s</td><td>%s</td><td class="pictures">%s</td></tr>' % (
                 severity_class(row['severity']), html_escape(row['learner']),
                 SEVERITIES.index(row['severity']), html_escape(row['severity']),
-                name, u' '.join(links), html_escape(row['severity']),
+                name, html_escape(row['file']), u' '.join(links), html_escape(row['severity']),
                 '-' if row['differences'] is None else row['differences'],
                 html_escape(row['first_difference'] or '-'),
                 u'<ul>%s</ul>' % hints if hints else u'-', shares_table(row['pictures']),
@@ -313,13 +325,14 @@ def summary_html(summary):
 <table id="counts"><tr>%(count_heads)s<th>learners</th></tr>
 <tr>%(count_cells)s<td class="count" data-severity="all">%(total)d</td></tr></table>
 <p id="python">Each learner's file compared with %(reference)s under %(python)s.</p>
-<div id="skipped"><p>%(skipped_count)s not taken%(colon)s</p><ul>%(skipped)s</ul></div>
+<div id="skipped"><p>%(skipped_count)s</p><ul>%(skipped)s</ul></div>
+<p>Click a column's name to sort by it (again to reverse); a learner's name opens the whole report. Each picture is Movra's frame dimmed, with every pixel that yours draws differently in magenta.</p>
 <table id="learners"><thead><tr>
 <th><button type="button" id="sort-learner" onclick="sortRows('learner')">learner</button></th>
 <th><button type="button" id="sort-severity" onclick="sortRows('severity')">severity</button></th>
 <th>differences</th><th>first difference</th><th>hints</th>
 <th>differing pixels per viewport</th>
-<th>pictures: Movra dimmed, differing pixels in magenta (click for Movra, yours and the difference)</th>
+<th>pictures (click for Movra, yours and the difference)</th>
 </tr></thead>
 <tbody>
 %(rows)s
@@ -331,6 +344,5 @@ def summary_html(summary):
        'count_cells': count_cells, 'total': summary['learners'],
        'reference': html_escape(summary.get('reference') or 'the compiled module Movra'),
        'python': html_escape(python_text(summary.get('python'))),
-       'skipped_count': plural(len(summary['skipped']), '.py file or folder'),
-       'colon': ':' if summary['skipped'] else '', 'skipped': skipped,
+       'skipped_count': skipped_text(summary['skipped']), 'skipped': skipped,
        'rows': u'\n'.join(rows), 'script': SORT_SCRIPT}
