@@ -62,7 +62,8 @@ def test_report_folders_are_safe_and_distinct():
 
 
 def test_the_index_page_escapes_what_learners_named():
-    row = {'learner': '<script>/Movra.py', 'identical': False, 'result': '2 differences',
+    row = {'learner': '<script>/Movra.py', 'file': '<script>/Movra.py', 'identical': False,
+           'result': '2 differences',
            'severity': 'calls only', 'differences': 2,
            'first_difference': 'global near: Movra 1.0 (float), yours "1" (str) & more',
            'folder': 'x', 'text_report': 'a&b/report.txt', 'report': 'a&b/report.json',
