@@ -1,14 +1,12 @@
 """Parts of KestCompare on their own: the side-by-side picture and its shares
-per viewport, and how a folder of learners is found and named."""
+per viewport, its thumbnail, the report folders of a class and the escaping
+of the class page (finding the learners: test_compare_submissions.py)."""
 from __future__ import division
-
-import os
 
 import numpy as np
 import pytest
 
-from kestcompare import classrun, reports, submissions
-from kestcompare import pictures
+from kestcompare import classrun, pictures, reports
 
 SIDE = 20          # frames of 20 x 20 pixels: viewports of 10 x 10
 
@@ -52,6 +50,28 @@ def test_a_missing_frame_gives_a_gray_panel_and_unknown_shares(tmpdir):
     image = np.asarray(Image.open(out).convert('RGB'))
     yours = image[pictures.LABEL_HEIGHT:, SIDE + pictures.GAP:2 * SIDE + pictures.GAP]
     assert np.all(yours == pictures.MISSING)
+
+
+@pytest.mark.parametrize('side, pixel, marked', [
+    (400, (301, 37), (150, 18)),      # halved: the one differing pixel still shows
+    (20, (3, 4), (30, 40)),           # enlarged: as a block of ten by ten
+])
+def test_a_thumbnail_keeps_every_differing_pixel(tmpdir, side, pixel, marked):
+    from PIL import Image
+    movra = np.zeros((side, side, 3), dtype=np.uint8)
+    yours = movra.copy()
+    yours[pixel[1], pixel[0]] = 255
+    paths = []
+    for name, pixels in (('m.png', movra), ('y.png', yours)):
+        paths.append(str(tmpdir.join(name)))
+        Image.fromarray(pixels, 'RGB').save(paths[-1], 'PNG')
+    thumbnail = str(tmpdir.join('thumb.png'))
+    pictures.compose(paths[0], paths[1], str(tmpdir.join('side.png')), side, thumbnail)
+    image = np.asarray(Image.open(thumbnail).convert('RGB'))
+    assert image.shape == (pictures.THUMBNAIL, pictures.THUMBNAIL, 3)
+    found = np.argwhere(np.all(image == pictures.MARK, axis=-1))
+    assert len(found) and [marked[1], marked[0]] in found.tolist()
+    assert len(found) <= (pictures.THUMBNAIL // side + 1) ** 2 * 4
 
 
 def test_report_folders_are_safe_and_distinct():
