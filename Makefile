@@ -11,14 +11,15 @@
 #                3.15 and 3.14d, then `make sanitize` under 2.7 and 3.13;
 #                passes only if all of them pass (PYTEST_ARGS=... to narrow both)
 #   make run     setup, then the host program (ARGS=... are passed to it)
-#   make compare setup, then compare IMPL=path/to/Movra.py with Movra (OUT=dir)
+#   make compare setup, then compare IMPL=path/to/Movra.py (or a class folder or
+#                .zip) with Movra (OUT=dir, JSON=file, ARGS=... to KestCompare.py)
 #   make clean   remove build products (keeps the environments)
 #   make distclean  also remove the environments and downloaded wheels/
 #
 # PY=<version> (2.7, 3.8, ... 3.15, 3.14d, 3.15d) chooses one Python for any of these:
 # `make test PY=3.11` runs the suite under 3.11 alone, creating its
-# environment when needed; `make run` and `make compare` use 2.7 unless PY
-# says otherwise.
+# environment when needed; `make run` uses 2.7 and `make compare` the newest
+# Python 3 (COMPARE_PY) unless PY says otherwise.
 
 SHELL := /bin/bash
 PY ?=
@@ -31,8 +32,15 @@ PYTHONS := $(or $(PY),$(TEST_PYTHONS))
 SANITIZE_PYTHONS := $(filter-out $(ROOT_PYTHONS),$(or $(PY),2.7 3.13))
 RUN_PY := $(or $(PY),2.7)
 PYTHON := $(if $(filter 2.7,$(RUN_PY)),.venv,.venv-$(RUN_PY))/bin/python
+# make compare loads a learner's file under the newest Python 3 the project
+# has: learners write Python 3 (f-strings, print()); PY=2.7 for a Python 2
+# file, which the report itself suggests when a file compiles only there.
+COMPARE_PY := 3.13
+COMPARE_RUN_PY := $(or $(PY),$(COMPARE_PY))
+COMPARE_PYTHON := $(if $(filter 2.7,$(COMPARE_RUN_PY)),.venv,.venv-$(COMPARE_RUN_PY))/bin/python
 # A command of a Python of the Debian root runs inside the root.
-IN_ENV := $(if $(and $(filter $(RUN_PY),$(ROOT_PYTHONS)),$(if $(MOVRA_IN_DEBIAN_ROOT),,root)),bash scripts/debian_root.sh run)
+in_env = $(if $(and $(filter $(1),$(ROOT_PYTHONS)),$(if $(MOVRA_IN_DEBIAN_ROOT),,root)),bash scripts/debian_root.sh run)
+IN_ENV := $(call in_env,$(RUN_PY))
 ARGS ?=
 PYTEST_ARGS ?=
 export PYTEST_ARGS
@@ -52,11 +60,12 @@ run:
 	bash scripts/setup.sh $(RUN_PY)
 	$(IN_ENV) $(PYTHON) host/KestMain.py $(ARGS)
 
-# make compare IMPL=path/to/Movra.py (or a folder of them) [OUT=dir] [JSON=file]
+# make compare IMPL=path/to/Movra.py (or a class folder or .zip) [OUT=dir]
+#              [JSON=file] [ARGS="--ignore-output ..."]
 compare:
 	@test -n "$(IMPL)" || { echo "make compare: say which file, e.g. make compare IMPL=src/Movra.py" >&2; exit 2; }
-	bash scripts/setup.sh $(RUN_PY)
-	$(IN_ENV) $(PYTHON) host/KestCompare.py $(IMPL) $(if $(OUT),--out $(OUT)) $(if $(JSON),--json $(JSON))
+	bash scripts/setup.sh $(COMPARE_RUN_PY)
+	$(call in_env,$(COMPARE_RUN_PY)) $(COMPARE_PYTHON) host/KestCompare.py $(IMPL) $(if $(OUT),--out $(OUT)) $(if $(JSON),--json $(JSON)) $(ARGS)
 
 clean:
 	rm -rf build .pytest_cache

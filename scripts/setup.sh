@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prepare this checkout for building, testing and running Movra under the
 # given Pythons (default: 2.7):
-#   1. Debian packages (compiler, GL/GLU/GLUT, Xvfb, valgrind)
+#   1. Debian packages (compiler, GL/GLU/GLUT, Xvfb, valgrind, chromium)
 #   and for each Python version:
 #   2. its interpreter from pyenv, or for 3.14 and 3.15 (and their debug
 #      builds 3.14d, 3.15d) Debian's, inside the Debian root: the steps below
@@ -32,9 +32,11 @@ die() { echo "setup: ERROR: $*" >&2; exit 1; }
 # Debian 12 names GLUT's development package libglut-dev; freeglut3-dev is
 # the older (transitional) name and is accepted too.
 # x11-utils (xdpyinfo) tells when an Xvfb screen is ready; mesa-utils
-# (glxinfo) shows which GL renderer a screen offers.
+# (glxinfo) shows which GL renderer a screen offers.  chromium and
+# chromium-driver: the tests of make compare's class page load it in a real
+# browser, through selenium.
 APT_PACKAGES=(g++ make libglu1-mesa-dev libgl1-mesa-dri xvfb xauth x11-utils
-              mesa-utils valgrind)
+              mesa-utils valgrind chromium chromium-driver)
 GLUT_PACKAGES=(libglut-dev freeglut3-dev)
 
 apt_status() {

@@ -373,3 +373,31 @@ def plain_function_refusal(name, parameters, args=(), kwargs=None):
     kind, text = raised(lambda: namespace[name](*args, **(kwargs or {})))
     assert kind is TypeError, 'the arguments bound: %r' % ((args, kwargs),)
     return text
+
+
+# selenium 3.141.0, the last for Python 2.7, takes the driver's path and
+# finds elements by name (find_element_by_css_selector); selenium 4 takes a
+# Service and drops those names. Both drive Debian's chromium-driver.
+CHROMIUM = '/usr/bin/chromium'
+CHROMEDRIVER = '/usr/bin/chromedriver'
+
+
+def chromium_driver():
+    """A headless chromium driven through selenium (the caller quits it)."""
+    from selenium import webdriver
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ('--headless=new', '--no-sandbox', '--disable-gpu',
+                     '--disable-dev-shm-usage', '--window-size=1600,1200'):
+        options.add_argument(argument)
+    if PY2:
+        return webdriver.Chrome(executable_path=CHROMEDRIVER, options=options)
+    from selenium.webdriver.chrome.service import Service
+    return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+
+
+def find_all(driver, selector):
+    """The elements that a CSS selector finds, under either selenium."""
+    if PY2:
+        return driver.find_elements_by_css_selector(selector)
+    return driver.find_elements('css selector', selector)

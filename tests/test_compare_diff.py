@@ -6,8 +6,8 @@ import numpy as np
 import pytest
 
 import glfake
-import KestCompareDiff as diff
-from KestCompareWorker import encode
+from kestcompare import diff
+from kestcompare.worker import encode
 
 
 def enc(value):

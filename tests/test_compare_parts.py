@@ -1,14 +1,12 @@
 """Parts of KestCompare on their own: the side-by-side picture and its shares
-per viewport, and how a folder of learners is found and named."""
+per viewport, its thumbnail, the report folders of a class and the escaping
+of the class page (finding the learners: test_compare_submissions.py)."""
 from __future__ import division
-
-import os
 
 import numpy as np
 import pytest
 
-import KestCompare
-import KestComparePictures as pictures
+from kestcompare import classrun, pictures, reports
 
 SIDE = 20          # frames of 20 x 20 pixels: viewports of 10 x 10
 
@@ -54,33 +52,65 @@ def test_a_missing_frame_gives_a_gray_panel_and_unknown_shares(tmpdir):
     assert np.all(yours == pictures.MISSING)
 
 
-def test_learners_are_found_below_the_folder_but_not_in_hidden_ones(tmpdir):
-    for folder in ('b', 'a/deep', '.git', '__pycache__', 'c'):
-        tmpdir.join(folder).ensure(dir=True)
-    for path in ('b/Movra.py', 'a/deep/Movra.py', '.git/Movra.py', '__pycache__/Movra.py',
-                 'Movra.py', 'c/movra.py', 'c/Movra.py.bak'):
-        tmpdir.join(path).write('')
-    found = [os.path.relpath(p, str(tmpdir)) for p in KestCompare.find_learners(str(tmpdir))]
-    assert found == ['Movra.py', os.path.join('a', 'deep', 'Movra.py'),
-                     os.path.join('b', 'Movra.py')]
+@pytest.mark.parametrize('side, pixel, marked', [
+    (400, (301, 37), (150, 18)),      # halved: the one differing pixel still shows
+    (20, (3, 4), (30, 40)),           # enlarged: as a block of ten by ten
+])
+def test_a_thumbnail_keeps_every_differing_pixel(tmpdir, side, pixel, marked):
+    from PIL import Image
+    movra = np.zeros((side, side, 3), dtype=np.uint8)
+    yours = movra.copy()
+    yours[pixel[1], pixel[0]] = 255
+    paths = []
+    for name, pixels in (('m.png', movra), ('y.png', yours)):
+        paths.append(str(tmpdir.join(name)))
+        Image.fromarray(pixels, 'RGB').save(paths[-1], 'PNG')
+    thumbnail = str(tmpdir.join('thumb.png'))
+    pictures.compose(paths[0], paths[1], str(tmpdir.join('side.png')), side, thumbnail)
+    image = np.asarray(Image.open(thumbnail).convert('RGB'))
+    assert image.shape == (pictures.THUMBNAIL, pictures.THUMBNAIL, 3)
+    found = np.argwhere(np.all(image == pictures.MARK, axis=-1))
+    assert len(found) and [marked[1], marked[0]] in found.tolist()
+    assert len(found) <= (pictures.THUMBNAIL // side + 1) ** 2 * 4
 
 
 def test_report_folders_are_safe_and_distinct():
-    taken = set()
-    names = [KestCompare.report_folder_name(r, taken)
-             for r in ['.', 'alice', os.path.join('group 1', 'bob'), 'alice', '..x', '<>']]
-    assert names == ['_top', 'alice', 'group_1__bob', 'alice_2', 'x', '__']
+    taken = set(['mine'])
+    names = [classrun.report_folder_name(r, taken)
+             for r in ['alice', 'group 1/bob', 'alice', '..x', '<>', 'mine', 'Lee Kim (2)']]
+    assert names == ['alice', 'group_1__bob', 'alice_2', 'x', '__', 'mine_2', 'Lee_Kim__2_']
 
 
 def test_the_index_page_escapes_what_learners_named():
-    row = {'learner': '<script>/Movra.py', 'identical': False, 'result': '2 differences',
+    row = {'learner': '<script>/Movra.py', 'file': '<script>/Movra.py', 'identical': False,
+           'result': '2 differences',
+           'severity': 'calls only', 'differences': 2,
            'first_difference': 'global near: Movra 1.0 (float), yours "1" (str) & more',
            'folder': 'x', 'text_report': 'a&b/report.txt', 'report': 'a&b/report.json',
-           'pictures': ['a&b/pictures/defaults.png']}
-    page = KestCompare.summary_html({'folder': '/class <1>', 'identical_learners': 0,
-                                     'learners': 1, 'rows': [row]})
-    assert '<script>' not in page
+           'html_report': 'a&b/report.html',
+           'hints': [{'kind': 'sign', 'explains': ['global <left>'],
+                      'text': 'yours has the other sign'}],
+           'pictures': [{'state': 'defaults', 'image': 'a&b/pictures/defaults.png',
+                         'thumbnail': 'a&b/pictures/defaults.thumb.png',
+                         'shares': {'viewport1': 0.0, 'viewport2': 0.5, 'viewport3': None,
+                                    'viewport4': 0.0}}]}
+    counts = dict((s, 0) for s in reports.SEVERITIES)
+    counts['calls only'] = 1
+    page = reports.summary_html({'folder': '/class <1>', 'identical_learners': 0,
+                                 'learners': 1, 'counts': counts, 'rows': [row],
+                                 'skipped': [{'path': '<x>.py', 'reason': 'a & b', 'files': 1}],
+                                 'python': {'version': '3.13.0'}})
+    # The page's own script is the only one.
+    assert '<script>/Movra.py' not in page and page.count('<script>') == 1
     assert '&lt;script&gt;/Movra.py' in page and '/class &lt;1&gt;' in page
     assert 'yours &quot;1&quot; (str) &amp; more' in page
-    assert '<a href="a&amp;b/report.txt">report</a>' in page
-    assert '<img src="a&amp;b/pictures/defaults.png"' in page
+    assert '<a class="report" href="a&amp;b/report.html">&lt;script&gt;/Movra.py</a>' in page
+    assert '<a href="a&amp;b/report.txt">text</a>' in page
+    assert ('<a href="a&amp;b/pictures/defaults.png"><img src="a&amp;b/pictures/defaults.thumb'
+            '.png" width="200" height="200"') in page
+    assert '<span class="kind">sign</span>: global &lt;left&gt;: yours has the other sign' in page
+    assert '<li><code>&lt;x&gt;.py</code>: a &amp; b</li>' in page
+    assert ('<td class="zero">0.00%</td><td class="nonzero">50.00%</td><td>?</td>'
+            '<td class="zero">0.00%</td>') in page
+    assert '<td class="count sev-calls-only" data-severity="calls only">1</td>' in page
+    assert 'under Python 3.13.0' in page

@@ -1,7 +1,7 @@
 """Runs one implementation of the module for KestCompare, in a process of its
 own.
 
-    python KestCompareWorker.py record|render CAPTURE_FILE
+    python host/kestcompare/worker.py record|render CAPTURE_FILE
 
 KestCompare starts one worker for Movra and one for the file under
 comparison. A worker reads one JSON request per line on its standard input
@@ -14,27 +14,37 @@ own request.
 
 In "record" mode the recording GL of host/recordgl is first on the path, and
 a reply carries the GL and drawing-helper calls that a function made, with
-every argument in a typed, comparable form (see encode()). In "render" mode
-the real PyOpenGL draws into a GLUT window on $DISPLAY and a request writes
-the frame that drawMain() drew to a PNG file.
+every argument in a typed, comparable form (see encode()). For the file
+under comparison the worker also notes which of its functions made each
+call and what its matrix builders returned on the way (see Observer), for
+the hints. In "render" mode the real PyOpenGL draws into a GLUT window on
+$DISPLAY and a request writes the frame that drawMain() drew to a PNG file.
 
 Each call into the implementation is bounded by the request's "limit"
-(seconds): SIGALRM raises DidNotReturn, which the implementation's own
-`except Exception` does not catch. Code that defeats even that is the
-business of KestCompare, which kills a worker that does not answer in time.
+(seconds), the preparation of states by the learner's remaining
+"prepare_limit": SIGALRM raises DidNotReturn, which the implementation's own
+`except Exception` does not catch. The alarm first notes where the file was
+(its function and line) and tells KestCompare on the reply channel, so that
+even code that swallows the alarm is reported at its line when KestCompare
+kills the worker. A function that did not return is replaced by a stand-in
+that stops at once (KnownHang), so that nothing waits for it twice.
 """
-from __future__ import division, print_function
+from __future__ import absolute_import, division, print_function
 
 import copy
 import json
+import linecache
 import os
+import platform
 import signal
 import sys
+import time
 import traceback
 import warnings
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-RECORDGL = os.path.join(HERE, 'recordgl')
+PACKAGE = os.path.dirname(os.path.abspath(__file__))
+HOST = os.path.dirname(PACKAGE)
+RECORDGL = os.path.join(HOST, 'recordgl')
 
 PY2 = sys.version_info[0] == 2
 if PY2:
@@ -51,19 +61,38 @@ MAX_ITEMS = 64          # items of a list or object array kept in a reply
 
 
 class DidNotReturn(BaseException):
-    """Raised by the alarm in the middle of a call that ran too long."""
+    """Raised by the alarm in the middle of a call that ran too long; where
+    is the place of the file it stopped (see Worker.locate), or None."""
+
+    def __init__(self, where=None):
+        BaseException.__init__(self)
+        self.where = where
+
+
+class KnownHang(DidNotReturn):
+    """Raised by the stand-in of a function that did not return before."""
+
+
+# The worker's links to its channel and its module, for the alarm handler,
+# which runs wherever the implementation happens to be.
+CURRENT = {'tell': None, 'locate': None, 'cut': []}
 
 
 def _on_alarm(signum, frame):
-    raise DidNotReturn()
+    locate = CURRENT['locate']
+    where = locate(frame) if locate is not None else None
+    if CURRENT['tell'] is not None:
+        CURRENT['tell']({'stopped': where})
+    raise DidNotReturn(where)
 
 
 def set_path(mode):
     """host/ for the tables; in record mode host/recordgl before everything,
-    in render mode nowhere, so that the real OpenGL is found."""
-    own = os.path.realpath(RECORDGL)
-    kept = [p for p in sys.path if p and os.path.realpath(p) != own]
-    sys.path[:] = ([RECORDGL] if mode == 'record' else []) + [HERE] + kept
+    in render mode nowhere, so that the real OpenGL is found. This script's
+    own folder is left out: its modules are imported as kestcompare.*."""
+    own = [os.path.realpath(p) for p in (RECORDGL, PACKAGE, HOST)]
+    kept = [p for p in sys.path if p and os.path.realpath(p) not in own]
+    sys.path[:] = ([RECORDGL] if mode == 'record' else []) + [HOST] + kept
 
 
 # ----------------------------------------------------------------- values ---
@@ -148,15 +177,32 @@ def _text_of(exc):
         return TEXT('<the exception text could not be made>')
 
 
-def describe_error(info, in_module):
+def _handled_of(exc):
+    """The exception that was being handled when SystemExit was raised, as
+    (type, value, traceback), or None. sys.exit() notes it itself (see
+    note_handled_exception); Python 3 also chains it as __context__."""
+    handled = getattr(exc, 'kest_handled', None)
+    if handled is not None:
+        return handled
+    context = getattr(exc, '__context__', None)
+    if context is not None and not isinstance(context, (SystemExit, DidNotReturn)):
+        return type(context), context, getattr(context, '__traceback__', None)
+    return None
+
+
+def describe_error(info, in_module, depth=0):
     """type, message, the line and function of the newest traceback entry in
-    the implementation's own source, and the traceback's last lines."""
+    the implementation's own source, and the traceback's last lines; for
+    SystemExit also the exception that was being handled ("handled")."""
     exc_type, exc, tb = info
     entry = {'type': exc_type.__name__, 'message': _text_of(exc), 'line': None,
              'function': None}
     if isinstance(exc, SystemExit):
         entry['message'] = 'sys.exit(%s) was called' % (
             '' if exc.code is None else _safe_repr(exc.code))
+        handled = _handled_of(exc)
+        if handled is not None and depth < 3:
+            entry['handled'] = describe_error(handled, in_module, depth + 1)
     if entry['type'] == 'NameError' and entry['message'].startswith('global name '):
         # Python 2 words a function's missing global "global name ..."
         entry['message'] = entry['message'][len('global '):]
@@ -181,26 +227,44 @@ def describe_error(info, in_module):
     return entry
 
 
-# Called before each call into the implementation: tells KestCompare that a
-# new call (with a time limit of its own) starts, so that it can time it.
+def note_handled_exception():
+    """Puts a sys.exit in place that notes the exception being handled when
+    it is called: Python 2 does not chain exceptions, and a file's
+    `except: sys.exit()` would hide the failure that led to it."""
+    def exit(*args):
+        handled = sys.exc_info()
+        error = SystemExit(*args)
+        if handled[0] is not None and not issubclass(handled[0], (SystemExit, DidNotReturn)):
+            error.kest_handled = handled
+        raise error
+    exit.__doc__ = sys.exit.__doc__
+    sys.exit = exit
+
+
+# Called before each call into the implementation with its time limit: tells
+# KestCompare that a new call starts, so that it can time it.
 HEARTBEAT = [None]
 
 
 def attempt(function, limit):
-    """Runs function() with the alarm set: (value, error info or None, hung)."""
+    """Runs function() with the alarm set: (value, error info or None, stop),
+    where stop is None when it returned or raised, else where it was
+    stopped: {"function", "line", "source", "known"}."""
     if HEARTBEAT[0] is not None:
-        HEARTBEAT[0]()
+        HEARTBEAT[0](limit)
     try:
         signal.setitimer(signal.ITIMER_REAL, max(0.01, float(limit)))
         try:
             value = function()
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
-    except DidNotReturn:
-        return None, None, True
+    except DidNotReturn as stopped:
+        stop = dict(stopped.where or {})
+        stop['known'] = isinstance(stopped, KnownHang)
+        return None, None, stop
     except BaseException:
-        return None, sys.exc_info(), False
-    return value, None, False
+        return None, sys.exc_info(), None
+    return value, None, None
 
 
 class Capture(object):
@@ -259,6 +323,61 @@ class Capture(object):
         return text
 
 
+class Observer(object):
+    """Notes, for the file under comparison, which of its own functions made
+    each recorded call and what its matrix builders returned, by putting a
+    thin wrapper in place of each function of the module (the functions
+    look each other up by name, so the wrappers see every call)."""
+
+    def __init__(self, calls, builders, encode_value):
+        self.calls = calls              # glfake.calls, emptied in place
+        self.builder_names = builders
+        self.encode = encode_value
+        self.reset()
+
+    def reset(self):
+        self.events = []    # (position in calls, +1 enter / -1 leave, name)
+        self.stack = []
+        self.builders = []  # builder results, in the order they returned
+
+    def wrap(self, name, function):
+        observer = self
+
+        def observed(*args, **kwargs):
+            level = len([n for n in observer.stack if n in observer.builder_names])
+            observer.stack.append(name)
+            observer.events.append((len(observer.calls), 1, name))
+            returned = False
+            try:
+                result = function(*args, **kwargs)
+                returned = True
+            finally:
+                observer.stack.pop()
+                observer.events.append((len(observer.calls), -1, name))
+            if returned and name in observer.builder_names:
+                observer.builders.append({'at': len(observer.calls), 'level': level,
+                                          'name': name, 'result': observer.encode(result)})
+            return result
+        observed.__name__ = getattr(function, '__name__', name)
+        observed.__doc__ = getattr(function, '__doc__', None)
+        return observed
+
+    def owners(self):
+        """The innermost function of the file that made each recorded call."""
+        owners, stack, events = [], [], list(self.events)
+        position = 0
+        for index in range(len(self.calls)):
+            while position < len(events) and events[position][0] <= index:
+                _, step, name = events[position]
+                if step > 0:
+                    stack.append(name)
+                elif stack:
+                    stack.pop()
+                position += 1
+            owners.append(stack[-1] if stack else None)
+        return owners
+
+
 # -------------------------------------------------------------- the worker ---
 
 class Worker(object):
@@ -270,10 +389,13 @@ class Worker(object):
         self.path = None
         self.pristine = None
         self.prepared = {}
+        self.hung = {}          # function name -> where it did not return
+        self.own_code = {}      # code object -> name, of the file's functions
+        self.observer = None
         import numpy
         self.np = numpy
-        import KestCompareCases
-        self.cases = KestCompareCases
+        from kestcompare import cases
+        self.cases = cases
         self.glfake = None
         self.quadric_type = None
         if mode == 'record':
@@ -289,6 +411,26 @@ class Worker(object):
             return os.path.abspath(filename) == self.path
         except (TypeError, ValueError):
             return False
+
+    def locate(self, frame):
+        """Where the file was when the alarm went off: the innermost of its
+        module-level functions on the stack ("function"; "<module>" while it
+        loads) and the line its innermost frame was executing."""
+        innermost, blamed = None, None
+        while frame is not None:
+            code = frame.f_code
+            if self.in_module(code.co_filename):
+                if innermost is None:
+                    innermost = frame
+                if blamed is None and code in self.own_code:
+                    blamed = self.own_code[code]
+            frame = frame.f_back
+        if innermost is None:
+            return None
+        line = innermost.f_lineno
+        source = linecache.getline(self.path, line).strip() if self.path else ''
+        return {'function': blamed or innermost.f_code.co_name, 'line': line,
+                'source': to_text(source)[:200]}
 
     def snapshot(self):
         namespace = vars(self.module)
@@ -312,21 +454,55 @@ class Worker(object):
                 namespace[name] = copy.deepcopy(value)
             except BaseException:
                 namespace[name] = value
+        self.install_stand_ins()
+
+    def learn(self, request):
+        """Takes the functions that KestCompare knows not to return (found by
+        this worker or by another one of the same file) and puts their
+        stand-ins in place."""
+        for name, where in (request.get('hung') or {}).items():
+            self.hung.setdefault(name, where)
+        self.install_stand_ins()
+
+    def install_stand_ins(self):
+        if self.module is None:
+            return
+        namespace = vars(self.module)
+        for name, where in self.hung.items():
+            if name in namespace and callable(namespace[name]):
+                namespace[name] = stand_in(name, where)
+
+    def remember(self, stop):
+        """Notes a function that did not return, from now on a stand-in."""
+        if stop and not stop.get('known') and stop.get('function') and \
+                self.module is not None and stop['function'] in vars(self.module):
+            self.hung.setdefault(stop['function'], dict(
+                (k, stop[k]) for k in ('function', 'line', 'source') if k in stop))
+            self.install_stand_ins()
 
     def encode(self, value):
         return encode(value, self.np, self.quadric_type)
 
     def error(self, info):
-        return describe_error(info, self.in_module)
+        entry = describe_error(info, self.in_module)
+        handled = entry.get('handled')
+        if handled and handled.get('line') and self.path and 'source' not in handled:
+            source = linecache.getline(self.path, handled['line']).strip()
+            if source:
+                handled['source'] = to_text(source)[:200]
+        return entry
 
     # -- requests --
     def load(self, request):
         target, name, limit = request['target'], request['name'], request['limit']
-        reply = {}
+        reply = {'python': {'version': platform.python_version(),
+                            'implementation': platform.python_implementation(),
+                            'executable': sys.executable}}
         if self.mode == 'render':
             failure = self.open_window(int(request['size']))
             if failure is not None:
-                return {'ok': False, 'error': failure, 'output': ''}
+                reply.update(ok=False, error=failure, output='')
+                return reply
         if target != 'compiled':
             self.path = os.path.abspath(target)
             folder = os.path.dirname(self.path)
@@ -340,17 +516,20 @@ class Worker(object):
                 return Movra
             return load_file(name, self.path)
         with self.capture:
-            module, info, hung = attempt(run, limit)
+            module, info, stop = attempt(run, limit)
         reply['output'] = self.capture.text()
-        if hung:
-            reply.update(ok=False, hung=True)
+        if stop is not None:
+            reply.update(ok=False, hung=True, stopped=stop)
             return reply
         if info is not None:
             reply.update(ok=False, error=self.error(info))
             return reply
         self.module = module
         namespace = vars(module)
-        self.pristine = self.snapshot()
+        for key, value in list(namespace.items()):
+            code = getattr(value, '__code__', None)
+            if code is not None and self.in_module(code.co_filename):
+                self.own_code[code] = key
         reply.update(ok=True, file=getattr(module, '__file__', None),
                      compiled=not str(getattr(module, '__file__', '')).endswith(
                          ('.py', '.pyc')),
@@ -358,79 +537,131 @@ class Worker(object):
                                   if g in namespace),
                      functions=dict((f, callable(namespace[f])) for f in self.cases.FUNCTIONS
                                     if f in namespace))
+        if request.get('observe') and self.glfake is not None:
+            self.observer = Observer(self.glfake.calls, self.cases.BUILDERS, self.encode)
+            for function in self.cases.FUNCTIONS:
+                if callable(namespace.get(function)):
+                    namespace[function] = self.observer.wrap(function, namespace[function])
+        self.pristine = self.snapshot()
         return reply
 
     def fresh(self):
         self.restore(self.pristine)
         if self.glfake is not None:
             self.glfake.reset()
+        if self.observer is not None:
+            self.observer.reset()
 
     def trace(self):
         return [[name, [self.encode(a) for a in args]] for name, args in self.glfake.calls]
 
+    def observed(self, reply):
+        """The observer's notes of the request, for the hints."""
+        if self.observer is not None:
+            reply['owners'] = self.observer.owners()
+            reply['builders'] = self.observer.builders[:MAX_ITEMS]
+
+    def stop_reply(self, reply, stop):
+        reply['hung'] = stop is not None
+        if stop is not None:
+            reply['stopped'] = stop
+            self.remember(stop)
+
     def builder(self, request):
-        name, args, kwargs = self.cases.builder_case(int(request['case']))
+        self.learn(request)
+        name, args, kwargs = self.cases.builder_case(int(request['case']),
+                                                     request.get('convert'))
         self.fresh()
         function = vars(self.module).get(name)
         if function is None:
             return {'missing': True}
         with self.capture:
-            value, info, hung = attempt(lambda: function(*args, **kwargs), request['limit'])
-            reply = {'hung': hung}
+            value, info, stop = attempt(lambda: function(*args, **kwargs), request['limit'])
+            reply = {}
+            self.stop_reply(reply, stop)
             if info is not None:
                 reply['error'] = self.error(info)
-            elif not hung:
+            elif stop is None:
                 encoded, _, late = attempt(lambda: self.encode(value), request['limit'])
                 reply['result'] = encoded
-                reply['hung'] = late
+                if late is not None:
+                    self.stop_reply(reply, late)
         reply['output'] = self.capture.text()
         reply['warnings'] = self.capture.warnings()
         reply['calls'] = len(self.glfake.calls)
+        self.observed(reply)
         return reply
 
-    def prepare(self, state_name, limit):
-        """Runs initGL(), sets the state's globals and ticks; keeps the result
-        so that every function of this state starts from the same globals.
+    def prepare(self, state_name, budget):
+        """Runs initGL(), sets the state's globals and ticks, within what is
+        left of the preparation budget; keeps the result so that every
+        function of this state starts from the same globals.
 
         A failing initGL() is noted and the preparation goes on (the drawing
         then shows what that costs); a failing tick ends it."""
         if state_name in self.prepared:
-            return self.prepared[state_name]
+            saved, report = self.prepared[state_name]
+            return saved, dict(report, fresh=False)
         _, ticks, values = self.cases.state(state_name)
         self.fresh()
         namespace = vars(self.module)
-        report = {}
+        report = {'ticks': ticks}
+        if budget <= 0:
+            report.update(exhausted=True, hung=False, output='', seconds=0.0)
+            return None, dict(report, fresh=True)
 
         def run_ticks():
             tick = namespace['updateAnimationVariables']
             for _ in range(ticks):
                 tick()
+        started = time.time()
         with self.capture:
-            hung = False
+            stop = None
             init = namespace.get('initGL')
             if init is not None:
-                _, info, hung = attempt(init, limit)
+                _, info, stop = attempt(init, budget)
                 if info is not None:
                     report['initGL_error'] = self.error(info)
-            if not hung:
+            if stop is None:
                 for key, value in values.items():
                     namespace[key] = value
                 if ticks:
-                    _, info, hung = attempt(run_ticks, limit)
+                    _, info, stop = attempt(run_ticks, max(0.01, budget - (time.time() - started)))
                     if info is not None:
                         report['error'] = self.error(info)
-        report.update(output=self.capture.text(), hung=hung)
+        report.update(output=self.capture.text(), hung=stop is not None,
+                      seconds=round(time.time() - started, 4))
+        if stop is not None:
+            report['stopped'] = stop
+            self.remember(stop)
         self.prepared[state_name] = (self.snapshot(), report)
-        return self.prepared[state_name]
+        return self.prepared[state_name][0], dict(report, fresh=True)
+
+    def prepare_all(self, request):
+        """Makes the requested states one after the other, those with the
+        fewest ticks first, all within one budget: prepare_limit."""
+        self.learn(request)
+        budget = float(request.get('prepare_limit', request['limit']))
+        started = time.time()
+        states = {}
+        for name in sorted(request['states'], key=lambda s: self.cases.state(s)[1]):
+            _, report = self.prepare(name, budget - (time.time() - started))
+            states[name] = dict((key, report[key]) for key in
+                                ('hung', 'stopped', 'exhausted', 'seconds', 'ticks', 'error')
+                                if key in report)
+        return {'states': states, 'seconds': round(time.time() - started, 4)}
 
     def draw(self, request):
+        self.learn(request)
         name, state_name, limit = request['function'], request['state'], request['limit']
-        saved, preparation = self.prepare(state_name, limit)
+        saved, preparation = self.prepare(state_name, request.get('prepare_limit', limit))
         reply = {'preparation': preparation}
-        if preparation['hung']:
+        if preparation['hung'] or preparation.get('exhausted'):
             return reply
         self.restore(saved)
         self.glfake.reset()
+        if self.observer is not None:
+            self.observer.reset()
         function = vars(self.module).get(name)
         if function is None:
             reply['missing'] = True
@@ -441,19 +672,19 @@ class Worker(object):
             stacks[self.glfake.GL_CONSTS['GL_MODELVIEW']][-1] = modelview
             stacks[self.glfake.GL_CONSTS['GL_PROJECTION']][-1] = projection
         with self.capture:
-            value, info, hung = attempt(function, limit)
-            reply['hung'] = hung
+            value, info, stop = attempt(function, limit)
+            self.stop_reply(reply, stop)
             if info is not None:
                 reply['error'] = self.error(info)
-            if not hung:
+            if stop is None:
                 encoded, _, late = attempt(lambda: {
                     'result': self.encode(value),
                     'calls': self.trace(),
                     'globals': dict((g, self.encode(vars(self.module)[g]))
                                     for g in self.cases.GLOBALS if g in vars(self.module))},
                     limit)
-                if late:
-                    reply['hung'] = True
+                if late is not None:
+                    self.stop_reply(reply, late)
                 else:
                     reply.update(encoded)
             if reply['hung']:
@@ -466,6 +697,7 @@ class Worker(object):
         reply['matrix_mode'] = {self.glfake.GL_CONSTS['GL_MODELVIEW']: 'GL_MODELVIEW',
                                 self.glfake.GL_CONSTS['GL_PROJECTION']: 'GL_PROJECTION'}.get(
                                     state.matrix_mode, str(state.matrix_mode))
+        self.observed(reply)
         return reply
 
     # -- real GL --
@@ -511,12 +743,18 @@ class Worker(object):
         return pixels.reshape(side, side, 3)[::-1].copy()
 
     def render(self, request):
+        """The frame of a state as the host draws it: sizeViewport, initGL(),
+        the state's globals, the host's own tick before its first frame and
+        the state's ticks, then drawMain()."""
+        self.learn(request)
         _, ticks, values = self.cases.state(request['state'])
+        ticks += self.cases.HOST_TICKS
         limit = request['limit']
+        budget = request.get('prepare_limit', limit)
         self.restore(self.pristine)
         self.reset_gl()
         namespace = vars(self.module)
-        reply = {}
+        reply = {'ticks': ticks}
 
         def prepare():
             namespace['sizeViewport'] = self.size
@@ -525,12 +763,22 @@ class Worker(object):
                 namespace[key] = value
             for _ in range(ticks):
                 namespace['updateAnimationVariables']()
+        started = time.time()
         with self.capture:
-            _, info, hung = attempt(prepare, limit)
-            if info is None and not hung:
-                _, info, hung = attempt(lambda: namespace['drawMain'](), limit)
+            info, stop = None, None
+            if budget > 0:
+                _, info, stop = attempt(prepare, budget)
+            reply['preparation'] = {'seconds': round(time.time() - started, 4),
+                                    'exhausted': budget <= 0, 'fresh': True,
+                                    'hung': stop is not None}
+            if stop is not None:
+                reply['preparation']['stopped'] = stop
+                self.remember(stop)
+            if info is None and stop is None and budget > 0:
+                _, info, stop = attempt(lambda: namespace['drawMain'](), limit)
+                self.stop_reply(reply, stop)
         reply['output'] = self.capture.text()
-        reply['hung'] = hung
+        reply.setdefault('hung', stop is not None)
         if info is not None:
             reply['error'] = self.error(info)
         try:
@@ -561,9 +809,20 @@ class Worker(object):
             return self.builder(request)
         if op == 'draw':
             return self.draw(request)
+        if op == 'prepare':
+            return self.prepare_all(request)
         if op == 'render':
             return self.render(request)
         return {'internal_error': 'unknown request %r' % (op,)}
+
+
+def stand_in(name, where):
+    """Takes the place of a function that did not return: stops at once."""
+    def hung(*args, **kwargs):
+        CURRENT['cut'].append(name)
+        raise KnownHang(dict(where, function=name))
+    hung.__name__ = str(name)       # a str on Python 2 too, where JSON gives unicode
+    return hung
 
 
 def load_file(name, path):
@@ -606,25 +865,31 @@ def open_channels(capture_path):
 
 def main(argv):
     if len(argv) != 3 or argv[1] not in ('record', 'render'):
-        sys.stderr.write('usage: KestCompareWorker.py record|render CAPTURE_FILE\n')
+        sys.stderr.write('usage: worker.py record|render CAPTURE_FILE\n')
         return 2
     mode, capture_path = argv[1], argv[2]
     set_path(mode)
     requests, replies = open_channels(capture_path)
     signal.signal(signal.SIGALRM, _on_alarm)
+    note_handled_exception()
 
-    def heartbeat():
-        replies.write(b'{"phase": true}\n')
+    def tell(message):
+        replies.write(json.dumps(message, sort_keys=True).encode('ascii') + b'\n')
         replies.flush()
-    HEARTBEAT[0] = heartbeat
+    HEARTBEAT[0] = lambda limit: tell({'phase': float(limit)})
+    CURRENT['tell'] = tell
     worker = Worker(mode, capture_path)
+    CURRENT['locate'] = worker.locate
     try:
         while True:
             line = requests.readline()
             if not line:
                 break
+            del CURRENT['cut'][:]
             try:
                 reply = worker.handle(json.loads(line.decode('utf-8')))
+                if CURRENT['cut']:
+                    reply['cut_short'] = sorted(set(CURRENT['cut']))
             except BaseException:
                 reply = {'internal_error': traceback.format_exc()[-3000:]}
             try:

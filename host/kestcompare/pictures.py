@@ -1,6 +1,7 @@
 """Side-by-side pictures for KestCompare: Movra's frame, yours, and a third
 panel that marks the pixels that differ, with the share of differing pixels
-in each of the four viewports."""
+in each of the four viewports; and a thumbnail of the third panel for the
+class page, in which no differing pixel is lost to the scaling."""
 from __future__ import division, print_function
 
 import numpy as np
@@ -9,6 +10,7 @@ LABEL_HEIGHT = 18
 GAP = 4
 MARK = (255, 0, 255)          # a differing pixel in the third panel
 MISSING = (64, 64, 64)        # a panel whose frame could not be made
+THUMBNAIL = 200               # side of a thumbnail, in pixels
 
 # Quadrants of a top-down frame of side 2 * size: (rows, columns) as slices
 # of half-sides, named after the viewport function that draws there.
@@ -53,23 +55,41 @@ def difference_panel(movra, yours):
     return panel
 
 
-def compose(movra_path, yours_path, out_path, side):
-    """Writes the three panels as one PNG; returns the shares per viewport,
-    None for each when a frame is missing (the panel is then gray)."""
+def write_thumbnail(panel, differing, path, side=THUMBNAIL):
+    """The panel scaled to side x side pixels, every pixel of the thumbnail
+    that covers a differing pixel marked."""
+    from PIL import Image
+    image = Image.fromarray(panel, 'RGB').resize((side, side), Image.BILINEAR)
+    pixels = np.array(image)
+    if differing is not None and differing.any():
+        mask = Image.fromarray(differing.astype(np.uint8) * 255, 'L').resize(
+            (side, side), Image.BOX)
+        pixels[np.asarray(mask) > 0] = MARK
+    Image.fromarray(pixels, 'RGB').save(path, 'PNG')
+
+
+def compose(movra_path, yours_path, out_path, side, thumbnail_path=None):
+    """Writes the three panels as one PNG (and the third as a thumbnail);
+    returns the shares per viewport, None for each when a frame is missing
+    (the panel is then gray)."""
     from PIL import Image, ImageDraw
     movra, yours = load_frame(movra_path), load_frame(yours_path)
     blank = np.empty((side, side, 3), dtype=np.uint8)
     blank[...] = MISSING
     usable = (movra is not None and yours is not None and movra.shape == yours.shape
               == (side, side, 3))
+    differing = None
     if usable:
         shares = viewport_shares(movra, yours)
         third = difference_panel(movra, yours)
-        caption = 'differing pixels: %.2f%%' % (100.0 * np.any(movra != yours, axis=-1).mean())
+        differing = np.any(movra != yours, axis=-1)
+        caption = 'differing pixels: %.2f%%' % (100.0 * differing.mean())
     else:
         shares = dict((name, None) for name in VIEWPORTS)
         third = blank
         caption = 'no comparison'
+    if thumbnail_path is not None:
+        write_thumbnail(third, differing, thumbnail_path)
     panels = [(movra if movra is not None and movra.shape == blank.shape else blank, 'Movra'),
               (yours if yours is not None and yours.shape == blank.shape else blank, 'yours'),
               (third, caption)]

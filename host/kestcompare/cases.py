@@ -1,5 +1,7 @@
 """What KestCompare runs on both implementations: the names, the argument
-sets of the six matrix builders and the states of the drawing functions.
+sets of the six matrix builders and the states of the drawing functions,
+and the probes that the hints ask Movra for (the same argument sets with the
+angle converted, the same states one tick early or late).
 
 Both worker processes and the comparing tool import this module, so that a
 case is named by its number or its state name alone and every process
@@ -66,8 +68,50 @@ def builder_cases():
     return _builder_table()
 
 
-def builder_case(index):
-    return _builder_table()[index]
+# The builders that take an angle in degrees, and where: (position, keyword).
+ANGLE_ARGUMENT = {'rotateX': (0, 'angle_deg'), 'rotateY': (0, 'angle_deg'),
+                  'perspective': (0, 'fovy')}
+# How a probe converts that angle before Movra gets it: a learner who forgot
+# deg2rad computes Movra's matrix of rad2deg(angle); one who converted twice,
+# Movra's matrix of deg2rad(angle).
+CONVERSIONS = {'rad2deg': np.rad2deg, 'deg2rad': np.deg2rad}
+
+
+def _angle(name, args, kwargs):
+    position, keyword = ANGLE_ARGUMENT[name]
+    return args[position] if len(args) > position else kwargs[keyword]
+
+
+def builder_case(index, convert=None):
+    """(builder, args, kwargs) of one argument set; with convert (a key of
+    CONVERSIONS) its angle argument is converted: a float32 stays a float32,
+    anything else becomes a float64."""
+    name, args, kwargs = _builder_table()[index]
+    if convert is None:
+        return name, args, kwargs
+    position, keyword = ANGLE_ARGUMENT[name]
+    angle = _angle(name, args, kwargs)
+    change = CONVERSIONS[convert]
+    converted = change(angle) if isinstance(angle, f32) else f64(change(f64(angle)))
+    if len(args) > position:
+        args = args[:position] + (converted,) + args[position + 1:]
+    else:
+        kwargs = dict(kwargs)
+        kwargs[keyword] = converted
+    return name, args, kwargs
+
+
+def single_precision_angle(index):
+    """True when the argument set's angle is a float32: a learner's matrix
+    then matches Movra's of the converted angle to float32's precision only."""
+    name, args, kwargs = _builder_table()[index]
+    return name in ANGLE_ARGUMENT and isinstance(_angle(name, args, kwargs), f32)
+
+
+def angle_cases():
+    """The indexes of the argument sets whose angle a probe may convert."""
+    return [index for index, (name, _args, _kwargs) in enumerate(_builder_table())
+            if name in ANGLE_ARGUMENT]
 
 
 def _number_text(value):
@@ -125,11 +169,47 @@ STATE_NAMES = [s[0] for s in STATES]
 PICTURE_STATES = ['defaults', 'moved-panned-tilted', 'own-matrices']
 
 
+# The host runs one animation tick before its first frame (KestMain), so a
+# picture of a state is drawn after that tick and the state's own.
+HOST_TICKS = 1
+
+# A probe state is a state shifted by one tick: "tick45@+1" is tick45 with
+# 46 ticks, "tick45@-1" with 44.
+SHIFT = '@'
+
+
 def state(name):
+    """(name, ticks, globals) of a state or of a probe state."""
+    base, shift = name, 0
+    if SHIFT in name:
+        base, _, delta = name.partition(SHIFT)
+        shift = int(delta)
     for entry in STATES:
-        if entry[0] == name:
-            return entry
+        if entry[0] == base:
+            ticks = entry[1] + shift
+            if ticks < 0:
+                break
+            return name, ticks, entry[2]
     raise KeyError('no state named %r' % (name,))
+
+
+def shifted(name, delta):
+    """The probe state one tick later (+1) or earlier (-1), or None when the
+    state has no tick to take away."""
+    if delta < 0 and state(name)[1] + delta < 0:
+        return None
+    return '%s%s%+d' % (name, SHIFT, delta)
+
+
+def probe_states():
+    """Every probe state that a hint may ask Movra for."""
+    found = []
+    for name in STATE_NAMES:
+        for delta in (-1, 1):
+            probe = shifted(name, delta)
+            if probe is not None:
+                found.append(probe)
+    return found
 
 
 def state_text(name):

@@ -1,0 +1,141 @@
+"""Which Python loads the file under comparison, and the other one.
+
+A learner's file is written for Python 2 or for Python 3, and a file of the
+one often does not even compile under the other (a print statement, an
+f-string). When the file does not compile under the Python that runs the
+tool, it is compiled (never run) under the other one, so that the report
+can say which Python to choose: `make compare PY=<version>`.
+
+The other Python is this project's environment of it (.venv/ for 2.7,
+.venv-3.x/ for the newest Python 3 that has one), else pyenv's interpreter.
+"""
+from __future__ import absolute_import, division, print_function
+
+import glob
+import os
+import platform
+import re
+import subprocess
+import sys
+import time
+
+PACKAGE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(PACKAGE))
+PYTHONS_SH = os.path.join(ROOT, 'scripts', 'pythons.sh')
+DEFAULT_SUPPORTED = ['2.7', '3.8', '3.9', '3.10', '3.11', '3.12', '3.13']
+COMPILE_SECONDS = 30.0
+# Compiles the file named by argv[1] without running it; the snippet's own
+# future statements do not reach the file (dont_inherit).
+COMPILE = ("import sys\n"
+           "source = open(sys.argv[1], 'rb').read()\n"
+           "compile(source, sys.argv[1], 'exec', 0, True)\n")
+
+
+def this_python():
+    """{"version": "3.13.0", "short": "3.13", "executable": ...}"""
+    return {'version': platform.python_version(),
+            'short': '%d.%d' % sys.version_info[:2],
+            'implementation': platform.python_implementation(),
+            'executable': sys.executable}
+
+
+def supported_versions():
+    """The versions this project supports, as scripts/pythons.sh lists them."""
+    try:
+        with open(PYTHONS_SH) as stream:
+            text = stream.read()
+    except (IOError, OSError):
+        return list(DEFAULT_SUPPORTED)
+    found = re.search(r'^SUPPORTED_PYTHONS="([^"]*)"', text, re.M)
+    versions = found.group(1).split() if found else []
+    return versions or list(DEFAULT_SUPPORTED)
+
+
+def _version_key(version):
+    return tuple(int(part) for part in version.split('.') if part.isdigit())
+
+
+def _pyenv_interpreter(version):
+    root = os.environ.get('PYENV_ROOT') or os.path.expanduser('~/.pyenv')
+    found = []
+    for folder in glob.glob(os.path.join(root, 'versions', version + '.*')):
+        rest = os.path.basename(folder)[len(version) + 1:]
+        executable = os.path.join(folder, 'bin', 'python' + version)
+        if rest.isdigit() and os.access(executable, os.X_OK):
+            found.append((int(rest), executable))
+    return max(found)[1] if found else None
+
+
+def interpreter(version):
+    """This project's environment of the version, else pyenv's, or None."""
+    venv = os.path.join(ROOT, '.venv' if version == '2.7' else '.venv-' + version,
+                        'bin', 'python')
+    if os.access(venv, os.X_OK):
+        return venv
+    return _pyenv_interpreter(version)
+
+
+def _first_found(versions):
+    for version in versions:
+        executable = interpreter(version)
+        if executable is not None:
+            return version, executable
+    return None
+
+
+def newest_python3():
+    """(version, executable) of the newest Python 3 this project supports
+    that can be found, or None."""
+    return _first_found(sorted((v for v in supported_versions() if v.startswith('3.')),
+                               key=_version_key, reverse=True))
+
+
+def other_python():
+    """(version, executable) of the other Python: 2.7 under Python 3, the
+    newest Python 3 that can be found under 2.7; None when there is none."""
+    if sys.version_info[0] == 2:
+        return newest_python3()
+    return _first_found([v for v in supported_versions() if v == '2.7'])
+
+
+def compiles_under(executable, path):
+    """True when the file compiles under that interpreter, False when it
+    does not, None when that could not be found out (it did not finish)."""
+    try:
+        with open(os.devnull, 'wb') as null:
+            process = subprocess.Popen([executable, '-c', COMPILE, path], stdin=null,
+                                       stdout=null, stderr=null, close_fds=True)
+    except (IOError, OSError):
+        return None
+    deadline = time.time() + COMPILE_SECONDS
+    while process.poll() is None:
+        if time.time() > deadline:
+            process.kill()
+            process.wait()
+            return None
+        time.sleep(0.02)
+    return process.returncode == 0
+
+
+def syntax_advice(path, load_error):
+    """For a file that does not compile under this Python: whether it does
+    under the other one, as {"version", "compiles", "advice"}; None for any
+    other failure or when there is no other Python."""
+    if not load_error or load_error.get('type') not in ('SyntaxError', 'IndentationError',
+                                                        'TabError'):
+        return None
+    other = other_python()
+    if other is None:
+        return None
+    version, executable = other
+    compiles = compiles_under(executable, path)
+    if compiles is None:
+        return None
+    here = this_python()['short']
+    if compiles:
+        advice = ('it compiles under Python %s but not under Python %s, which loaded it: '
+                  'compare it under Python %s (make compare PY=%s IMPL=...)'
+                  % (version, here, version, version))
+    else:
+        advice = 'it does not compile under Python %s either' % version
+    return {'version': version, 'compiles': compiles, 'advice': advice}
