@@ -2,8 +2,9 @@
 
     .venv/bin/python bench/profile_frame.py VARIANT WHAT [N]
 
-VARIANT is compiled, listing, floor or tight (the tight floor); WHAT is
-frame, tick or a builder name (the two floors have frame and tick only).
+VARIANT is compiled, listing, floor, tight (the tight floor), safe (the safe
+floor) or unguarded (the safe floor without the recursion guard); WHAT is
+frame, tick or a builder name (the floors have frame and tick only).
 Only the timed loop runs inside movra_bench's repeat (the compiled module
 and the listing) or run_steps (the floors' programs, decoded beforehand), so
     valgrind --tool=callgrind --collect-atstart=no \\
@@ -31,7 +32,7 @@ def main(variant, what, n=1000):
     bench.GL_AND_HELPERS = bench.outside_names()
     for module in (compiled, listing):
         bench.prepare(module)
-    if variant in ('floor', 'tight'):
+    if variant in bench.FLOORS:
         program = bench.programs(bench.floor_builders(listing))[(variant, what)]
         run_program(program, 1)  # warm-up
         run_program(program, n)
