@@ -447,17 +447,26 @@ def machine():
 
 
 def interpreter_build():
-    """Where the interpreter comes from and how it was built: its timings and
-    counts depend on both (a shared library fetches the thread state through
-    a call, for one)."""
-    import sysconfig
-    options = sysconfig.get_config_var('CONFIG_ARGS') or ''
-    built = [o for o in ('--enable-optimizations', '--with-lto') if o in options]
-    return 'interpreter %s: %s libpython%s%s' % (
+    """Where the interpreter comes from and whether it runs from a shared
+    libpython: timings and counts depend on both (code in a shared library
+    fetches the thread state through a call, for one).  Told from the
+    libraries mapped into this process, not from sysconfig, which on Debian
+    describes the shared library while its executable is linked statically."""
+    library = None
+    try:
+        with open('/proc/self/maps') as f:
+            for line in f:
+                path = line.split()[-1]
+                if os.path.basename(path).startswith('libpython'):
+                    library = path
+                    break
+    except (IOError, OSError, IndexError):
+        return 'interpreter %s' % sys.executable
+    return 'interpreter %s%s, %s' % (
         os.path.realpath(getattr(sys, '_base_executable', sys.executable)),
-        'shared' if sysconfig.get_config_var('Py_ENABLE_SHARED') else 'static',
-        ', built with ' + ' '.join(built) if built else ', built without PGO or LTO',
-        ' (Debian root)' if os.environ.get('MOVRA_IN_DEBIAN_ROOT') == '1' else '')
+        ' (Debian root)' if os.environ.get('MOVRA_IN_DEBIAN_ROOT') == '1' else '',
+        'running from the shared library ' + library if library
+        else 'linked statically (no libpython loaded)')
 
 
 def composition(builders):
