@@ -75,7 +75,11 @@ own steps, and only the lookup of the name and an argument container
 count), frames, locals and returns.  The loop over the steps dispatches
 on each step's kind, with every kind inlined, over a program decoded before
 the measurement (movra_bench.prepare), and releases every new object at
-once.
+once.  That dispatch (the loop and its switch) costs some 9 instructions a
+step, which a compiled body does not pay: by callgrind on 3.13, about 1.4k
+of a frame of the floor (150 steps) and 4.7k of the tight floor's (493
+steps) and of the safe floor's (526); each floor is that much above the
+least work.
 
 The safe floor, against which the current targets are measured, is the
 tight floor's work done as a safe implementation of the module must do it,
