@@ -94,11 +94,13 @@ reads and the calls, which differ in three ways and add one thing:
     3.12 on a counter that a dictionary watcher advances at every change of
     the dictionaries read (PyDict_AddWatcher and PyDict_Watch, public API;
     3.14 has no version number).  A stale cache is refilled by a full
-    lookup and kept only while every key is an exact str.  Unlike the
-    module, which looks a built-in name up at every use, the floor caches
-    the built-in names too, as the interpreter's own cache does.  2.7 has
-    neither stamp: there each read checks the table entry where the name
-    stood, as the tight floor and the module's own 2.7 hint read it.
+    lookup and kept only while every key is an exact str.  The floor
+    caches the built-in names too, as the interpreter's own cache does
+    (the module's cache keeps names of the globals only, and in a frame it
+    reads no built-in name: where the listing reads `int`, it converts with
+    the interpreter's int() itself).  2.7 has neither stamp: there each
+    read checks the table entry where the name stood, as the tight floor
+    and the module's own 2.7 hint read it.
   - owned references: every value read takes a reference, held on a stack
     until the call whose callee or argument it is has returned (the
     statement's end), or, read into a local, until the function's body
@@ -116,17 +118,20 @@ reads and the calls, which differ in three ways and add one thing:
   - the recursion guard (Py_EnterRecursiveCall with the interpreter's
     words " while calling a Python object", Py_LeaveRecursiveCall) around
     each call and each body: 157 / 3 guards per frame / tick, one for each
-    call the listing makes.  The floor includes it because the module's
-    guard is not the module's to drop: it keeps a guard with that message
-    around every call it makes, so that a recursion through rebound
-    callees ends in RecursionError, as the listing's does, and not in a
-    crash; any implementation that keeps that behaviour pays a guard per
-    call.  The floor pays one, not two: where the module guards again (its
-    own functions' entries guard the bodies a second time), the second is
-    above the floor.  The column "no guard" is the safe floor without the
-    guard (movra_bench kinds 19 to 21), which shows what the guard costs on
-    each Python, most on pyenv's 3.12 and later, whose shared library
-    fetches the thread state through a call at each guard.
+    call the listing makes.  The floor includes it because the guard is
+    not the module's to drop: the module keeps a guard with that message
+    around every call it makes, as the interpreter's PyObject_Call guards
+    a call, so that a recursion through rebound callees, however it runs,
+    ends in the interpreter's RecursionError; an implementation that keeps
+    that behaviour pays a guard per call.  The floor pays one, not two:
+    where the module guards again (its own functions' entries guard their
+    bodies a second time), the second is above the floor.  A callee's own
+    entry may guard too (the interpreter's built-in functions do from 3.9
+    on, noop among them): that is the callee's work, the same in every
+    variant.  The column "no guard" is the safe floor without the guard
+    (movra_bench kinds 19 to 21): what the guard costs on each Python,
+    most on pyenv's 3.12 and 3.13, whose shared library fetches the thread
+    state through a call at each guard.
 The stores of a tick go into a copy of the listing's globals that is not
 watched, so that they leave the caches of the names read valid, as a store
 of a new value leaves the interpreter's own cache (keyed on the table of
