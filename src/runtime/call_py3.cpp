@@ -53,12 +53,52 @@ constexpr std::size_t kMaxArgs = 15;
     return result;
 }
 
+using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// One of the module's own functions called from a body: its method entry
+// straight from here, under the call site's guard, instead of through its
+// vectorcall entry, which would check the call kind and guard a second
+// time. NULL in `done` = false for a call its kind refuses, which goes
+// through the vectorcall entry for the refusal.
+[[gnu::always_inline]] inline PyObject* invoke_own(PyObject* function, PyObject** slots,
+                                                   std::size_t n, bool& done) {
+    PyMethodDef* entry = reinterpret_cast<BuiltinPart*>(function)->m_ml;
+    done = true;
+    switch (entry->ml_flags) {
+        case METH_NOARGS:
+            if (n == 0) return guarded([&] { return entry->ml_meth(function, nullptr); });
+            break;
+        case METH_O:
+            if (n == 1) return guarded([&] { return entry->ml_meth(function, slots[1]); });
+            break;
+        default: {
+            FastWithKeywords native = reinterpret_cast<FastWithKeywords>(
+                reinterpret_cast<void (*)()>(entry->ml_meth));
+            return guarded([&] {
+                return native(function, slots + 1, static_cast<Py_ssize_t>(n), nullptr);
+            });
+        }
+    }
+    done = false;
+    return nullptr;
+}
+
 // The same, as every call site makes it: a callee with vectorcall that is
-// not a bound method (nearly every call) inline, anything else above.
+// not a bound method (nearly every call) inline, anything else above. Every
+// call runs under one recursion guard: the call site's, or the callee's own
+// where its vectorcall entry guards with the same words (callee_guards).
 [[gnu::always_inline]] inline PyObject* invoke(PyObject* callable, PyObject** slots,
                                                std::size_t n) {
+    if (Py_TYPE(callable) == mod.function_type) {
+        bool done;
+        PyObject* result = invoke_own(callable, slots, n, done);
+        if (done) return result;
+    }
     if (!PyMethod_Check(callable)) {
         if (vectorcallfunc vector = vectorcall_of(callable)) {
+            if (callee_guards(callable)) {
+                return vector(callable, slots + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            }
             return guarded([&] {
                 return vector(callable, slots + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
             });

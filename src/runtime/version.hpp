@@ -435,6 +435,20 @@ inline vectorcallfunc vectorcall_of(PyObject* callable) {
                 sizeof entry);
     return entry;
 }
+
+// Whether a callable's vectorcall entry enters the recursion guard itself,
+// with the words of the module's guard (" while calling a Python object"),
+// so that a call site need not guard again: the interpreter's own built-in
+// functions do from 3.9 on (the module's own functions are called through
+// their method entry, runtime/call_py3.cpp).
+inline bool callee_guards(PyObject* callable) {
+#if MOVRA_PY_AT_LEAST(3, 9)
+    return Py_TYPE(callable) == &PyCFunction_Type;
+#else
+    (void)callable;
+    return false;
+#endif
+}
 #endif
 
 // --- the module and its entry ----------------------------------------------
