@@ -497,10 +497,22 @@ def test_sys_exit_shows_the_exception_it_was_handling(klass):
                              "'\\nERROR: PyOpenGL not installed properly.\\n        \\n'")
 
 
+def runs(executable):
+    """Whether that interpreter starts here (a pyenv one does not in the
+    Debian root, where its shared library is missing)."""
+    return executable is not None and pythons.compiles_under(executable, __file__) is not None
+
+
 def test_a_file_of_the_other_python_says_which_to_choose(klass):
     name = 'python3-only' if PY2 else 'python2-only'
     r = klass['reports'][name]
-    other = pythons.other_python()[0]
+    found = pythons.other_python()
+    if not runs(found and found[1]):
+        # No verdict of an interpreter that cannot run: no advice at all.
+        assert 'other_python' not in r['load_error']
+        assert r['first_difference'].endswith(')')
+        return
+    other = found[0]
     here = '%d.%d' % sys.version_info[:2]
     assert r['load_error']['other_python']['compiles'] is True
     assert r['first_difference'].endswith(
@@ -715,7 +727,30 @@ def test_ignore_output_makes_debug_printing_a_note(tmpdir):
     assert report['ignore_output'] is True and report['severity'] == 'identical'
 
 
-@pytest.mark.skipif(not os.path.exists(PYTHON2), reason='no Python 2.7 environment (.venv)')
+@pytest.mark.parametrize('source,status,verdict', [
+    ('x = 1\n', 'starts', True),
+    ('x = = 1\n', 'starts', False),
+    ('x = 1\0\n', 'starts', False),          # a NUL byte: refused, as a file that does not compile
+    ('x = 1\n', 'exits 127', None),           # a shared library missing: no verdict on the file
+    ('x = 1\n', 'raises', None),
+])
+def test_compiling_under_the_other_python_gives_a_verdict_only_when_it_ran(tmpdir, source,
+                                                                            status, verdict):
+    path = tmpdir.join('learner.py')
+    path.write_binary(source.encode('ascii'))
+    executable = sys.executable
+    if status != 'starts':
+        executable = str(tmpdir.join('python'))
+        body = 'exit 127' if status == 'exits 127' else 'exec %s -c "raise OSError(5)"' % (
+            sys.executable)
+        with open(executable, 'w') as stream:
+            stream.write('#!/bin/sh\n%s\n' % body)
+        os.chmod(executable, 0o755)
+    assert pythons.compiles_under(executable, str(path)) is verdict
+
+
+@pytest.mark.skipif(not runs(PYTHON2 if os.path.exists(PYTHON2) else None),
+                    reason='no Python 2.7 environment (.venv) that runs here')
 def test_a_python3_file_under_python27_says_to_choose_python3(tmpdir):
     impl = tmpdir.join('Movra.py')
     impl.write(seeded(HOSTILE['python3-only']))

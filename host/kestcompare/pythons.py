@@ -25,10 +25,18 @@ PYTHONS_SH = os.path.join(ROOT, 'scripts', 'pythons.sh')
 DEFAULT_SUPPORTED = ['2.7', '3.8', '3.9', '3.10', '3.11', '3.12', '3.13']
 COMPILE_SECONDS = 30.0
 # Compiles the file named by argv[1] without running it; the snippet's own
-# future statements do not reach the file (dont_inherit).
+# future statements do not reach the file (dont_inherit). It exits with
+# NOT_COMPILED when the file does not compile, so that an interpreter that
+# cannot start (a missing shared library: status 127) or cannot read the
+# file is never taken for a verdict on the file. A NUL byte in the source is
+# a SyntaxError from 3.12 on, a ValueError before and a TypeError under 2.7.
+NOT_COMPILED = 3
 COMPILE = ("import sys\n"
            "source = open(sys.argv[1], 'rb').read()\n"
-           "compile(source, sys.argv[1], 'exec', 0, True)\n")
+           "try:\n"
+           "    compile(source, sys.argv[1], 'exec', 0, True)\n"
+           "except (SyntaxError, ValueError, TypeError):\n"
+           "    sys.exit(%d)\n" % NOT_COMPILED)
 
 
 def this_python():
@@ -100,7 +108,8 @@ def other_python():
 
 def compiles_under(executable, path):
     """True when the file compiles under that interpreter, False when it
-    does not, None when that could not be found out (it did not finish)."""
+    does not, None when that could not be found out (the interpreter did not
+    start, failed otherwise or did not finish)."""
     try:
         with open(os.devnull, 'wb') as null:
             process = subprocess.Popen([executable, '-c', COMPILE, path], stdin=null,
@@ -114,7 +123,7 @@ def compiles_under(executable, path):
             process.wait()
             return None
         time.sleep(0.02)
-    return process.returncode == 0
+    return {0: True, NOT_COMPILED: False}.get(process.returncode)
 
 
 def syntax_advice(path, load_error):
