@@ -246,6 +246,26 @@ for version in "${VERSIONS[@]}"; do
 done
 
 split_pythons "${VERSIONS[@]}"
+# On a fresh machine the Debian root (debootstrap, then its packages: mostly
+# downloads) is made beside pyenv's environments, into
+# build/setup-debian-root.log, which is shown when it ends; the machine's
+# own packages come first, debootstrap among them, so that the two never
+# run apt-get at once. The environments of the root's Pythons are made
+# after pyenv's: a build in place shares setuptools' folders.
+root_pid=
+ROOT_LOG=$ROOT/build/setup-debian-root.log
+if [ ${#DEBIAN_VERSIONS[@]} -gt 0 ]; then
+    if [ ${#PYENV_VERSIONS[@]} -gt 0 ]; then
+        APT_PACKAGES+=(debootstrap)
+        ensure_debian_packages
+        ensure_glut_name
+    fi
+    mkdir -p "$ROOT/build"
+    note "the Debian root, beside pyenv's environments (${ROOT_LOG#"$ROOT"/})"
+    bash "$ROOT/scripts/debian_root.sh" ensure >"$ROOT_LOG" 2>&1 &
+    root_pid=$!
+    trap '[ -z "$root_pid" ] || kill "$root_pid" 2>/dev/null || true' EXIT
+fi
 if [ ${#PYENV_VERSIONS[@]} -gt 0 ]; then
     # The Debian root brings its own system packages (scripts/debian_root.sh).
     if ! in_debian_root; then
@@ -260,6 +280,11 @@ if [ ${#PYENV_VERSIONS[@]} -gt 0 ]; then
         ensure_built
     done
 fi
-if [ ${#DEBIAN_VERSIONS[@]} -gt 0 ]; then
+if [ -n "$root_pid" ]; then
+    root_status=0
+    wait "$root_pid" || root_status=$?
+    root_pid=
+    cat "$ROOT_LOG"
+    [ $root_status -eq 0 ] || die "making the Debian root failed (output above)"
     bash "$ROOT/scripts/debian_root.sh" run bash scripts/setup.sh "${DEBIAN_VERSIONS[@]}"
 fi
