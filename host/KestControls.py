@@ -14,27 +14,16 @@ from __future__ import division, print_function
 
 import math
 
-# The module's configuration as it is when Movra is first imported. "reset"
+from kesthost import listing
+
+# The module's configuration as it is when Movra is first imported, as the
+# listing assigns it (a list as a tuple, so that no reset shares it). "reset"
 # puts these values back; sizeViewport is left alone because it fixes the
-# size of the window that is already open.
-DEFAULTS = (
-    ('near', 1.0),
-    ('far', 7.0),
-    ('left', -0.5),
-    ('right', 0.5),
-    ('bottom', -0.5),
-    ('top', 0.5),
-    ('eyeX', 0),
-    ('eyeY', 0),
-    ('eyeZ', 0),
-    ('pan', 0),
-    ('tilt', 0),
-    ('viewport4Sol1', True),
-    ('movingCameraRadius', 5),
-    ('movingCameraHeight', 3),
-    ('movingCameraAngle', 0),
-    ('movingCameraPos', (0, 0, 0)),
-)
+# size of the window that is already open, and myQuadric because it is the
+# quadric that initGL made for the frames.
+KEPT_ON_RESET = ('sizeViewport', 'myQuadric')
+DEFAULTS = tuple((name, tuple(value) if isinstance(value, list) else value)
+                 for name, value in listing.MOVRA.defaults(leave_out=KEPT_ON_RESET))
 
 # Step sizes. Pan and tilt stay whole degrees (the module's own values are
 # ints) and stay inside +-PAN_TILT_LIMIT: the first camera looks at

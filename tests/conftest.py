@@ -14,11 +14,30 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-FAKES = os.path.join(ROOT, 'host', 'recordgl')
-LISTING = os.path.join(ROOT, 'src', 'Movra.py')
+HOST = os.path.join(ROOT, 'host')
+FAKES = os.path.join(HOST, 'recordgl')
 
-if FAKES not in sys.path:
-    sys.path.insert(0, FAKES)
+# The recording GL first; the host's own modules of this checkout next, before
+# any copy that an environment has installed (pip install . installs them).
+for folder in (HOST, FAKES):
+    if folder in sys.path:
+        sys.path.remove(folder)
+    sys.path.insert(0, folder)
+
+from kesthost import listing  # noqa: E402
+
+LISTING = listing.MOVRA.path
+
+# Where the compiled module's code objects list their locals otherwise than
+# the interpreter's own compiler does for the listing (by first use):
+# perspective's lists P first, the interpreter's P last. The names are the
+# same; tests/test_native_tables.py holds them to that.
+NATIVE_LOCALS_ORDER = {'perspective': ('P', 'thetaY', 'top', 'right', 'left', 'bottom')}
+
+
+def native_locals(name):
+    """The further locals of a function's code object in the compiled module."""
+    return NATIVE_LOCALS_ORDER.get(name, listing.MOVRA.functions[name].locals)
 
 import glfake  # noqa: E402
 import Movra  # noqa: E402

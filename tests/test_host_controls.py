@@ -22,10 +22,7 @@ if HOST not in sys.path:
 import KestControls  # noqa: E402
 from KestControls import ControlState, handle_key  # noqa: E402
 
-CONFIG = ('near', 'far', 'left', 'right', 'bottom', 'top', 'eyeX', 'eyeY',
-          'eyeZ', 'pan', 'tilt', 'viewport4Sol1', 'movingCameraRadius',
-          'movingCameraHeight', 'movingCameraAngle', 'movingCameraPos',
-          'sizeViewport')
+CONFIG = tuple(name for name, _ in KestControls.DEFAULTS) + ('sizeViewport',)
 
 
 def make_module(**changes):
