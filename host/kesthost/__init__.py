@@ -14,3 +14,5 @@
 `pip install .` installs this package beside the module, so that a host of
 one's own can use its window-less route and its GLUT loader.
 """
+
+PROG = 'KestMain.py'    # the program's name in its messages

@@ -3,9 +3,9 @@
 Nothing here touches OpenGL: every control takes the Movra module (or any
 object with the same attributes) and a ControlState, rebinds the module's
 globals as attributes (module.pan = ...) and says what the window should do
-next. KestMain maps GLUT's key callbacks onto handle_key() and its mouse
-callbacks onto mouse_button() and mouse_motion(); the tests drive these
-directly.
+next. kesthost.window maps GLUT's key callbacks onto handle_key() and its
+mouse callbacks onto mouse_button() and mouse_motion(); the tests drive
+these directly.
 
 Keys follow one rule: a lower-case letter decreases a value, the same letter
 in upper case increases it.
@@ -159,7 +159,7 @@ def _single_step(module, state):
 
 
 def _print_matrices(module, state):
-    # The matrices are read from GL while the next frame draws (KestMain).
+    # The matrices are read from GL while the next frame draws (kesthost.overlay).
     state.print_matrices = True
     return False
 
@@ -193,7 +193,7 @@ def _quit(module, state):
 
 
 # key -> (name shown in the help, what it does, control function).
-# Arrow keys arrive from GLUT's special-key callback; KestMain passes them
+# Arrow keys arrive from GLUT's special-key callback; the window passes them
 # on under the names LEFT/RIGHT/UP/DOWN.
 KEYS = (
     ('a', 'pan-left', 'pan the first camera 5 degrees to the left', _step_angle('pan', -ANGLE_STEP)),
