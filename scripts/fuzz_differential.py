@@ -100,6 +100,7 @@ import glfake  # noqa: E402
 import Movra  # noqa: E402
 from compat import PY2, text_type  # noqa: E402
 from kesthost import listing  # noqa: E402
+from tracebacks import traceback_records  # noqa: E402
 
 LISTING = listing.MOVRA.path
 
@@ -838,12 +839,8 @@ def gl_state():
 
 
 def traceback_frames(tb):
-    frames = []
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        frames.append((code.co_filename, code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return frames
+    """(file name, function name, line) of every entry, oldest first."""
+    return [(filename, name, line) for name, filename, line in traceback_records(tb)]
 
 
 def module_records(module, frames):

@@ -40,6 +40,7 @@ def native_locals(name):
     return NATIVE_LOCALS_ORDER.get(name, listing.MOVRA.functions[name].locals)
 
 import glfake  # noqa: E402
+from tracebacks import movra_records, traceback_records  # noqa: E402,F401
 import Movra  # noqa: E402
 
 # The globals as initialisation leaves them, taken once before any test runs.
@@ -81,23 +82,3 @@ def run_python(code, env=None, fakes=True, cwd=None):
                                universal_newlines=True)
     out, err = process.communicate()
     return process.returncode, out, err
-
-
-def traceback_records(tb):
-    """(function name, file name, line) of every traceback entry, oldest first."""
-    records = []
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        records.append((code.co_name, code.co_filename, tb.tb_lineno))
-        tb = tb.tb_next
-    return records
-
-
-def movra_records(tb):
-    """(traceback name, listing line) of the module's own records, oldest first.
-
-    A record's code name is "<traceback name> (<native file>:<line>)"; only
-    the traceback name and the listing line matter to a reader.
-    """
-    return [(name.split(' (')[0], line) for name, filename, line in traceback_records(tb)
-            if filename == 'Movra.py']
