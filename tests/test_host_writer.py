@@ -296,3 +296,19 @@ def test_find_executable_without_shutil_which(tmpdir, monkeypatch):
     assert xvfb.find_executable('absent') is None
     assert xvfb.find_executable(str(tool)) == str(tool)
 
+
+
+def test_a_palette_png_laid_out_otherwise_gets_its_table_all_the_same(tmpdir):
+    # A colour profile (iCCP) stands before the table, where the frames of
+    # the writer have none: the table is then written by saving again.
+    from PIL import Image
+    indices = np.arange(W * H, dtype=np.uint8).reshape(H, W) % 3
+    image = Image.frombytes('P', (W, H), indices.tobytes())
+    image.putpalette(b'\0' * 768)
+    path = str(tmpdir.join('profiled.png'))
+    image.save(path, 'PNG', icc_profile=b'\0' * 128)
+    new = bytes(bytearray([9, 8, 7, 6, 5, 4, 3, 2, 1])) + b'\0' * 759
+    assert replace_png_palette(path, new) is True
+    image = load(path)
+    assert np.array_equal(np.asarray(image), indices)
+    assert image.getpalette()[:9] == [9, 8, 7, 6, 5, 4, 3, 2, 1]
