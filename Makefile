@@ -78,10 +78,11 @@ distclean: clean
 # Speed, robustness and memory checks, under Python 2.7 unless PY says
 # otherwise:
 #   make bench     per-frame, per-tick and per-builder figures of the compiled
-#                  module, its Python listing, the floor and the tight floor,
-#                  on a no-op GL; written to bench/results/<date>-py<version>.txt;
-#                  then the host's headless time and peak memory
-#                  (bench/headless.py), written to bench/results/<date>-headless.txt
+#                  module, its Python listing, the floor, the tight floor and
+#                  the safe floor, on a no-op GL; written to
+#                  bench/results/<date>-py<version>.txt; then the host's
+#                  headless time and peak memory (bench/headless.py), written
+#                  to bench/results/<date>-headless-py<version>.txt
 #   make fuzz      the property-based differential fuzzer, FUZZ_EXAMPLES
 #                  (default 5000) examples of each property, then 10^6 calls
 #                  watching reference counts and memory, then (Python 3) a

@@ -1,14 +1,17 @@
-"""The floor and the tight floor of a frame and of a tick, and their check.
+"""The floor, the tight floor and the safe floor of a frame and of a tick, and their check.
 
-bench.py's docstring says what the two floors contain.  Both are built here
-by one mirror of the listing (src/Movra.py): the functions m_<name> below
-walk the statements that drawMain() (viewport4Sol1 true) and
+bench.py's docstring says what the floors contain.  All three are built
+here by one mirror of the listing (src/Movra.py): the functions m_<name>
+below walk the statements that drawMain() (viewport4Sol1 true) and
 updateAnimationVariables() execute, in the listing's order of evaluation,
 with the real operands read from the listing's globals, and hand every
 piece of work to a Builder.  The Builder puts each piece into the floor
-program, the tight floor program, both, or neither (work that no
-implementation must do, which it only counts), as steps for
-movra_bench.run_program.
+program, the tight floor program and the safe floor program, some of them,
+or none (work that no implementation must do, which it only counts), as
+steps for movra_bench.run_program.  The safe floor holds the tight floor's
+work with its name reads and calls made as a safe implementation makes
+them (cached reads that hold a reference, direct calls of the callee read,
+under the recursion guard); unguarded() gives it without the guard.
 
 check() keeps the mirror in step with the listing: it runs the listing's
 frame and tick under a line tracer and counts, in the statements that ran
@@ -17,7 +20,10 @@ fails unless the mirror made the same count in every function and category,
 invoked the listing's functions in the same order, made the same GL and
 helper calls with the same argument values and types, and stores the same
 values in a tick.  A statement of a kind the count does not know stops the
-check too, so a change to the listing cannot slip past it.
+check too, so a change to the listing cannot slip past it.  It also fails
+unless the safe floor does the tight floor's work in the same order, step
+for step, and unless each of its calls calls the very callee that the name
+read it holds found, with every reference it held released by the end.
 """
 from __future__ import division
 
@@ -55,8 +61,8 @@ CATEGORIES = collections.OrderedDict([
     ('truth test', 'truth tests (if)'),
     ('global store', 'stores into the globals'),
     ('stored list', 'lists displayed into a global'),
-    ('local list display', 'lists displayed into a local (not in either floor)'),
-    ('display subscript', 'subscripts of such a local list (not in either floor)'),
+    ('local list display', 'lists displayed into a local (not in any floor)'),
+    ('display subscript', 'subscripts of such a local list (not in any floor)'),
 ])
 IN_FLOOR = ('call', 'item store', 'numpy arithmetic')
 IN_NEITHER = ('local list display', 'display subscript')
@@ -72,10 +78,12 @@ def is_numpy(value):
 
 
 class Callee(object):
-    """A callable the mirror looked up, called as the listing calls it."""
+    """A callable the mirror looked up, called as the listing calls it.
+    `mark` is how many references the safe floor held before the callee's
+    own was taken: its call releases everything held above that."""
 
-    def __init__(self, builder, name, value):
-        self.builder, self.name, self.value = builder, name, value
+    def __init__(self, builder, name, value, mark):
+        self.builder, self.name, self.value, self.mark = builder, name, value, mark
 
     def __call__(self, *args):
         return self.builder.call(self, args, constant=False)
@@ -95,7 +103,9 @@ class Builder(object):
         self.outside = set(outside)  # the GL, GLU and helper names
         self.mirrors = mirrors  # the listing's own functions: name -> mirror
         self.globals_copy = dict(self.g)  # stores go here, not into the listing
-        self.floor, self.tight = [], []
+        self.floor, self.tight, self.safe = [], [], []
+        self.held = 0  # references the safe floor holds at this point
+        self.pushed = []  # (safe step, the value it pushes on the held stack)
         self.counts = collections.Counter()
         self.invocations, self.outside_calls = [], []
         self.made = []  # (tight step, the value the listing's statement makes)
@@ -114,16 +124,38 @@ class Builder(object):
             value = self.builtins[key]
         self.tight.append((4, self.g, self.builtins, key))
         self.made.append((self.tight[-1], value))
+        self._push((13, self.g, self.builtins, key), value)
         return value
 
+    def _push(self, step, value):
+        """A safe floor step that holds a reference to `value`."""
+        self.safe.append(step)
+        self.made.append((step, value))
+        self.pushed.append((step, value))
+        self.held += 1
+
+    def both(self, step):
+        """A step of the tight floor that the safe floor makes alike."""
+        self.tight.append(step)
+        self.safe.append(step)
+
     def fn(self, name):
-        return Callee(self, name, self.name(name))
+        mark = self.held
+        return Callee(self, name, self.name(name), mark)
 
     def method(self, owner, name):
         self.count('attribute')
         self.tight.append((10, owner, intern_name(name)))
-        self.made.append((self.tight[-1], getattr(owner, name)))
-        return Callee(self, '%s.%s' % (owner.__name__, name), getattr(owner, name))
+        value = getattr(owner, name)
+        self.made.append((self.tight[-1], value))
+        if not self.pushed or self.pushed[-1][1] is not owner or self.safe[-1][0] != 13:
+            raise CheckFailed('%s.%s: the owner is not the name read just before' % (owner, name))
+        # The attribute's reference replaces the owner's on the held stack.
+        step = (17, owner, intern_name(name))
+        self.safe.append(step)
+        self.made.append((step, value))
+        self.pushed.append((step, value))
+        return Callee(self, '%s.%s' % (owner.__name__, name), value, self.held - 1)
 
     def call(self, callee, args, constant):
         if constant and any(is_numpy(a) for a in args):
@@ -138,7 +170,11 @@ class Builder(object):
             if not constant:
                 self.count('container')
                 self.tight.append((6, callee.value, args))
-            return self.run(callee.name, *args)
+            self.safe.append((15, callee.value, args, constant))
+            result = self.run(callee.name, *args)
+            self.safe.append((16, callee.value, self.held - callee.mark))
+            self.held = callee.mark
+            return result
         self.count('call')
         self.floor.append((0, callee.value, args))
         if constant:
@@ -146,6 +182,8 @@ class Builder(object):
         else:
             self.count('container')
             self.tight.append((5, callee.value, args))
+        self.safe.append((14, callee.value, args, self.held - callee.mark, constant))
+        self.held = callee.mark
         if callee.name in self.outside:
             self.outside_calls.append((callee.name, args))
         return callee.value(*args)
@@ -170,7 +208,7 @@ class Builder(object):
             self.floor.append(step)
         else:
             self.count('arithmetic')
-        self.tight.append(step)
+        self.both(step)
         self.made.append((step, result))
         return result
 
@@ -178,13 +216,13 @@ class Builder(object):
         if conversion is not int:
             raise CheckFailed('int is not the built-in int')
         self.count('int()')
-        self.tight.append((7, x))
+        self.both((7, x))
         self.made.append((self.tight[-1], int(x)))
         return int(x)
 
     def item(self, sequence, index):
         self.count('subscript')
-        self.tight.append((8, sequence, index))
+        self.both((8, sequence, index))
         self.made.append((self.tight[-1], sequence[index]))
         return sequence[index]
 
@@ -192,24 +230,24 @@ class Builder(object):
         self.count('item store')
         step = (1, array, i, j, value)
         self.floor.append(step)
-        self.tight.append(step)
+        self.both(step)
         array[i][j] = value
 
     def truth(self, value):
         self.count('truth test')
-        self.tight.append((9, value))
+        self.both((9, value))
         return bool(value)
 
     def set_global(self, name, value):
         self.count('global store')
         key = intern_name(name)
-        self.tight.append((11, self.globals_copy, key, value))
+        self.both((11, self.globals_copy, key, value))
         self.globals_copy[key] = value
         return value
 
     def stored_list(self, items):
         self.count('stored list')
-        self.tight.append((12, tuple(items)))
+        self.both((12, tuple(items)))
         self.made.append((self.tight[-1], list(items)))
         return list(items)
 
@@ -415,7 +453,19 @@ def build(listing, listing_file, outside, what):
     """A Builder that went once through the frame ('frame') or the tick ('tick')."""
     b = Builder(listing, listing_file, outside, MIRRORS)
     b.run({'frame': 'drawMain', 'tick': 'updateAnimationVariables'}[what])
+    if b.held:
+        b.safe.append((18, b.held))  # the top function's locals and the rest
+        b.held = 0
     return b
+
+
+# The safe floor's kinds under the recursion guard, and the same without it.
+UNGUARDED = {14: 19, 15: 20, 16: 21}
+
+
+def unguarded(steps):
+    """The safe floor's steps without the recursion guard."""
+    return tuple((UNGUARDED[s[0]],) + tuple(s[1:]) if s[0] in UNGUARDED else s for s in steps)
 
 
 # ---------------------------------------------------------------------------
@@ -641,12 +691,13 @@ def check(listing, listing_file, builders, recorded_frame_calls):
                               % (what, '\n'.join(diff)))
         for made, value in b.made:
             got = step_value(made)
-            same = got is value if made[0] in (4, 10) else (
+            same = got is value if made[0] in (4, 10, 13, 17) else (
                 type(got) is type(value) and typed(got if made[0] == 12 else [got])
                 == typed(value if made[0] == 12 else [value]))
             if not same:
                 raise CheckFailed('%s: step %r makes %r in movra_bench, %r in the listing'
                                   % (what, made[:1] + made[-2:], got, value))
+        check_safe(what, b)
         if what == 'frame':
             mine = [(n, typed(a)) for n, a in b.outside_calls]
             theirs = [(n, typed(a)) for n, a in recorded_frame_calls]
@@ -661,6 +712,80 @@ def check(listing, listing_file, builders, recorded_frame_calls):
             if type(stored[1]) is not type(mine[1]) or \
                     typed(stored[:1]) + typed(stored[1]) != typed(mine[:1]) + typed(mine[1]):
                 raise CheckFailed('tick: the listing stores %r, the mirror %r' % (stored, mine))
+
+
+def _tight_work(step):
+    kind = step[0]
+    if kind == 4:
+        return ('name', step[3])
+    if kind == 10:
+        return ('attribute', step[2])
+    if kind in (0, 5):
+        return ('call', id(step[1]), id(step[2]))
+    if kind == 6:
+        return ('container of a body', id(step[1]), id(step[2]))
+    return ('step', id(step))
+
+
+def _safe_work(step):
+    kind = step[0]
+    if kind == 13:
+        return ('name', step[3])
+    if kind == 17:
+        return ('attribute', step[2])
+    if kind == 14:
+        return ('call', id(step[1]), id(step[2]))
+    if kind == 15:
+        return None if step[3] else ('container of a body', id(step[1]), id(step[2]))
+    if kind in (16, 18):
+        return None
+    return ('step', id(step))
+
+
+def check_safe(what, b):
+    """Raises CheckFailed unless the safe floor of builder b does the tight
+    floor's work in the same order, and unless each of its calls (and each
+    body's end) finds its callee where that callee's name read left it on
+    the stack of held references, with nothing held at the end."""
+    tight = [_tight_work(s) for s in b.tight]
+    safe = [w for w in (_safe_work(s) for s in b.safe) if w is not None]
+    if tight != safe:
+        at = next(i for i in range(min(len(tight), len(safe)) + 1)
+                  if i == min(len(tight), len(safe)) or tight[i] != safe[i])
+        raise CheckFailed('%s: the safe floor does other work than the tight floor from its '
+                          'step %d on' % (what, at))
+    values = dict((id(step), value) for step, value in b.pushed)
+    stack, bodies = [], []
+    for i, step in enumerate(b.safe):
+        kind = step[0]
+        if kind == 13:
+            stack.append(values[id(step)])
+            continue
+        if kind == 17:
+            if not stack or stack[-1] is not step[1]:
+                raise CheckFailed('%s: safe floor step %d reads an attribute of another '
+                                  'object than the one on top' % (what, i))
+            stack[-1] = values[id(step)]
+            continue
+        if kind == 15:
+            bodies.append(step[1])
+            continue
+        if kind == 16 and (not bodies or bodies.pop() is not step[1]):
+            raise CheckFailed('%s: safe floor step %d ends a body it did not enter' % (what, i))
+        if kind in (14, 16):
+            callee, n = step[1], step[3 if kind == 14 else 2]
+            if not 1 <= n <= len(stack) or stack[-n] is not callee:
+                raise CheckFailed('%s: safe floor step %d does not find its callee %r among '
+                                  'the references it holds' % (what, i, callee))
+            del stack[-n:]
+        elif kind == 18:
+            if step[1] != len(stack):
+                raise CheckFailed('%s: the safe floor holds %d references at its end and '
+                                  'releases %d' % (what, len(stack), step[1]))
+            del stack[:]
+    if stack or bodies:
+        raise CheckFailed('%s: the safe floor ends with %d references held and %d bodies open'
+                          % (what, len(stack), len(bodies)))
 
 
 def totals(builder):

@@ -17,7 +17,7 @@ does without a screen. Figures:
   a 50-frame and of a 400-frame run at the same size. Xvfb is a process of
   its own and not counted.
 
-Results are printed and written to bench/results/<date>-headless.txt.
+Results are printed and written to bench/results/<date>-headless-py<version>.txt.
 """
 from __future__ import division, print_function
 
@@ -100,8 +100,8 @@ def load_average():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     parser.add_argument('--runs', type=int, default=7, help='timed runs per variant (default 7)')
-    parser.add_argument('--out', default=os.path.join(HERE, 'results',
-                                                      time.strftime('%Y-%m-%d') + '-headless.txt'))
+    parser.add_argument('--out', default=os.path.join(HERE, 'results', '%s-headless-py%d.%d.txt' % (
+        (time.strftime('%Y-%m-%d'),) + tuple(sys.version_info[:2]))))
     options = parser.parse_args()
     scratch = tempfile.mkdtemp(prefix='movra-bench-')
     try:

@@ -1,7 +1,9 @@
 /* Native helpers for the benchmarks: a GL call that does nothing, and loops
  * that issue calls without any Python bytecode in between.  Builds for
- * CPython 2.7 and 3.8 to 3.13 (bench.py builds it with setuptools into
- * bench/build/py<version>/).
+ * CPython 2.7 and 3.8 to 3.15 (bench.py builds it with setuptools into
+ * bench/build/py<version>/).  From Python 3.12 on, what this file adds for
+ * the safe floor and for the tight floor's absence check uses the
+ * interpreter's public C API only (dictionary watchers among it).
  *
  *   noop(*args, **kwargs)     accepts anything, returns None.  It takes its
  *                             arguments as a cheap C callee does on each
@@ -16,8 +18,9 @@
  *   has_vectorcall(f)         whether a call of f from C needs no argument
  *                             tuple: f's type supports vectorcall (False on 2.7)
  *   prepare(program)          the program decoded once, for run_program
- *   step_value(step)          the object a step of kind 2, 3, 4, 7, 8, 10 or
- *                             12 makes (the check in floor_programs.py)
+ *   step_value(step)          the object a step of kind 2, 3, 4, 7, 8, 10,
+ *                             12, 13 or 17 makes (the check in
+ *                             floor_programs.py)
  *   last_value()              the value the last global-name step of a
  *                             program read (for tests, which keep it alive)
  *   run_program(program, n)   runs a flat tuple of steps (or a prepared
@@ -36,7 +39,7 @@
  *                             protocol on overflow, division by zero or ints
  *                             beyond 2**53 in a true division); any other
  *                             operand (numpy's) through PyNumber_*.
- *     and the tight floor's further steps:
+ *     the tight floor's further steps:
  *       (4, globals, builtins, name)  the value of a global name, read from
  *                             the dictionary `globals` each time: from the
  *                             entry of the dictionary's table where the name
@@ -44,12 +47,13 @@
  *                             checked at each read to be that table's entry
  *                             of this very name with a value (else a full
  *                             lookup).  A name that is not in `globals`:
- *                             on 3.x their version (unchanged since the name
- *                             was last found absent) vouches for that, as
- *                             the interpreter's own lookup of a built-in
- *                             name checks; on 2.7 a full lookup finds
- *                             nothing there; then the same entry read in
- *                             `builtins`.
+ *                             on 3.x a stamp of `globals` (unchanged since
+ *                             the name was last found absent) vouches for
+ *                             that, as the interpreter's own lookup of a
+ *                             built-in name checks: their version number on
+ *                             3.8 to 3.11, the watcher stamp (below) from
+ *                             3.12 on; on 2.7 a full lookup finds nothing
+ *                             there; then the same entry read in `builtins`.
  *       (5, f, args)          f(*args) with an argument container where f
  *                             needs one: a tuple filled with args' items for
  *                             the call and emptied after it (every callee on
@@ -70,10 +74,67 @@
  *       (10, o, name)         the attribute o.name
  *       (11, d, name, v)      d[name] = v: a store into a module's globals
  *       (12, items)           a new list holding the items of the tuple
- *     Each step releases the new object it made at once.  A global name's
- *     value is read without taking a reference to it, as a compiled body
- *     that uses it at once may.  The loop (run_steps) dispatches on the kind
- *     of each step, decoded beforehand (prepare), with every kind inlined.
+ *     Each of these steps releases the new object it made at once.  A global
+ *     name's value is read without taking a reference to it, as a compiled
+ *     body that uses it at once may.
+ *     The safe floor's steps, which replace the tight floor's name reads and
+ *     calls (the other steps are the tight floor's own):
+ *       (13, globals, builtins, name)  the value of a global name from a
+ *                             cache of the step's own, validated as cheaply
+ *                             as the interpreter allows: on 3.8 to 3.11 by
+ *                             the version number of `globals` (and of
+ *                             `builtins` for a built-in name), from 3.12 on
+ *                             by the watcher stamp; on 2.7, which has
+ *                             neither, by the entry of the table as kind 4
+ *                             reads it.  The cache is refilled by a full
+ *                             lookup, and kept only while every key of the
+ *                             dictionaries it read is an exact str.  The
+ *                             step takes a reference to the value and pushes
+ *                             it on the stack of held references.
+ *       (17, o, name)         the attribute `name` of the object on top of
+ *                             that stack (o, as floor_programs.check has
+ *                             seen), whose new reference replaces o's there
+ *       (14, f, args, k, constant)  a direct call of the callee held k
+ *                             references down the stack (the value its
+ *                             lookup found, which floor_programs.check has
+ *                             seen to be f), with the items of args:
+ *                             on 3.x through the callee's own vectorcall
+ *                             entry, read from its object as the interpreter
+ *                             reads it, or, for a callee without one,
+ *                             through its type's call slot with an argument
+ *                             tuple; on 2.7 a built-in function through its
+ *                             method entry (without a tuple for one taking
+ *                             no argument or one), anything else through
+ *                             its type's call slot.  The tuple is args
+ *                             itself when `constant` is true, else a
+ *                             container filled as kind 5 fills it.  Under
+ *                             the recursion guard (Py_EnterRecursiveCall,
+ *                             with the interpreter's words " while calling a
+ *                             Python object").  Then the k held references
+ *                             (the callee's and those read for its
+ *                             arguments) are released.
+ *       (15, f, args, constant)  entry into the body of one of the
+ *                             listing's own functions, whose steps follow:
+ *                             the argument container where f needs one (as
+ *                             kind 6), then the recursion guard is entered
+ *       (16, f, k)            the end of that body: the guard is left, and
+ *                             the k references held since the callee's
+ *                             lookup are released (its own, its arguments',
+ *                             and the body's locals)
+ *       (18, k)               the k references still held at the end of the
+ *                             frame or tick released
+ *       (19, ...), (20, ...), (21, ...)  kinds 14, 15 and 16 without the
+ *                             recursion guard (the "unguarded" figure)
+ *     The loop (run_steps) dispatches on the kind of each step, decoded
+ *     beforehand (prepare), with every kind inlined.
+ *
+ *   The watcher stamp (3.12 and later): a counter that a dictionary watcher
+ *   of this module (PyDict_AddWatcher) advances at every change of any
+ *   dictionary it watches; prepare watches (PyDict_Watch) every dictionary
+ *   a step of kind 4 or 13 reads a name from.  The stores of kind 11 go
+ *   into a dictionary that is not watched (floor_programs.py: a copy of the
+ *   listing's globals), so that they leave the caches of the names read
+ *   valid, as a store of a new value leaves the interpreter's own.
  */
 #include <Python.h>
 #include <limits.h>
@@ -178,9 +239,19 @@ typedef struct {
     PyObject *a, *b, *c, *d;
     Hint hint;        /* kind 4: in globals, or (in_builtins) in builtins */
     int in_builtins;
-    unsigned long long absent_at;  /* kind 4 on 3.x: the globals' version when
+    unsigned long long absent_at;  /* kind 4 on 3.x: the globals' stamp when
                                       the name was last found absent there */
-    PyObject *spare;  /* kinds 5 and 6: the spare argument tuple (owned) */
+    PyObject *spare;  /* kinds 5, 6, 14, 15, 19, 20: the spare argument tuple
+                         (owned) */
+    /* The safe floor's steps. */
+    PyObject *cached;             /* kind 13: the value found (the dictionary holds it) */
+    unsigned long long stamp;     /* ... the stamp of globals then, NO_STAMP if none */
+    unsigned long long stamp_b;   /* ... and of builtins, for a built-in name (3.8-3.11) */
+    PyObject *const *items;       /* kinds 14, 19: the arguments, args' items */
+    Py_ssize_t nargs;
+    Py_ssize_t release;           /* kinds 14, 16, 18, 19, 21: held references released */
+    int constant;                 /* kinds 14, 15, 19, 20: args is the call's tuple */
+    int container;                /* kinds 15, 20: the body's callee needs a container */
 } Step;
 
 static void *table_of(PyObject *dict) {
@@ -236,16 +307,51 @@ static int find_hint(PyObject *dict, PyObject *name, Hint *hint) {
     return 1;
 }
 
+#if PY_VERSION_HEX >= 0x030C0000
+#define BENCH_WATCHERS 1
+/* The watcher stamp: advanced at every change of a watched dictionary
+ * (whatever the event, its deallocation included), never 0. */
+static unsigned long long watched_stamp = 1;
+static int watcher_id = -1;
+
+static int on_watched_change(PyDict_WatchEvent event, PyObject *dict, PyObject *key,
+                             PyObject *value) {
+    (void)event; (void)dict; (void)key; (void)value;
+    ++watched_stamp;
+    return 0;
+}
+
+/* Watches `dict` with this module's watcher, made at the first call. */
+static int watch(PyObject *dict) {
+    if (watcher_id < 0) {
+        watcher_id = PyDict_AddWatcher(on_watched_change);
+        if (watcher_id < 0) return -1;
+    }
+    return PyDict_Watch(watcher_id, dict);
+}
+
+/* The stamp of a watched dictionary: the same for all of them. */
+static inline unsigned long long dict_stamp(PyObject *dict) {
+    (void)dict;
+    return watched_stamp;
+}
+#else
+#define BENCH_WATCHERS 0
+static int watch(PyObject *dict) {
+    (void)dict;
+    return 0;
+}
 #if BENCH_PY3
-/* The version of a dictionary, which changes whenever its contents change
- * (deprecated from 3.12 on, and still kept). */
-static inline unsigned long long dict_version(PyObject *dict) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+/* The version number of a dictionary, which changes whenever its contents
+ * change (3.8 to 3.11; 3.12 deprecates it and 3.14 removes it). */
+static inline unsigned long long dict_stamp(PyObject *dict) {
     return ((PyDictObject *)dict)->ma_version_tag;
-#pragma GCC diagnostic pop
 }
 #endif
+#endif
+
+/* A stamp no dictionary has: a cache that holds nothing. */
+#define NO_STAMP (~0ULL)
 
 /* The value at the hinted entry (borrowed), or NULL if the hint no longer
  * holds. */
@@ -255,11 +361,19 @@ static inline PyObject *read_hint(PyObject *dict, const Hint *hint, PyObject *na
     return NULL;
 }
 
-#define KINDS 13
+#define KINDS 22
+#define HELD_MAX 64  /* the most references a safe floor program holds at once */
+
+static int decode_count(PyObject *o, Py_ssize_t *out) {
+    *out = PyNumber_AsSsize_t(o, PyExc_OverflowError);
+    if (*out == -1 && PyErr_Occurred()) return -1;
+    return 0;
+}
 
 static int decode(PyObject *s, Step *out, int *keep) {
     Py_ssize_t size = PyTuple_Check(s) ? PyTuple_GET_SIZE(s) : 0;
-    static const Py_ssize_t sizes[KINDS] = {3, 5, 4, 2, 4, 3, 3, 2, 3, 2, 3, 4, 2};
+    static const Py_ssize_t sizes[KINDS] = {3, 5, 4, 2, 4, 3, 3, 2, 3, 2, 3, 4, 2,
+                                            4, 5, 4, 3, 3, 2, 5, 4, 3};
     long kind = size ? PyLong_AsLong(PyTuple_GET_ITEM(s, 0)) : -1;
     if (kind < 0 || kind >= KINDS || size != sizes[kind]) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "malformed program step");
@@ -276,8 +390,17 @@ static int decode(PyObject *s, Step *out, int *keep) {
     out->hint.slot = NULL;
     out->in_builtins = 0;
     out->spare = NULL;
+    out->cached = NULL;
+    out->stamp = NO_STAMP;
+    out->stamp_b = NO_STAMP;
+    out->items = NULL;
+    out->nargs = 0;
+    out->release = 0;
+    out->constant = 0;
+    out->container = 0;
     *keep = 1;
-    if (kind == 0 || kind == 5 || kind == 6) {
+    if (kind == 0 || kind == 5 || kind == 6 || kind == 14 || kind == 15 || kind == 19 ||
+        kind == 20) {
         if (!PyTuple_Check(out->b)) {
             PyErr_SetString(PyExc_TypeError, "call arguments are a tuple");
             return -1;
@@ -289,6 +412,23 @@ static int decode(PyObject *s, Step *out, int *keep) {
             if (out->spare == NULL) return -1;
         }
     }
+    if (kind == 14 || kind == 15 || kind == 19 || kind == 20) {
+        int constant = PyObject_IsTrue(kind == 14 || kind == 19 ? out->d : out->c);
+        if (constant < 0) return -1;
+        out->constant = constant;
+        out->items = &PyTuple_GET_ITEM(out->b, 0);
+        out->nargs = PyTuple_GET_SIZE(out->b);
+        /* A direct call may need a container on its call-slot path; a body
+         * needs one where its callee takes no vector. */
+        out->container = !constant && (kind == 14 || kind == 19 || !out->vector);
+        if (out->container) {
+            out->spare = PyTuple_New(out->nargs);
+            if (out->spare == NULL) return -1;
+        }
+        if ((kind == 14 || kind == 19) && decode_count(out->c, &out->release) < 0) return -1;
+    }
+    if ((kind == 16 || kind == 21) && decode_count(out->b, &out->release) < 0) return -1;
+    if (kind == 18 && decode_count(out->a, &out->release) < 0) return -1;
     if (kind == 2) {
         if (BENCH_TEXT_CHECK(out->a)) {
 #if BENCH_PY3
@@ -304,17 +444,20 @@ static int decode(PyObject *s, Step *out, int *keep) {
             return -1;
         }
     }
-    if (kind == 4) {
+    if (kind == 4 || kind == 13) {
         if (!(PyDict_Check(out->a) && PyDict_Check(out->b))) {
             PyErr_SetString(PyExc_TypeError, "a name is looked up in two dictionaries");
             return -1;
         }
+        if (watch(out->a) < 0 || watch(out->b) < 0) return -1;
+    }
+    if (kind == 4 || (kind == 13 && !BENCH_PY3)) {
         int found = find_hint(out->a, out->c, &out->hint);
         if (found < 0) return -1;
         if (!found) {
             out->in_builtins = 1;
 #if BENCH_PY3
-            out->absent_at = dict_version(out->a);
+            out->absent_at = dict_stamp(out->a);
 #endif
             if (find_hint(out->b, out->c, &out->hint) < 0) return -1;
         }
@@ -328,6 +471,44 @@ static int decode(PyObject *s, Step *out, int *keep) {
         return -1;
     }
     return 0;
+}
+
+/* Whether the held references and the bodies of a decoded program balance:
+ * no step releases more than is held, a call releases its callee at least,
+ * at most HELD_MAX are held at once, every body that is entered ends, and
+ * nothing is held or entered at the end.  0, or -1 with ValueError. */
+static int check_balance(const Step *steps, Py_ssize_t count) {
+    Py_ssize_t depth = 0, guarded = 0, unguarded = 0, k;
+    for (k = 0; k < count; k++) {
+        const Step *s = &steps[k];
+        switch (s->kind) {
+        case 13:
+            if (++depth > HELD_MAX) goto bad;
+            break;
+        case 17:
+            if (depth < 1) goto bad;
+            break;
+        case 14: case 19:
+            if (s->release < 1 || s->release > depth) goto bad;
+            depth -= s->release;
+            break;
+        case 15: guarded++; break;
+        case 20: unguarded++; break;
+        case 16: case 21: case 18:
+            if (s->release < 0 || s->release > depth) goto bad;
+            depth -= s->release;
+            if (s->kind == 16 && --guarded < 0) goto bad;
+            if (s->kind == 21 && --unguarded < 0) goto bad;
+            break;
+        default:
+            break;
+        }
+    }
+    if (depth == 0 && guarded == 0 && unguarded == 0) return 0;
+bad:
+    PyErr_SetString(PyExc_ValueError,
+                    "the program's held references or bodies do not balance");
+    return -1;
 }
 
 #define PRODUCE static inline PyObject *
@@ -488,10 +669,10 @@ PRODUCE produce_global(Step *s) {
      * name checks; on 2.7 (no version) a full lookup there finds nothing.
      * Then the name's entry in the builtins. */
 #if BENCH_PY3
-    if (dict_version(s->a) != s->absent_at) {
+    if (dict_stamp(s->a) != s->absent_at) {
         v = lookup_in(s->a, s->c);
         if (v != NULL || PyErr_Occurred()) return v;
-        s->absent_at = dict_version(s->a);
+        s->absent_at = dict_stamp(s->a);
     }
 #else
     v = lookup_in(s->a, s->c);
@@ -642,6 +823,221 @@ INLINE int step_global(Step *s) {
     return 0;
 }
 
+/* --- the safe floor ------------------------------------------------------ */
+
+/* The words of the interpreter's own guard around a call. */
+static char guard_where[] = " while calling a Python object";
+
+#if BENCH_PY3
+#ifdef Py_TPFLAGS_HAVE_VECTORCALL
+#define BENCH_HAS_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
+#else
+#define BENCH_HAS_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+
+/* Whether every key of a dictionary is an exact str, as the interpreter's
+ * own caching of global names requires (another key's comparison may run
+ * code).  Asked at a refill only, and told from a scan of the keys that is
+ * kept while the dictionary's stamp stays what it was then (a new stamp on
+ * 3.12+ also comes with the deallocation of a watched dictionary, and a
+ * version number on 3.8 to 3.11 is never given twice). */
+#define KEYS_SEEN 8
+static struct {
+    PyObject *dict;
+    unsigned long long stamp;
+    int only_text;
+} keys_seen[KEYS_SEEN];
+static int keys_seen_next;
+
+static int only_text_keys(PyObject *dict) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    unsigned long long now = dict_stamp(dict);
+    int k, only_text = 1;
+    for (k = 0; k < KEYS_SEEN; k++) {
+        if (keys_seen[k].dict == dict && keys_seen[k].stamp == now) return keys_seen[k].only_text;
+    }
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            only_text = 0;
+            break;
+        }
+    }
+    k = keys_seen_next;
+    keys_seen_next = (k + 1) % KEYS_SEEN;
+    keys_seen[k].dict = dict;
+    keys_seen[k].stamp = now;
+    keys_seen[k].only_text = only_text;
+    return only_text;
+}
+
+/* A kind 13 step's full lookup, which refills its cache where it may be
+ * kept: the value (borrowed), or NULL with an error set.  The stamps are
+ * read after the lookup has returned. */
+static __attribute__((noinline)) PyObject *refill_cache(Step *s) {
+    PyObject *v = PyDict_GetItemWithError(s->a, s->c);
+    int in_builtins = 0;
+    s->stamp = NO_STAMP;
+    if (v == NULL) {
+        if (PyErr_Occurred()) return NULL;
+        v = PyDict_GetItemWithError(s->b, s->c);
+        if (v == NULL) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_NameError, s->c);
+            return NULL;
+        }
+        in_builtins = 1;
+    }
+    s->in_builtins = in_builtins;
+    if (only_text_keys(s->a) && (!in_builtins || only_text_keys(s->b))) {
+        s->cached = v;
+        s->stamp_b = in_builtins ? dict_stamp(s->b) : 0;
+        s->stamp = dict_stamp(s->a);
+    }
+    return v;
+}
+#endif
+
+/* The value of a kind 13 step's name (borrowed), or NULL. */
+static inline PyObject *produce_cached_global(Step *s) {
+#if BENCH_WATCHERS
+    if (s->stamp == watched_stamp) return s->cached;
+    return refill_cache(s);
+#elif BENCH_PY3
+    if (s->stamp == dict_stamp(s->a) && (!s->in_builtins || s->stamp_b == dict_stamp(s->b)))
+        return s->cached;
+    return refill_cache(s);
+#else
+    return produce_global(s);
+#endif
+}
+
+/* A global name's value, with a reference taken, pushed on the stack of
+ * held references. */
+INLINE int step_cached_global(Step *s, PyObject ***top) {
+    PyObject *v = produce_cached_global(s);
+    if (v == NULL) return -1;
+    Py_INCREF(v);
+    *(*top)++ = v;
+    return 0;
+}
+
+/* The attribute of the object on top of the stack, which its value (a new
+ * reference) replaces there, as the interpreter's own attribute read
+ * replaces its owner. */
+INLINE int step_held_attribute(Step *s, PyObject ***top) {
+    PyObject *owner = (*top)[-1];
+    PyObject *v = PyObject_GetAttr(owner, s->b);
+    if (v == NULL) return -1;
+    (*top)[-1] = v;
+    Py_DECREF(owner);
+    return 0;
+}
+
+/* Releases the k references on top of the stack. */
+INLINE void release_held(PyObject ***top, Py_ssize_t k) {
+    PyObject **t = *top;
+    while (k-- > 0) {
+        PyObject *o = *--t;
+        Py_DECREF(o);
+    }
+    *top = t;
+}
+
+/* `call` run under the recursion guard when `guard` (a constant at every
+ * use) says so: its new reference, or NULL. */
+#define GUARDED(guard, result, call)                                      \
+    do {                                                                  \
+        if ((guard) && Py_EnterRecursiveCall(guard_where)) {              \
+            (result) = NULL;                                              \
+        } else {                                                          \
+            (result) = (call);                                            \
+            if (guard) Py_LeaveRecursiveCall();                           \
+        }                                                                 \
+    } while (0)
+
+/* f with the step's arguments through its type's call slot, with an
+ * argument tuple (the step's own when its arguments are constants, else its
+ * container), under the guard: a new reference, or NULL. */
+static __attribute__((noinline)) PyObject *call_slot(Step *s, PyObject *f, int guard) {
+    ternaryfunc call = Py_TYPE(f)->tp_call;
+    PyObject *args = s->constant ? s->b : fill_container(s), *r;
+    if (args == NULL) return NULL;
+    if (call == NULL) {
+        r = PyObject_Call(f, args, NULL);  /* its TypeError */
+    } else {
+        GUARDED(guard, r, call(f, args, NULL));
+    }
+    if (!s->constant) release_container(s, args);
+    return r;
+}
+
+/* The direct call of f, the callee its lookup found, with the step's
+ * arguments: a new reference, or NULL. */
+INLINE PyObject *direct_call(Step *s, PyObject *f, int guard) {
+    PyObject *r;
+#if BENCH_PY3
+    PyTypeObject *t = Py_TYPE(f);
+    if (PyType_HasFeature(t, BENCH_HAS_VECTORCALL)) {
+        vectorcallfunc entry;
+        memcpy(&entry, (char *)f + t->tp_vectorcall_offset, sizeof entry);
+        if (entry != NULL) {
+            GUARDED(guard, r, entry(f, s->items, (size_t)s->nargs, NULL));
+            return r;
+        }
+    }
+#else
+    if (Py_TYPE(f) == &PyCFunction_Type) {
+        int flags = PyCFunction_GET_FLAGS(f) & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
+        PyCFunction meth = PyCFunction_GET_FUNCTION(f);
+        PyObject *self = PyCFunction_GET_SELF(f);
+        if ((flags == METH_NOARGS && s->nargs == 0) || (flags == METH_O && s->nargs == 1)) {
+            GUARDED(guard, r, meth(self, s->nargs ? s->items[0] : NULL));
+            return r;
+        }
+        if (flags == METH_VARARGS || flags == (METH_VARARGS | METH_KEYWORDS)) {
+            PyObject *args = s->constant ? s->b : fill_container(s);
+            if (args == NULL) return NULL;
+            if (flags & METH_KEYWORDS) {
+                GUARDED(guard, r, ((PyCFunctionWithKeywords)(void (*)(void))meth)(self, args, NULL));
+            } else {
+                GUARDED(guard, r, meth(self, args));
+            }
+            if (!s->constant) release_container(s, args);
+            return r;
+        }
+    }
+#endif
+    return call_slot(s, f, guard);
+}
+
+/* Kinds 14 and 19: the call of the callee held s->release references down
+ * the stack, then those references released. */
+INLINE int step_direct_call(Step *s, PyObject ***top, int guard) {
+    PyObject *r = direct_call(s, (*top)[-s->release], guard);
+    if (r == NULL) return -1;
+    Py_DECREF(r);
+    release_held(top, s->release);
+    return 0;
+}
+
+/* Kinds 15 and 20: entry into a body of the listing's own functions. */
+INLINE int step_body_entry(Step *s, int guard) {
+    if (s->container) {
+        PyObject *t = fill_container(s);
+        if (t == NULL) return -1;
+        release_container(s, t);
+    }
+    if (guard && Py_EnterRecursiveCall(guard_where)) return -1;
+    return 0;
+}
+
+/* Kinds 16 and 21: the end of that body. */
+INLINE int step_body_exit(Step *s, PyObject ***top, int guard) {
+    if (guard) Py_LeaveRecursiveCall();
+    release_held(top, s->release);
+    return 0;
+}
+
 /* A decoded program: its steps, and the program tuple that they borrow from. */
 typedef struct {
     PyObject *program;
@@ -684,7 +1080,29 @@ static Decoded *decode_program(PyObject *program) {
         }
         p->kept += keep;
     }
+    if (check_balance(p->steps, p->kept) < 0) {
+        free_decoded(p);
+        return NULL;
+    }
     return p;
+}
+
+/* After a step failed: the guards of the bodies entered before it in this
+ * run of the steps are left (a guard that failed to enter left nothing), and
+ * the held references released. */
+static __attribute__((noinline)) void unwind(const Step *steps, const Step *failed,
+                                              PyObject **held, PyObject **top) {
+    const Step *s;
+    Py_ssize_t entered = 0;
+    for (s = steps; s < failed; s++) {
+        if (s->kind == 15) entered++;
+        if (s->kind == 16) entered--;
+    }
+    while (entered-- > 0) Py_LeaveRecursiveCall();
+    while (top > held) {
+        PyObject *o = *--top;
+        Py_DECREF(o);
+    }
 }
 
 /* The timed loop: n runs of the decoded steps.  A function of its own, so
@@ -692,6 +1110,8 @@ static Decoded *decode_program(PyObject *program) {
 static __attribute__((noinline)) int run_steps(Step *steps, Py_ssize_t kept, Py_ssize_t n) {
     Py_ssize_t i;
     Step *s, *end = steps + kept;
+    PyObject *held[HELD_MAX];
+    PyObject **top = held;
     for (i = 0; i < n; i++) {
         for (s = steps; s < end; s++) {
             int r;
@@ -708,9 +1128,21 @@ static __attribute__((noinline)) int run_steps(Step *steps, Py_ssize_t kept, Py_
             case 9: r = step_truth(s); break;
             case 10: r = step_attribute(s); break;
             case 11: r = step_store_global(s); break;
-            default: r = step_list(s); break;
+            case 12: r = step_list(s); break;
+            case 13: r = step_cached_global(s, &top); break;
+            case 14: r = step_direct_call(s, &top, 1); break;
+            case 15: r = step_body_entry(s, 1); break;
+            case 16: r = step_body_exit(s, &top, 1); break;
+            case 17: r = step_held_attribute(s, &top); break;
+            case 18: release_held(&top, s->release); r = 0; break;
+            case 19: r = step_direct_call(s, &top, 0); break;
+            case 20: r = step_body_entry(s, 0); break;
+            default: r = step_body_exit(s, &top, 0); break;
             }
-            if (r < 0) return -1;
+            if (r < 0) {
+                unwind(steps, s, held, top);
+                return -1;
+            }
         }
     }
     return 0;
@@ -776,8 +1208,12 @@ static PyObject *step_value(PyObject *self, PyObject *program_step) {
         break;
     case 7: r = produce_int(&st); break;
     case 8: r = produce_subscript(&st); break;
-    case 10: r = produce_attribute(&st); break;
+    case 10: case 17: r = produce_attribute(&st); break;
     case 12: r = produce_list(&st); break;
+    case 13:
+        r = produce_cached_global(&st);
+        Py_XINCREF(r);
+        break;
     default: PyErr_SetString(PyExc_ValueError, "step_value: a step that makes a value");
     }
 done:

@@ -2,8 +2,13 @@
 
     .venv/bin/python bench/profile_frame.py VARIANT WHAT [N]
 
-VARIANT is compiled, listing, floor or tight (the tight floor); WHAT is
-frame, tick or a builder name (the two floors have frame and tick only).
+VARIANT is compiled, listing, floor, tight (the tight floor), safe (the safe
+floor) or unguarded (the safe floor without the recursion guard); WHAT is
+frame, tick or a builder name (the floors have frame and tick only), or,
+for compiled and listing, frame-after-tick: each frame after a tick, as the
+host runs them, with only the frames inside repeat (a tick's stores can
+make the next frame's name reads look their names up again, which frames
+run back to back, as bench.py measures them, do not show).
 Only the timed loop runs inside movra_bench's repeat (the compiled module
 and the listing) or run_steps (the floors' programs, decoded beforehand), so
     valgrind --tool=callgrind --collect-atstart=no \\
@@ -31,12 +36,17 @@ def main(variant, what, n=1000):
     bench.GL_AND_HELPERS = bench.outside_names()
     for module in (compiled, listing):
         bench.prepare(module)
-    if variant in ('floor', 'tight'):
+    if variant in bench.FLOORS:
         program = bench.programs(bench.floor_builders(listing))[(variant, what)]
         run_program(program, 1)  # warm-up
         run_program(program, n)
         return
     module = compiled if variant == 'compiled' else listing
+    if what == 'frame-after-tick':
+        for _ in range(n + 1):  # the first is the warm-up
+            module.updateAnimationVariables()
+            repeat(module.drawMain, (), 1)
+        return
     if what == 'frame':
         function, args = module.drawMain, ()
     elif what == 'tick':
