@@ -24,6 +24,10 @@ break the real program also breaks under the fake:
   OpenGL's column-by-column order), glIsEnabled returns int, glGetError
   long on 2.7 and int on 3.x.
 
+For the bench, record_nothing(function) before the stand-ins are imported
+makes every function of them ``function``: nothing is recorded or
+simulated.
+
 Public API for tests:
     calls, draws, quadric_draws, raise_on, state, on_main_loop
     FailingCall(n, error)          a raise_on that fails the n-th call
@@ -40,6 +44,7 @@ import ctypes
 import math
 import operator
 import os
+import sys
 
 import numpy
 
@@ -78,15 +83,51 @@ def check_broken(part):
 def fill_stand_in(namespace, part, consts, funcs, *extra):
     """Makes ``namespace`` the stand-in module OpenGL.<part>.
 
-    It gets the constants, the recorded functions and the ``extra`` objects
-    (by their names). Only those names are public (``__all__``), so that
-    `from OpenGL.<part> import *` copies nothing of the recorder.
+    It gets the constants, the recorded functions (or, after
+    record_nothing(), the one function that does nothing) and the ``extra``
+    objects (by their names). Only those names are public (``__all__``), so
+    that `from OpenGL.<part> import *` copies nothing of the recorder.
     """
     check_broken(part)
     namespace.update(consts)
-    namespace.update(funcs)
+    namespace.update(funcs if nothing is None else dict.fromkeys(funcs, nothing))
     namespace.update((obj.__name__, obj) for obj in extra)
     namespace['__all__'] = sorted(list(consts) + list(funcs) + [obj.__name__ for obj in extra])
+
+
+# ---------------------------------------------------------------------------
+# the mode that records nothing
+
+STAND_INS = ('OpenGL.GL', 'OpenGL.GLU', 'OpenGL.GLUT', 'KestDrawHelperFunctions')
+nothing = None  # after record_nothing(): what every stand-in function is
+
+
+def _does_nothing(*args, **kwargs):
+    """Accepts anything and returns None."""
+
+
+def record_nothing(function=_does_nothing):
+    """Makes every GL, GLU and GLUT function of the stand-ins and every
+    drawing helper ``function`` itself: a call is not recorded, checked or
+    simulated, and costs only what ``function`` costs, so that a timed frame
+    measures the caller's own work (the bench passes a no-op written in C).
+    The constants keep their real values.
+
+    It acts on the stand-ins imported after it, so it refuses once any of
+    them is imported: a process is in one mode or the other.
+    """
+    global nothing
+    imported = [name for name in STAND_INS if name in sys.modules]
+    if imported:
+        raise RuntimeError('record_nothing() comes before the stand-ins are imported; '
+                           'already imported: %s' % ', '.join(imported))
+    nothing = function
+
+
+def function_names():
+    """The names of the stand-ins' GL and GLU functions and of the drawing
+    helpers: every function of the stand-ins that the scene may call."""
+    return sorted(GL_FUNCS) + sorted(GLU_FUNCS) + [name for name, _ in HELPERS]
 
 
 def names():
