@@ -196,8 +196,7 @@ def _reads():
 READS = _reads()
 # The globals that hold what the module calls.
 CALLED = set(n for n in TARGETS if n not in NUMPY_NAMES[:1] and callable(PRISTINE[Movra].get(n)))
-FITTING = {'rotateX': (30,), 'rotateY': (-45.5,), 'translate': ([1, 2.5, -3],),
-           'scale': ([2, 0.5, 3],), 'projective': (1.0, 7.0), 'perspective': (60, 1, 0.01, 20)}
+FITTING = listing.FITTING
 
 FUNCTION_TYPE = type(Movra.drawMain)
 FUNCTION_TYPE_WORD = re.compile(r'\b%s\b' % re.escape(FUNCTION_TYPE.__name__))

@@ -30,8 +30,7 @@ BOTH = (Movra, L)
 
 NOARG = listing.NO_ARGUMENTS
 FUNCTIONS = NOARG + listing.BUILDERS
-FITTING = {'rotateX': (30,), 'rotateY': (-45.5,), 'translate': ([1, 2.5, -3],),
-           'scale': ([2, 0.5, 3],), 'projective': (1.0, 7.0), 'perspective': (60, 1, 0.01, 20)}
+FITTING = listing.FITTING
 GLOBALS = listing.GLOBALS
 QUADRIC = glfake.Quadric()
 

@@ -80,6 +80,23 @@ def test_a_default_is_a_fresh_object_each_time(small):
     assert small.default('where') is not small.default('where')
 
 
+@pytest.mark.parametrize('fitting, wrong', [
+    ({'second': (1,), 'third': (1, 2)}, None),
+    ({'second': (1,)}, 'third'),                                   # a builder without
+    ({'first': (), 'second': (1,), 'third': (1, 2)}, 'first'),     # not a builder
+    ({'second': (1,), 'third': (1,)}, 'third'),                    # one too few
+    ({'second': (1, 2), 'third': (1, 2, 3)}, 'second, third'),     # too many
+])
+def test_arguments_for_the_builders_fit_their_parameters(small, fitting, wrong):
+    if wrong is None:
+        listing.check_fitting(small, fitting)
+        return
+    with pytest.raises(listing.ListingError) as raised:
+        listing.check_fitting(small, fitting)
+    assert str(raised.value) == 'the builders of %s do not take these arguments: %s' % (
+        small.path, wrong)
+
+
 @pytest.mark.parametrize('assignment', ['near = float(1)', 'near = other', 'near = int(x)'])
 def test_a_default_that_is_not_a_literal_is_refused_with_its_line(tmpdir, assignment):
     path = tmpdir.join('Odd.py')

@@ -125,3 +125,25 @@ FUNCTIONS = MOVRA.function_names        # the eighteen, in the order they are bo
 GLOBALS = MOVRA.global_names            # in the order of their assignments
 BUILDERS = MOVRA.builders               # the functions that take arguments
 NO_ARGUMENTS = MOVRA.no_arguments
+
+
+
+# Arguments each builder accepts, for the tools that call every builder (the
+# bench, the fuzzer, the tests): an angle in degrees, a vector of three, the
+# near and far planes, a field of view, an aspect and two planes.
+FITTING = {'rotateX': (30,), 'rotateY': (-45.5,), 'translate': ([1, 2.5, -3],),
+           'scale': ([2, 0.5, 3],), 'projective': (1.0, 7.0), 'perspective': (60, 1, 0.01, 20)}
+
+
+def check_fitting(facts, fitting):
+    """Refuses (ListingError) arguments that are not one tuple for each
+    builder of `facts` with as many items as the builder has parameters."""
+    wrong = sorted(set(fitting) ^ set(facts.builders)) + [
+        name for name in facts.builders
+        if name in fitting and len(fitting[name]) != len(facts.functions[name].parameters)]
+    if wrong:
+        raise ListingError('the builders of %s do not take these arguments: %s'
+                           % (facts.path, ', '.join(wrong)))
+
+
+check_fitting(MOVRA, FITTING)
