@@ -10,6 +10,11 @@ import sys
 import numpy
 import pytest
 
+try:
+    from sys import intern
+except ImportError:  # Python 2: a built-in
+    pass
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKES = os.path.join(os.path.dirname(HERE), 'host', 'recordgl')
 if FAKES not in sys.path:
@@ -318,3 +323,12 @@ def test_the_mode_that_records_nothing_refuses_after_a_stand_in_is_imported(stan
     assert out.splitlines() == [
         'record_nothing() comes before the stand-ins are imported; already imported: %s'
         % stand_in, 'None']
+
+
+@pytest.mark.parametrize('part', ['OpenGL.GL', 'OpenGL.GLU', 'OpenGL.GLUT'])
+def test_the_stand_ins_names_are_interned_as_pyopengls_identifiers_are(part):
+    # A module that imports them with * keeps these very strings as its
+    # globals' keys; a lookup by identity (an interned name of its code)
+    # misses every key that is only equal to it.
+    module = sys.modules[part]
+    assert [n for n in module.__all__ if intern(n) is not n] == []

@@ -51,9 +51,11 @@ import numpy
 try:
     string_types = (basestring,)  # noqa: F821  (Python 2)
     integer_type = long  # noqa: F821  glGetError's result type on Python 2
+    _intern = intern  # noqa: F821
 except NameError:
     string_types = (str, bytes)
     integer_type = int
+    _intern = sys.intern
 
 # ---------------------------------------------------------------------------
 # recording
@@ -250,10 +252,14 @@ class Fatal(Exception):
 # constants (values from the OpenGL, GLU and GLUT headers)
 
 def _parse_consts(text):
+    """{name: value} of lines `NAME value`.  The names are interned, as the
+    names of PyOpenGL's own constants are (identifiers of its modules), so
+    that the globals of a module that imports them with `*` hold interned
+    keys, which a lookup by identity finds."""
     out = {}
     for line in text.strip().splitlines():
         name, value = line.split()
-        out[name] = int(value, 0)
+        out[_intern(name)] = int(value, 0)
     return out
 
 
@@ -825,7 +831,7 @@ def _api(table, sig):
     runs the simulation and then raises any GL error as PyOpenGL would.
     """
     def deco(impl):
-        name = impl.__name__
+        name = _intern(impl.__name__)  # as PyOpenGL's names: see _parse_consts
         graphics = table is not GLUT_FUNCS
 
         def wrapper(*args):
