@@ -191,9 +191,16 @@ RECORDGL = os.path.join(HOST, 'recordgl')
 PY3 = sys.version_info[0] >= 3
 TICKS_BEFORE = 37  # the moving camera somewhere on its orbit, numpy floats in its position
 
-sys.path[:0] = [HERE, HOST]
+sys.path.insert(0, HERE)
 import floor_programs  # noqa: E402
-from kesthost import listing as facts  # noqa: E402  (the listing's builders)
+# The listing's builders, from this checkout's reader; host/ goes on the
+# path for this import only, so that a process that imports this file (the
+# leak check's tests) keeps its own order of the path.
+sys.path.insert(0, HOST)
+try:
+    from kesthost import listing as facts  # noqa: E402
+finally:
+    sys.path.remove(HOST)
 
 
 def build_helpers():
