@@ -10,7 +10,10 @@ parallel.  Installed beside the extension:
     interpreter looks for extension suffixes before .py in each folder, so
     "import Movra" always loads the extension;
   * host/KestDrawHelperFunctions.py, the drawing helpers that the module
-    imports.
+    imports;
+  * the package host/kesthost, the host's parts (a window, the headless
+    route through a private Xvfb, the frame files, the freeglut loader),
+    for a host of one's own.
 
     pip install .                      (any supported Python)
     python setup.py build_ext          (build only)
@@ -132,7 +135,11 @@ setup(
         'numpy>=1.24; python_version >= "3"',
         'PyOpenGL>=3.1.5,<3.1.6; python_version < "3"',
         'PyOpenGL>=3.1.5; python_version >= "3"',
+        'Pillow>=6.2,<7; python_version < "3"',
+        'Pillow>=9; python_version >= "3"',
     ],
+    packages=['kesthost'],
+    package_dir={'kesthost': os.path.join('host', 'kesthost')},
     ext_modules=[
         Extension(
             'Movra',

@@ -6,7 +6,8 @@ this with the environment of that Python):
     .venv/bin/python bench/bench.py --check    # only the floors' check, fast
 
 The compiled module and its Python listing (loaded as MovraListing) run side
-by side in this process on a no-op GL: every GL and GLU function and drawing
+by side in this process on a no-op GL (the recording GL of host/recordgl in
+the mode that records nothing): every GL and GLU function and drawing
 helper is movra_bench.noop, a C function that accepts anything and returns
 None.  It takes its arguments as a cheap C callee naturally does: an
 argument tuple on 2.7 (METH_VARARGS | METH_KEYWORDS), the fast-call vector
@@ -185,11 +186,21 @@ ROOT = os.path.dirname(HERE)
 PY_VERSION = '%d.%d' % sys.version_info[:2]
 BUILD = os.path.join(HERE, 'build', 'py' + PY_VERSION)
 LISTING = os.path.join(ROOT, 'src', 'Movra.py')
+HOST = os.path.join(ROOT, 'host')
+RECORDGL = os.path.join(HOST, 'recordgl')
 PY3 = sys.version_info[0] >= 3
 TICKS_BEFORE = 37  # the moving camera somewhere on its orbit, numpy floats in its position
 
 sys.path.insert(0, HERE)
 import floor_programs  # noqa: E402
+# The listing's builders, from this checkout's reader; host/ goes on the
+# path for this import only, so that a process that imports this file (the
+# leak check's tests) keeps its own order of the path.
+sys.path.insert(0, HOST)
+try:
+    from kesthost import listing as facts  # noqa: E402
+finally:
+    sys.path.remove(HOST)
 
 
 def build_helpers():
@@ -225,13 +236,17 @@ def load_listing(name='MovraListing', path=LISTING):
 
 
 def load_modules():
-    sys.path[:0] = [BUILD, os.path.join(HERE, 'fakegl')]
+    """The compiled module and the listing, on the recording GL in the mode
+    that records nothing: every GL, GLU and GLUT function and drawing helper
+    is movra_bench.noop."""
+    sys.path[:0] = [BUILD, RECORDGL]
+    import glfake
+    import movra_bench
+    glfake.record_nothing(movra_bench.noop)
     import Movra
     if not Movra.__file__.endswith('.so'):
         sys.exit('bench: the compiled module is not the one imported: %s' % Movra.__file__)
     listing = load_listing()
-    import OpenGL.GL  # noqa: F401
-    import movra_bench
     if Movra.glViewport is not movra_bench.noop or listing.glViewport is not movra_bench.noop:
         sys.exit('bench: the no-op GL is not the one imported')
     return Movra, listing
@@ -243,14 +258,13 @@ def prepare(module):
         module.updateAnimationVariables()
 
 
-GL_AND_HELPERS = None  # names of the functions a frame calls outside the module
+GL_AND_HELPERS = None  # names of the functions a frame may call outside the module
 
 
 def outside_names():
-    import OpenGL.GL
-    import OpenGL.GLU
-    import KestDrawHelperFunctions as helpers
-    return OpenGL.GL.FUNCTIONS + OpenGL.GLU.FUNCTIONS + helpers.__all__
+    """The GL and GLU functions and the drawing helpers of the stand-ins."""
+    import glfake
+    return glfake.function_names()
 
 
 def record_frame(module):
@@ -302,9 +316,7 @@ def programs(builders):
 FLOORS = ('floor', 'tight', 'safe', 'unguarded')
 
 
-BUILDER_ARGS = [('rotateX', (30,)), ('rotateY', (-45.5,)), ('translate', ([1, 2.5, -3],)),
-                ('scale', ([2, 0.5, 3],)), ('projective', (1.0, 7.0)),
-                ('perspective', (60, 1, 0.01, 20))]
+BUILDER_ARGS = [(name, facts.FITTING[name]) for name in facts.BUILDERS]
 VARIANTS = ('compiled', 'listing', 'floor', 'tight', 'safe', 'unguarded')
 HEADINGS = ('compiled', 'listing', 'floor', 'tight floor', 'safe floor', 'no guard')
 

@@ -1,6 +1,18 @@
 # What the runs of the suite under a memory checker (memcheck.sh,
-# sanitize.sh) share. Sourced after scripts/pythons.sh, with $ROOT set;
-# defines functions only.
+# sanitize.sh) share. Sourcing it sets ROOT to the checkout, goes there and
+# sources scripts/pythons.sh; the rest are functions.
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$ROOT"
+# shellcheck source=scripts/pythons.sh
+. "$ROOT/scripts/pythons.sh"
+
+# Checks that Python $1 is one of the project's, and sets VENV_PY to the
+# interpreter of its environment; exits otherwise.
+checked_python() {
+    check_python_version "$1" || exit 1
+    VENV_PY=$ROOT/$(venv_python "$1")
+}
 
 # Routes Python $1's small-object allocator to malloc, so that every Python
 # object is a heap block of its own, which the checker watches: Python 3

@@ -79,8 +79,8 @@ import warnings
 from hypothesis import strategies as st
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-FAKES = os.path.join(ROOT, 'host', 'recordgl')
-LISTING = os.path.join(ROOT, 'src', 'Movra.py')
+HOST = os.path.join(ROOT, 'host')
+FAKES = os.path.join(HOST, 'recordgl')
 # Failing examples, shrunk, are kept here and replayed first by every later
 # run, in `make test` as in `make fuzz` (hypothesis's directory database); the
 # first run that finds a kept example passing drops it.
@@ -89,7 +89,7 @@ LISTING = os.path.join(ROOT, 'src', 'Movra.py')
 REPLAY_DB = os.path.join(ROOT, 'tests', 'fuzz-replay', '%d.%d' % sys.version_info[:2])
 # The Python 2/3 differences that the test suite names (tests/compat.py).
 TESTS = os.path.join(ROOT, 'tests')
-for folder in (FAKES, TESTS):
+for folder in (HOST, FAKES, TESTS):
     if folder not in sys.path:
         sys.path.insert(0, folder)
 
@@ -99,6 +99,10 @@ import compat  # noqa: E402
 import glfake  # noqa: E402
 import Movra  # noqa: E402
 from compat import PY2, text_type  # noqa: E402
+from kesthost import listing  # noqa: E402
+from tracebacks import traceback_records  # noqa: E402
+
+LISTING = listing.MOVRA.path
 
 
 def load_listing(name):
@@ -122,16 +126,13 @@ def use_pristine(compiled_globals):
     PRISTINE[Movra].update(compiled_globals)
 
 
-NOARG = ['getGL_MODELVIEW_PROJ', 'initGL', 'drawScene', 'drawMovingViewVolume',
-         'drawMovingCamera', 'drawCamera', 'Viewport1', 'Viewport2', 'Viewport3',
-         'Viewport4', 'drawMain', 'updateAnimationVariables']
-ONEARG = ['rotateX', 'rotateY', 'translate', 'scale']
-PARAMS = {'projective': ('near', 'far'), 'perspective': ('fovy', 'aspect', 'near', 'far')}
+NOARG = listing.NO_ARGUMENTS
+ONEARG = listing.MOVRA.names_of_kind('one')
+PARAMS = dict((name, listing.MOVRA.functions[name].parameters)
+              for name in listing.MOVRA.names_of_kind('keywords'))
 BUILDERS = ONEARG + sorted(PARAMS)
 FUNCTIONS = NOARG + BUILDERS
-STATE = ['near', 'far', 'left', 'right', 'bottom', 'top', 'viewport4Sol1',
-         'movingCameraRadius', 'movingCameraHeight', 'movingCameraPos', 'movingCameraAngle',
-         'sizeViewport', 'eyeX', 'eyeY', 'eyeZ', 'pan', 'tilt', 'myQuadric']
+STATE = listing.GLOBALS
 NUMPY_NAMES = ['np', 'sqrt', 'arctan2', 'cos', 'sin', 'tan', 'pi', 'transpose', 'rad2deg',
                'deg2rad']
 HELPERS = ['draw3DCoordinateAxes', 'drawColoredCube', 'drawGrayCube', 'drawViewVolume']
@@ -195,8 +196,7 @@ def _reads():
 READS = _reads()
 # The globals that hold what the module calls.
 CALLED = set(n for n in TARGETS if n not in NUMPY_NAMES[:1] and callable(PRISTINE[Movra].get(n)))
-FITTING = {'rotateX': (30,), 'rotateY': (-45.5,), 'translate': ([1, 2.5, -3],),
-           'scale': ([2, 0.5, 3],), 'projective': (1.0, 7.0), 'perspective': (60, 1, 0.01, 20)}
+FITTING = listing.FITTING
 
 FUNCTION_TYPE = type(Movra.drawMain)
 FUNCTION_TYPE_WORD = re.compile(r'\b%s\b' % re.escape(FUNCTION_TYPE.__name__))
@@ -838,12 +838,8 @@ def gl_state():
 
 
 def traceback_frames(tb):
-    frames = []
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        frames.append((code.co_filename, code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return frames
+    """(file name, function name, line) of every entry, oldest first."""
+    return [(filename, name, line) for name, filename, line in traceback_records(tb)]
 
 
 def module_records(module, frames):

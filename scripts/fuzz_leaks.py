@@ -6,8 +6,9 @@ Makes N calls (10**6 by default) of the module's functions, rotating through
 a table of cases that succeed and cases that fail in every way the module
 reports (missing globals, failing callees, bad arguments, binding errors,
 the interpreter's own arity errors, exhausted recursion, a lost stdout).  It
-runs on the no-op GL of bench/ (bench/fakegl, movra_bench.noop), so that a
-million calls take seconds.
+runs on the bench's no-op GL (the recording GL of host/recordgl in the mode
+that records nothing, every function movra_bench.noop), so that a million
+calls take seconds.
 
 Watched: the reference counts of the module's shared objects -- its global
 values and function objects, every interned name its functions use, and the
@@ -255,11 +256,8 @@ def main():
 
     bench.build_helpers()
     Movra, listing = bench.load_modules()
-    import OpenGL.GL
-    import OpenGL.GLU
-    import KestDrawHelperFunctions as helpers
     from movra_bench import record
-    bench.GL_AND_HELPERS = OpenGL.GL.FUNCTIONS + OpenGL.GLU.FUNCTIONS + helpers.__all__
+    bench.GL_AND_HELPERS = bench.outside_names()
     Movra.initGL()
     table = cases(Movra)
     watched = watched_objects(Movra, listing, table, record)

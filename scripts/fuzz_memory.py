@@ -45,12 +45,12 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-FAKES = os.path.join(ROOT, 'host', 'recordgl')
+HOST = os.path.join(ROOT, 'host')
+FAKES = os.path.join(HOST, 'recordgl')
 TESTS = os.path.join(ROOT, 'tests')
 LISTING = os.path.join(ROOT, 'src', 'Movra.py')
 CRASH_REPORT = os.path.join(HERE, 'crash_report.c')
 CRASH_HEAD = 'crash_report: native stack:'
-FUNCTIONS = 18
 PHASES = ('frame', 'import', 'print')
 # Without --last the sweep ends after this many children in a row that were
 # not harmed at all.
@@ -59,9 +59,11 @@ UNHARMED_RUN = 40
 # where its native stack was then.
 CHILD_SECONDS = 3
 
-for folder in (FAKES, TESTS):
+for folder in (HOST, FAKES, TESTS):
     if folder not in sys.path:
         sys.path.insert(0, folder)
+
+from kesthost import listing  # noqa: E402
 
 
 def load_crash_report():
@@ -133,11 +135,11 @@ def outcome_of(error):
 
 
 def whole(module):
-    """Whether the module holds its eighteen functions and its globals."""
-    names = ('initGL', 'drawMain', 'updateAnimationVariables', 'perspective', 'projective',
-             'getGL_MODELVIEW_PROJ')
-    return all(callable(getattr(module, n, None)) for n in names) and \
-        getattr(module, 'sizeViewport', None) == 350
+    """Whether the module holds its eighteen functions and its globals, as
+    an import leaves them (the listing's defaults)."""
+    missing = object()
+    return all(callable(getattr(module, n, None)) for n in listing.FUNCTIONS) and \
+        all(getattr(module, name, missing) == value for name, value in listing.MOVRA.defaults())
 
 
 class Writer(object):

@@ -37,16 +37,11 @@
 # Exit status 0 when the tests and the fuzz run passed and no report was made.
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$ROOT"
-# shellcheck source=scripts/pythons.sh
-. "$ROOT/scripts/pythons.sh"
 # shellcheck source=scripts/checked_runs.sh
-. "$ROOT/scripts/checked_runs.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/checked_runs.sh"
 VERSION=${1:-2.7}
 shift || true
-check_python_version "$VERSION" || exit 1
-VENV_PY=$ROOT/$(venv_python "$VERSION")
+checked_python "$VERSION"
 OUT=$ROOT/build/sanitize/$VERSION
 LIB=$OUT/lib
 REPORTS=$OUT/reports

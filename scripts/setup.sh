@@ -224,7 +224,7 @@ ensure_host_path() {
 build_key() {
     {
         echo "interpreter $(readlink -f "$PY")"
-        find src host/KestDrawHelperFunctions.py setup.py pyproject.toml -type f \
+        find src host/KestDrawHelperFunctions.py host/kesthost setup.py pyproject.toml -type f \
             ! -name '*.pyc' -print0 | sort -z | xargs -0 sha256sum
     } | sha256sum | cut -d' ' -f1
 }

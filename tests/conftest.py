@@ -14,13 +14,33 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-FAKES = os.path.join(ROOT, 'host', 'recordgl')
-LISTING = os.path.join(ROOT, 'src', 'Movra.py')
+HOST = os.path.join(ROOT, 'host')
+FAKES = os.path.join(HOST, 'recordgl')
 
-if FAKES not in sys.path:
-    sys.path.insert(0, FAKES)
+# The recording GL first; the host's own modules of this checkout next, before
+# any copy that an environment has installed (pip install . installs them).
+for folder in (HOST, FAKES):
+    if folder in sys.path:
+        sys.path.remove(folder)
+    sys.path.insert(0, folder)
+
+from kesthost import listing  # noqa: E402
+
+LISTING = listing.MOVRA.path
+
+# Where the compiled module's code objects list their locals otherwise than
+# the interpreter's own compiler does for the listing (by first use):
+# perspective's lists P first, the interpreter's P last. The names are the
+# same; tests/test_native_tables.py holds them to that.
+NATIVE_LOCALS_ORDER = {'perspective': ('P', 'thetaY', 'top', 'right', 'left', 'bottom')}
+
+
+def native_locals(name):
+    """The further locals of a function's code object in the compiled module."""
+    return NATIVE_LOCALS_ORDER.get(name, listing.MOVRA.functions[name].locals)
 
 import glfake  # noqa: E402
+from tracebacks import movra_records, traceback_records  # noqa: E402,F401
 import Movra  # noqa: E402
 
 # The globals as initialisation leaves them, taken once before any test runs.
@@ -62,23 +82,3 @@ def run_python(code, env=None, fakes=True, cwd=None):
                                universal_newlines=True)
     out, err = process.communicate()
     return process.returncode, out, err
-
-
-def traceback_records(tb):
-    """(function name, file name, line) of every traceback entry, oldest first."""
-    records = []
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        records.append((code.co_name, code.co_filename, tb.tb_lineno))
-        tb = tb.tb_next
-    return records
-
-
-def movra_records(tb):
-    """(traceback name, listing line) of the module's own records, oldest first.
-
-    A record's code name is "<traceback name> (<native file>:<line>)"; only
-    the traceback name and the listing line matter to a reader.
-    """
-    return [(name.split(' (')[0], line) for name, filename, line in traceback_records(tb)
-            if filename == 'Movra.py']

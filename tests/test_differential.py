@@ -17,7 +17,7 @@ import pytest
 import glfake
 import Movra
 from compat import CALLEE_SEES_NON_STRING_KEYWORDS, StringIO, load_source, raised
-from conftest import LISTING, PRISTINE, movra_records, traceback_records
+from conftest import LISTING, PRISTINE, listing, movra_records, traceback_records
 
 _write = sys.dont_write_bytecode
 sys.dont_write_bytecode = True  # no Movra.pyc next to the listing
@@ -28,15 +28,10 @@ finally:
 L_PRISTINE = dict(vars(L))
 BOTH = (Movra, L)
 
-NOARG = ['getGL_MODELVIEW_PROJ', 'initGL', 'drawScene', 'drawMovingViewVolume',
-         'drawMovingCamera', 'drawCamera', 'Viewport1', 'Viewport2', 'Viewport3',
-         'Viewport4', 'drawMain', 'updateAnimationVariables']
-FUNCTIONS = NOARG + ['rotateX', 'rotateY', 'translate', 'scale', 'projective', 'perspective']
-FITTING = {'rotateX': (30,), 'rotateY': (-45.5,), 'translate': ([1, 2.5, -3],),
-           'scale': ([2, 0.5, 3],), 'projective': (1.0, 7.0), 'perspective': (60, 1, 0.01, 20)}
-GLOBALS = ['near', 'far', 'left', 'right', 'bottom', 'top', 'viewport4Sol1',
-           'movingCameraRadius', 'movingCameraHeight', 'movingCameraPos', 'movingCameraAngle',
-           'sizeViewport', 'eyeX', 'eyeY', 'eyeZ', 'pan', 'tilt', 'myQuadric']
+NOARG = listing.NO_ARGUMENTS
+FUNCTIONS = NOARG + listing.BUILDERS
+FITTING = listing.FITTING
+GLOBALS = listing.GLOBALS
 QUADRIC = glfake.Quadric()
 
 

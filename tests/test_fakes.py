@@ -10,6 +10,11 @@ import sys
 import numpy
 import pytest
 
+try:
+    from sys import intern
+except ImportError:  # Python 2: a built-in
+    pass
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKES = os.path.join(os.path.dirname(HERE), 'host', 'recordgl')
 if FAKES not in sys.path:
@@ -251,3 +256,79 @@ def test_stand_in_and_host_helpers_fail_alike(name, args, exc):
         with pytest.raises(exc):
             getattr(module, name)(*args)
     assert glfake.draws == []
+
+
+# A child that runs initGL, one tick and one frame on the stand-ins, in the
+# mode that records nothing or not, and reports what it saw as JSON.
+NOTHING_CHILD = '''
+import json, sys
+import glfake
+seen = []
+def counting(*args, **kwargs):
+    seen.append(len(args))
+mode = sys.argv[1]
+if mode == 'counting':
+    glfake.record_nothing(counting)
+elif mode == 'default':
+    glfake.record_nothing()
+import OpenGL.GL as GL, OpenGL.GLU as GLU, OpenGL.GLUT as GLUT
+import KestDrawHelperFunctions as helpers
+import Movra
+Movra.initGL()
+Movra.updateAnimationVariables()
+Movra.drawMain()
+recorded = len(glfake.calls)
+result = GL.glFrustum(1, 2, x=3) if mode == 'default' else 'not called'
+stand_ins = [(m, n) for m, names in ((GL, glfake.GL_FUNCS), (GLU, glfake.GLU_FUNCS),
+                                     (GLUT, glfake.GLUT_FUNCS),
+                                     (helpers, [h for h, _ in glfake.HELPERS]))
+             for n in names]
+used = [getattr(m, n) for m, n in stand_ins] + [getattr(Movra, n) for n in glfake.function_names()]
+print(json.dumps({
+    'one function': len(set(map(id, used))) == 1 and used[0] is glfake.nothing,
+    'constants': [GL.GL_MODELVIEW, GL.GL_PROJECTION_MATRIX, GLUT.GLUT_DOUBLE],
+    'result': result, 'recorded': recorded, 'seen': len(seen)}))
+'''
+
+
+def nothing_child(mode):
+    env = dict(os.environ, PYTHONPATH=FAKES)
+    out = subprocess.check_output([sys.executable, '-c', NOTHING_CHILD, mode], env=env)
+    import json
+    return json.loads(output_text(out))
+
+
+def test_the_mode_that_records_nothing_makes_every_function_the_one_given():
+    recording, counting, default = [nothing_child(m) for m in ('recording', 'counting', 'default')]
+    constants = [GL_MODELVIEW, GL_PROJECTION_MATRIX, GLUT_DOUBLE]
+    assert recording['recorded'] > 100 and not recording['one function']
+    # Every call of initGL, the tick and the frame reached the function given,
+    # and none was recorded.
+    assert counting == {'one function': True, 'result': 'not called', 'constants': constants,
+                        'recorded': 0, 'seen': recording['recorded']}
+    assert default == {'one function': True, 'result': None, 'constants': constants,
+                       'recorded': 0, 'seen': 0}
+
+
+@pytest.mark.parametrize('stand_in', glfake.STAND_INS)
+def test_the_mode_that_records_nothing_refuses_after_a_stand_in_is_imported(stand_in):
+    code = ('import glfake, %s\n'
+            'try:\n'
+            '    glfake.record_nothing()\n'
+            'except RuntimeError as e:\n'
+            '    print(e)\n'
+            'print(glfake.nothing)\n' % stand_in)
+    env = dict(os.environ, PYTHONPATH=FAKES)
+    out = output_text(subprocess.check_output([sys.executable, '-c', code], env=env))
+    assert out.splitlines() == [
+        'record_nothing() comes before the stand-ins are imported; already imported: %s'
+        % stand_in, 'None']
+
+
+@pytest.mark.parametrize('part', ['OpenGL.GL', 'OpenGL.GLU', 'OpenGL.GLUT'])
+def test_the_stand_ins_names_are_interned_as_pyopengls_identifiers_are(part):
+    # A module that imports them with * keeps these very strings as its
+    # globals' keys; a lookup by identity (an interned name of its code)
+    # misses every key that is only equal to it.
+    module = sys.modules[part]
+    assert [n for n in module.__all__ if intern(n) is not n] == []

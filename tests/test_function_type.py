@@ -17,12 +17,9 @@ from compat import (CALLER_CHECKS_KEYWORD_TYPES, FUNC_ALIASES, KEYWORD_NAMES_HAS
                     NOT_STR_TEXT, PY2, as_bytes,
                     attribute, fast_pickle, function_arity_message, intern, interpreter_message,
                     native_text, non_string_keyword_message, string_types)
-from conftest import movra_records
+from conftest import listing, movra_records
 
-FUNCTION_NAMES = ['getGL_MODELVIEW_PROJ', 'initGL', 'drawScene', 'drawMovingViewVolume',
-                  'drawMovingCamera', 'drawCamera', 'Viewport1', 'Viewport2', 'Viewport3',
-                  'rotateX', 'rotateY', 'translate', 'scale', 'projective', 'perspective',
-                  'Viewport4', 'drawMain', 'updateAnimationVariables']
+FUNCTION_NAMES = listing.FUNCTIONS
 WRITABLE = ['__name__', '__qualname__', '__doc__', '__dict__', '__defaults__',
             '__kwdefaults__', '__annotations__', '__module__']
 

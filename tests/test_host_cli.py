@@ -216,16 +216,17 @@ def test_a_display_that_cannot_be_opened_is_one_line(tmpdir):
 
 DRIVER = '''
 import sys
-import KestMain, KestHeadless, Movra
+import KestMain, Movra
+from kesthost import writer
 MODE = sys.argv[1]
 if MODE == 'gif-ioerror':
     def add(self, indices):
         raise IOError('disk full')
-    KestHeadless.GifStream.add = add
+    writer.GifStream.add = add
 elif MODE == 'gif-bug':
     def add(self, indices):
         raise RuntimeError('bug in the GIF writer')
-    KestHeadless.GifStream.add = add
+    writer.GifStream.add = add
 elif MODE == 'draw-fails':
     def drawMain():
         raise ZeroDivisionError('frame cannot be drawn')

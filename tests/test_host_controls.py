@@ -1,6 +1,6 @@
 """The host's keyboard table and mouse controls, driven without a window.
 
-KestControls only rebinds attributes of the module it is given, so these
+kesthost.controls only rebinds attributes of the module it is given, so these
 tests hand it a plain module object with Movra's globals (the real compiled
 module under real OpenGL is driven by test_host_gl.py).
 """
@@ -19,18 +19,15 @@ HOST = os.path.join(ROOT, 'host')
 if HOST not in sys.path:
     sys.path.append(HOST)
 
-import KestControls  # noqa: E402
-from KestControls import ControlState, handle_key  # noqa: E402
+from kesthost import controls  # noqa: E402
+from kesthost.controls import ControlState, handle_key  # noqa: E402
 
-CONFIG = ('near', 'far', 'left', 'right', 'bottom', 'top', 'eyeX', 'eyeY',
-          'eyeZ', 'pan', 'tilt', 'viewport4Sol1', 'movingCameraRadius',
-          'movingCameraHeight', 'movingCameraAngle', 'movingCameraPos',
-          'sizeViewport')
+CONFIG = tuple(name for name, _ in controls.DEFAULTS) + ('sizeViewport',)
 
 
 def make_module(**changes):
     module = types.ModuleType('MovraStandIn')
-    for name, value in KestControls.DEFAULTS:
+    for name, value in controls.DEFAULTS:
         setattr(module, name, list(value) if isinstance(value, tuple) else value)
     module.sizeViewport = 350
     module.matrix_calls = 0
@@ -93,7 +90,7 @@ def test_value_keys_rebind_exactly_their_globals(key, expected):
         assert changed[name] == pytest.approx(value, abs=1e-9)
     assert (outcome.known, outcome.changed, outcome.redisplay, outcome.quit) == \
         (True, True, True, False)
-    assert outcome.message == KestControls.status_line(module, state)
+    assert outcome.message == controls.status_line(module, state)
     assert (state.paused, state.pending_steps, state.quit) == (False, 0, False)
 
 
@@ -242,13 +239,13 @@ def test_reset_hands_out_a_fresh_position_list_each_time():
 def test_help_lists_every_key(key):
     module, state = make_module(), ControlState()
     outcome = handle_key(key, module, state)
-    assert outcome.message == KestControls.help_text()
+    assert outcome.message == controls.help_text()
     lines = outcome.message.splitlines()
     assert lines[0] == 'Movra keys:'
-    assert len(lines) == 2 + len(KestControls.KEYS) + len(KestControls.MOUSE)
-    for key_name, _, description, _ in KestControls.KEYS:
-        assert '  %-6s %s' % (KestControls.key_label(key_name), description) in lines
-    assert lines[1 + len(KestControls.KEYS)] == 'Mouse:'
+    assert len(lines) == 2 + len(controls.KEYS) + len(controls.MOUSE)
+    for key_name, _, description, _ in controls.KEYS:
+        assert '  %-6s %s' % (controls.key_label(key_name), description) in lines
+    assert lines[1 + len(controls.KEYS)] == 'Mouse:'
     assert '  wheel: narrow (up) or widen (down) the field of view, as v and V' in lines
 
 
@@ -272,29 +269,29 @@ def test_unknown_keys_change_nothing(key):
 
 def test_status_line_shows_the_current_values():
     module, state = make_module(), ControlState()
-    assert KestControls.status_line(module, state) == (
+    assert controls.status_line(module, state) == (
         'pan=0 tilt=0 eye=(0.00, 0.00, 0.00) near=1.00 far=7.00 '
         'frustum=[-0.500, 0.500]x[-0.500, 0.500] fov=53.1 viewport4=GLU')
     handle_key('.', module, state)
     handle_key('4', module, state)
-    assert KestControls.status_line(module, state).endswith('viewport4=own matrices [paused]')
+    assert controls.status_line(module, state).endswith('viewport4=own matrices [paused]')
 
 
 def test_field_of_view_follows_near_and_the_frustum():
     module = make_module()
-    assert KestControls.field_of_view(module) == pytest.approx(2 * math.degrees(math.atan(0.5)))
+    assert controls.field_of_view(module) == pytest.approx(2 * math.degrees(math.atan(0.5)))
     module.bottom, module.top, module.near = -0.2, 0.6, 2.0
     expected = math.degrees(math.atan(0.3) + math.atan(0.1))
-    assert KestControls.field_of_view(module) == pytest.approx(expected)
+    assert controls.field_of_view(module) == pytest.approx(expected)
 
 
 def test_every_key_of_the_table_is_distinct():
-    keys = [key for key, _, _, _ in KestControls.KEYS]
+    keys = [key for key, _, _, _ in controls.KEYS]
     assert len(keys) == len(set(keys))
 
 
 def test_the_table_needs_no_opengl():
-    code = ('import sys; sys.path.insert(0, %r); import KestControls; '
+    code = ("import sys; sys.path.insert(0, %r); from kesthost import controls; "
             'print(sorted(name for name in sys.modules if name.split(".")[0] == "OpenGL"))' % HOST)
     env = dict(os.environ)
     env.pop('PYTHONPATH', None)
@@ -304,8 +301,8 @@ def test_the_table_needs_no_opengl():
 
 # ---------------------------------------------------------------- mouse ---
 
-from KestControls import (LEFT_BUTTON, RIGHT_BUTTON, WHEEL_DOWN, WHEEL_UP,  # noqa: E402
-                          mouse_button, mouse_motion, viewport_at)
+from kesthost.controls import (LEFT_BUTTON, RIGHT_BUTTON, WHEEL_DOWN, WHEEL_UP,  # noqa: E402
+                               mouse_button, mouse_motion, viewport_at)
 
 SIZE = 350
 HEIGHT = 700        # the window is 2 x SIZE high; GLUT's y runs downwards
@@ -338,7 +335,7 @@ def drag(module, state, button, start, *points):
     outcomes = [mouse_button(button, True, start[0], start[1], module, state, HEIGHT)]
     for x, y in points:
         outcomes.append(mouse_motion(x, y, module, state))
-        outcomes[-1].status_after = KestControls.status_line(module, state)
+        outcomes[-1].status_after = controls.status_line(module, state)
     outcomes.append(mouse_button(button, False, points[-1][0], points[-1][1], module, state, HEIGHT))
     return outcomes
 

@@ -32,7 +32,8 @@ if HOST not in sys.path:
     # Appended, not prepended: the fakes keep precedence in this process.
     sys.path.append(HOST)
 
-import KestHeadless  # noqa: E402  (no OpenGL import in it)
+from kesthost import xvfb  # noqa: E402  (no OpenGL import in it)
+from kesthost import controls  # noqa: E402
 
 SIZE = 350          # sizeViewport used by the probes (the module's default)
 PROBE_TIMEOUT = 240
@@ -88,7 +89,8 @@ import OpenGL
 from OpenGL import GL, GLU, GLUT
 import Movra
 import KestDrawHelperFunctions
-import KestControls
+from kesthost import controls
+from kesthost import headless, overlay, window as host_window
 
 STACK = {
     'movra_file': Movra.__file__,
@@ -104,7 +106,7 @@ def frame(window):
     """Draw one frame with the module and read the back buffer."""
     ok = window.scene.draw()
     GL.glFinish()
-    pixels = KestMain.read_frame(window.side)
+    pixels = headless.read_frame(window.side)
     GLUT.glutSwapBuffers()
     assert ok, 'drawMain raised'
     return pixels
@@ -144,11 +146,11 @@ def check_stack(stack):
 
 @pytest.fixture(scope='session')
 def xserver():
-    if KestHeadless.find_executable('Xvfb') is None:
+    if xvfb.find_executable('Xvfb') is None:
         pytest.fail('Xvfb is not installed, and these tests draw with real '
                     'OpenGL on it: run `make setup` (it installs the Debian '
                     'package xvfb) or apt-get install xvfb')
-    server = KestHeadless.Xvfb(1024, 1024)
+    server = xvfb.Xvfb(1024, 1024)
     server.start()
     yield server.display
     server.stop()
@@ -299,7 +301,7 @@ def test_cube_centre_projects_onto_the_cube_in_viewport1(xserver, tmpdir):
         GL.glLoadIdentity()
         KestDrawHelperFunctions.drawColoredCube(1)
         GL.glFinish()
-        front = KestMain.read_frame(side)[side // 2, side // 2].tolist()
+        front = headless.read_frame(side)[side // 2, side // 2].tolist()
 
         (Movra.eyeX, Movra.eyeY, Movra.eyeZ) = EYE
         (Movra.left, Movra.right, Movra.bottom, Movra.top, Movra.near, Movra.far) = FRUSTUM
@@ -435,7 +437,7 @@ def test_no_gl_error_after_100_frames_and_ticks(xserver, tmpdir):
 def test_controls_rebind_the_compiled_module_and_change_the_picture(xserver, tmpdir):
     result = run_probe('''
         fresh = {}
-        for name, _ in KestControls.DEFAULTS:
+        for name, _ in controls.DEFAULTS:
             value = getattr(Movra, name)
             fresh[name] = list(value) if isinstance(value, (list, tuple)) else value
         window = KestMain.Window(Movra, animate=False, labels=False)
@@ -444,17 +446,17 @@ def test_controls_rebind_the_compiled_module_and_change_the_picture(xserver, tmp
         first = frame(window)
         np.save('first.npy', first)
         for key in 'ddw':
-            KestControls.handle_key(key, Movra, state)
+            controls.handle_key(key, Movra, state)
         np.save('panned.npy', frame(window))
         for key in ['X', 'N', 'V', '4']:
-            KestControls.handle_key(key, Movra, state)
+            controls.handle_key(key, Movra, state)
         changed = dict((name, getattr(Movra, name)) for name in
                        ('pan', 'tilt', 'eyeX', 'near', 'left', 'right', 'bottom', 'top', 'viewport4Sol1'))
         types = dict((name, type(value).__name__) for name, value in changed.items())
         ticks(window, 7)
-        KestControls.handle_key('r', Movra, state)
+        controls.handle_key('r', Movra, state)
         after_reset = {}
-        for name, _ in KestControls.DEFAULTS:
+        for name, _ in controls.DEFAULTS:
             value = getattr(Movra, name)
             after_reset[name] = list(value) if isinstance(value, (list, tuple)) else value
         state.pending_steps = 0     # the tick that r asked for: the window runs it
@@ -465,7 +467,7 @@ def test_controls_rebind_the_compiled_module_and_change_the_picture(xserver, tmp
              angle_after_press=Movra.movingCameraAngle)
     ''', xserver, tmpdir)
     defaults = dict((name, list(value) if isinstance(value, tuple) else value)
-                    for name, value in __import__('KestControls').DEFAULTS)
+                    for name, value in controls.DEFAULTS)
     # The host's table of defaults is what the compiled module starts with.
     assert result['fresh'] == defaults
     changed = result['changed']
@@ -887,7 +889,7 @@ def test_an_exception_in_a_frame_is_reported_and_the_window_goes_on(xserver, tmp
             if calls['n'] >= 8:
                 GLUT.glutLeaveMainLoop()
         Movra.drawMain = flaky_draw
-        status = KestMain.run_window(Movra)
+        status = host_window.run_window(Movra)
         emit(status=status, calls=calls['n'])
     ''', xserver, tmpdir)
     err = result['stderr']
@@ -1140,7 +1142,7 @@ def test_faults_in_the_overlay_are_reported_and_never_reach_the_display_callback
         before = gl_state()
         def broken(self, text):
             raise RuntimeError('font went away')
-        KestMain.BitmapFont.draw = broken
+        overlay.BitmapFont.draw = broken
         for _ in range(3):
             window.scene.display()      # the GLUT callback itself
         after = gl_state()

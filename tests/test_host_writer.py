@@ -16,10 +16,10 @@ HOST = os.path.join(ROOT, 'host')
 if HOST not in sys.path:
     sys.path.append(HOST)
 
-import KestHeadless  # noqa: E402
-from KestHeadless import (ExactPalette, FrameWriter, GifStream, OutputFolderError,  # noqa: E402
-                          PALETTE_SIZE, png_bytes, prepare_output_folder,
-                          replace_png_palette)
+from kesthost import writer as frame_files, xvfb  # noqa: E402
+from kesthost.writer import (ExactPalette, FrameWriter, GifStream, OutputFolderError,  # noqa: E402
+                             PALETTE_SIZE, prepare_output_folder, replace_png_palette,
+                             save_png)
 
 W, H = 24, 10
 
@@ -98,21 +98,22 @@ def test_png_of_palette_indices_and_of_rgb_reads_back_exactly(tmpdir):
     palette = ExactPalette()
     indices, _ = palette.indices(keys_of(rgb))
     path = str(tmpdir.join('p.png'))
-    with open(path, 'wb') as stream:
-        stream.write(png_bytes(indices.reshape(H, W), palette.table()))
+    save_png(indices.reshape(H, W), path, palette.table())
     image = load(path)
     assert image.mode == 'P' and image.size == (W, H)
     assert len(image.getpalette()) == 3 * PALETTE_SIZE
     assert np.array_equal(np.asarray(image.convert('RGB')), rgb)
-    KestHeadless.write_png(rgb, str(tmpdir.join('rgb.png')))
+    frame_files.write_png(rgb, str(tmpdir.join('rgb.png')))
     image = load(str(tmpdir.join('rgb.png')))
     assert image.mode == 'RGB' and np.array_equal(np.asarray(image), rgb)
 
 
 @pytest.mark.parametrize('shape, palette', [((H, W, 3), True), ((H, W), False), ((H, W, 4), False)])
-def test_png_refuses_rows_of_the_wrong_shape(shape, palette):
+def test_png_refuses_rows_of_the_wrong_shape(tmpdir, shape, palette):
     with pytest.raises(ValueError):
-        png_bytes(np.zeros(shape, np.uint8), b'\0' * 768 if palette else None)
+        save_png(np.zeros(shape, np.uint8), str(tmpdir.join('f.png')),
+                 b'\0' * 768 if palette else None)
+    assert os.listdir(str(tmpdir)) == []
 
 
 def test_replacing_a_png_palette_in_place(tmpdir):
@@ -120,8 +121,7 @@ def test_replacing_a_png_palette_in_place(tmpdir):
     old = b'\0' * 768
     new = bytes(bytearray([9, 8, 7, 6, 5, 4, 3, 2, 1])) + b'\0' * 759
     path = str(tmpdir.join('f.png'))
-    with open(path, 'wb') as stream:
-        stream.write(png_bytes(indices, old))
+    save_png(indices, path, old)
     size = os.path.getsize(path)
     assert replace_png_palette(path, new) is True
     assert os.path.getsize(path) == size
@@ -130,8 +130,7 @@ def test_replacing_a_png_palette_in_place(tmpdir):
     assert image.getpalette()[:9] == [9, 8, 7, 6, 5, 4, 3, 2, 1]
     # An RGB frame has no table to replace: it is left as it was.
     rgb_path = str(tmpdir.join('rgb.png'))
-    with open(rgb_path, 'wb') as stream:
-        stream.write(png_bytes(np.zeros((H, W, 3), np.uint8)))
+    save_png(np.zeros((H, W, 3), np.uint8), rgb_path)
     before = open(rgb_path, 'rb').read()
     assert replace_png_palette(rgb_path, new) is False
     assert open(rgb_path, 'rb').read() == before
@@ -226,10 +225,10 @@ def test_an_error_in_the_encoder_reaches_the_caller(tmpdir, monkeypatch, mode):
     out = tmpdir.mkdir('out')
     tries = []
 
-    def broken(rows, palette=None, level=3):
+    def broken(rows, path, palette=None, level=3):
         tries.append(1)
         raise IOError('disk full')
-    monkeypatch.setattr(KestHeadless, 'png_bytes', broken)
+    monkeypatch.setattr(frame_files, 'save_png', broken)
     writer = FrameWriter(str(out), W, H, 33, 'movra.gif', mode=mode, backlog=1)
     frame = rgba(picture([[0, 0, 0], [9, 9, 9]]))
     with pytest.raises(IOError) as error:
@@ -290,10 +289,26 @@ def test_find_executable_without_shutil_which(tmpdir, monkeypatch):
     tool.write('#!/bin/sh\n')
     tool.chmod(0o755)
     tmpdir.join('not-executable').write('')
-    monkeypatch.setattr(KestHeadless, '_which', None)
+    monkeypatch.setattr(xvfb, '_which', None)
     monkeypatch.setenv('PATH', os.pathsep.join(['/nonexistent', str(tmpdir)]))
-    assert KestHeadless.find_executable('movra-tool') == str(tool)
-    assert KestHeadless.find_executable('not-executable') is None
-    assert KestHeadless.find_executable('absent') is None
-    assert KestHeadless.find_executable(str(tool)) == str(tool)
+    assert xvfb.find_executable('movra-tool') == str(tool)
+    assert xvfb.find_executable('not-executable') is None
+    assert xvfb.find_executable('absent') is None
+    assert xvfb.find_executable(str(tool)) == str(tool)
 
+
+
+def test_a_palette_png_laid_out_otherwise_gets_its_table_all_the_same(tmpdir):
+    # A colour profile (iCCP) stands before the table, where the frames of
+    # the writer have none: the table is then written by saving again.
+    from PIL import Image
+    indices = np.arange(W * H, dtype=np.uint8).reshape(H, W) % 3
+    image = Image.frombytes('P', (W, H), indices.tobytes())
+    image.putpalette(b'\0' * 768)
+    path = str(tmpdir.join('profiled.png'))
+    image.save(path, 'PNG', icc_profile=b'\0' * 128)
+    new = bytes(bytearray([9, 8, 7, 6, 5, 4, 3, 2, 1])) + b'\0' * 759
+    assert replace_png_palette(path, new) is True
+    image = load(path)
+    assert np.array_equal(np.asarray(image), indices)
+    assert image.getpalette()[:9] == [9, 8, 7, 6, 5, 4, 3, 2, 1]

@@ -19,7 +19,7 @@ import Movra
 from compat import (IMPORT_LEVEL, IMPORT_READS_FROMLIST, INT_DIVISION_BY_ZERO, builtins,
                     code_fields, described_code,
                     function_arity_message, sequence_item_error)
-from conftest import FAKES, LISTING, movra_records, run_python
+from conftest import FAKES, LISTING, listing, movra_records, native_locals, run_python
 
 NUMPY_NAMES = ['sqrt', 'arctan2', 'cos', 'sin', 'tan', 'pi', 'transpose', 'rad2deg', 'deg2rad']
 GUARD_TEXT = '\nERROR: PyOpenGL not installed properly.\n        \n'
@@ -61,45 +61,15 @@ def write_tree(root, files):
 
 # ---------------------------------------------------------------- the module ---
 
-def listing_defs():
-    with open(LISTING) as listing:
-        tree = ast.parse(listing.read())
-    return dict((node.name, (node.lineno, ast.get_docstring(node, clean=False)))
-                for node in tree.body if isinstance(node, ast.FunctionDef))
+# name, call kind, parameters, further locals (in code-object order), as the
+# listing states them
+FUNCTIONS = [(f.name, f.kind, f.parameters, native_locals(f.name))
+             for f in listing.MOVRA.functions.values()]
+DEFS = dict((f.name, (f.line, f.doc)) for f in listing.MOVRA.functions.values())
 
-
-DEFS = listing_defs()
-
-# name, call kind, parameters, further locals (in code-object order)
-FUNCTIONS = [
-    ('getGL_MODELVIEW_PROJ', 'none', (), ('glModelViewMatrix', 'glProjectionMatrix')),
-    ('initGL', 'none', (), ()),
-    ('drawScene', 'none', (), ('deg',)),
-    ('drawMovingViewVolume', 'none', (), ()),
-    ('drawMovingCamera', 'none', (), ('movingCameraTilt', 'deg')),
-    ('drawCamera', 'none', (), ()),
-    ('Viewport1', 'none', (), ('eye', 'lookat', 'updir')),
-    ('Viewport2', 'none', (), ('eye2', 'lookat2', 'updir')),
-    ('Viewport3', 'none', (), ('updir', 'M')),
-    ('rotateX', 'one', ('angle_deg',), ('theta', 'R')),
-    ('rotateY', 'one', ('angle_deg',), ('theta', 'R')),
-    ('translate', 'one', ('translate_vec',), ('T',)),
-    ('scale', 'one', ('s',), ('S',)),
-    ('projective', 'keywords', ('near', 'far'), ('M',)),
-    ('perspective', 'keywords', ('fovy', 'aspect', 'near', 'far'),
-     ('P', 'thetaY', 'top', 'right', 'left', 'bottom')),
-    ('Viewport4', 'none', (), ('lookat', 'updir', 'P', 'deg', 'movingCameraTilt', 'M')),
-    ('drawMain', 'none', (), ()),
-    ('updateAnimationVariables', 'none', (), ('theta',)),
-]
-
-GLOBALS = [('near', 1.0, float), ('far', 7.0, float), ('left', -0.5, float),
-           ('right', 0.5, float), ('bottom', -0.5, float), ('top', 0.5, float),
-           ('viewport4Sol1', True, bool), ('movingCameraRadius', 5, int),
-           ('movingCameraHeight', 3, int), ('movingCameraPos', [0, 0, 0], list),
-           ('movingCameraAngle', 0, int), ('sizeViewport', 350, int), ('eyeX', 0, int),
-           ('eyeY', 0, int), ('eyeZ', 0, int), ('pan', 0, int), ('tilt', 0, int),
-           ('myQuadric', 0, int), ('__test__', {}, dict)]
+# name, default, type: the listing's assignments, and the dictionary bound last
+GLOBALS = [(g.name, g.value, type(g.value)) for g in listing.MOVRA.globals.values()] + [
+    ('__test__', {}, dict)]
 
 
 def test_module_object():
@@ -155,8 +125,7 @@ def test_docstring_texts():
                                        '    The function is called as: translate([x, y, z])\n'
                                        '    ')
     assert [n for n, k, p, l in FUNCTIONS if getattr(Movra, n).__doc__ is None] == [
-        'getGL_MODELVIEW_PROJ', 'Viewport1', 'Viewport2', 'Viewport3', 'rotateX', 'rotateY',
-        'projective', 'Viewport4']
+        n for n, (line, doc) in sorted(DEFS.items(), key=lambda item: item[1][0]) if doc is None]
 
 
 # The interpreter checks the call kinds of no-argument and one-argument functions,

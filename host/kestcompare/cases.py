@@ -12,22 +12,19 @@ from __future__ import division, print_function
 
 import numpy as np
 
-# The eighteen functions, in the order in which the module binds them.
-FUNCTIONS = ['getGL_MODELVIEW_PROJ', 'initGL', 'drawScene', 'drawMovingViewVolume',
-             'drawMovingCamera', 'drawCamera', 'Viewport1', 'Viewport2', 'Viewport3',
-             'rotateX', 'rotateY', 'translate', 'scale', 'projective', 'perspective',
-             'Viewport4', 'drawMain', 'updateAnimationVariables']
+from kesthost import listing
 
-# The module globals, in the order of their default assignments.
-GLOBALS = ['near', 'far', 'left', 'right', 'bottom', 'top', 'viewport4Sol1',
-           'movingCameraRadius', 'movingCameraHeight', 'movingCameraPos',
-           'movingCameraAngle', 'sizeViewport', 'eyeX', 'eyeY', 'eyeZ', 'pan', 'tilt',
-           'myQuadric']
+# The eighteen functions, in the order in which the module binds them, and
+# the module globals, in the order of their default assignments: as the
+# listing states them.
+FUNCTIONS = listing.FUNCTIONS
+GLOBALS = listing.GLOBALS
 
-BUILDERS = ['rotateX', 'rotateY', 'translate', 'scale', 'projective', 'perspective']
+# The matrix builders: the functions that take arguments.
+BUILDERS = listing.BUILDERS
 
 # Every function that takes no arguments is run over the table of states.
-DRAWING = [name for name in FUNCTIONS if name not in BUILDERS]
+DRAWING = listing.NO_ARGUMENTS
 
 f32, f64, i32, i64 = np.float32, np.float64, np.int32, np.int64
 

@@ -153,7 +153,7 @@ def start_display(options):
     if options.no_pictures:
         return None
     try:
-        from KestHeadless import Xvfb
+        from kesthost.xvfb import Xvfb
         xvfb = Xvfb(2 * options.picture_size, 2 * options.picture_size)
         xvfb.start()
     except Exception:

@@ -625,7 +625,7 @@ class Comparison(object):
         display = self.display
         if display is None:
             try:
-                from KestHeadless import Xvfb
+                from kesthost.xvfb import Xvfb
                 xvfb = Xvfb(2 * size, 2 * size)
                 xvfb.start()
                 display = xvfb.display

@@ -703,7 +703,7 @@ class Worker(object):
     # -- real GL --
     def open_window(self, size):
         try:
-            import KestGlut  # noqa: F401  (PyOpenGL 3.1.5 finds freeglut 3.x)
+            from kesthost import glut  # noqa: F401  (PyOpenGL 3.1.5 finds freeglut 3.x)
             from OpenGL import GL, GLUT
             GLUT.glutInit([b'KestCompare'])
             GLUT.glutInitDisplayMode(GLUT.GLUT_DOUBLE | GLUT.GLUT_RGB | GLUT.GLUT_DEPTH)
@@ -794,8 +794,8 @@ class Worker(object):
     def close(self):
         if self.mode == 'render' and getattr(self, 'GLUT', None) is not None:
             try:
-                import KestGlut
-                KestGlut.glut_exit()
+                from kesthost import glut
+                glut.glut_exit()
             except BaseException:
                 pass
 

@@ -24,6 +24,10 @@ break the real program also breaks under the fake:
   OpenGL's column-by-column order), glIsEnabled returns int, glGetError
   long on 2.7 and int on 3.x.
 
+For the bench, record_nothing(function) before the stand-ins are imported
+makes every function of them ``function``: nothing is recorded or
+simulated.
+
 Public API for tests:
     calls, draws, quadric_draws, raise_on, state, on_main_loop
     FailingCall(n, error)          a raise_on that fails the n-th call
@@ -40,15 +44,18 @@ import ctypes
 import math
 import operator
 import os
+import sys
 
 import numpy
 
 try:
     string_types = (basestring,)  # noqa: F821  (Python 2)
     integer_type = long  # noqa: F821  glGetError's result type on Python 2
+    _intern = intern  # noqa: F821
 except NameError:
     string_types = (str, bytes)
     integer_type = int
+    _intern = sys.intern
 
 # ---------------------------------------------------------------------------
 # recording
@@ -78,15 +85,51 @@ def check_broken(part):
 def fill_stand_in(namespace, part, consts, funcs, *extra):
     """Makes ``namespace`` the stand-in module OpenGL.<part>.
 
-    It gets the constants, the recorded functions and the ``extra`` objects
-    (by their names). Only those names are public (``__all__``), so that
-    `from OpenGL.<part> import *` copies nothing of the recorder.
+    It gets the constants, the recorded functions (or, after
+    record_nothing(), the one function that does nothing) and the ``extra``
+    objects (by their names). Only those names are public (``__all__``), so
+    that `from OpenGL.<part> import *` copies nothing of the recorder.
     """
     check_broken(part)
     namespace.update(consts)
-    namespace.update(funcs)
+    namespace.update(funcs if nothing is None else dict.fromkeys(funcs, nothing))
     namespace.update((obj.__name__, obj) for obj in extra)
     namespace['__all__'] = sorted(list(consts) + list(funcs) + [obj.__name__ for obj in extra])
+
+
+# ---------------------------------------------------------------------------
+# the mode that records nothing
+
+STAND_INS = ('OpenGL.GL', 'OpenGL.GLU', 'OpenGL.GLUT', 'KestDrawHelperFunctions')
+nothing = None  # after record_nothing(): what every stand-in function is
+
+
+def _does_nothing(*args, **kwargs):
+    """Accepts anything and returns None."""
+
+
+def record_nothing(function=_does_nothing):
+    """Makes every GL, GLU and GLUT function of the stand-ins and every
+    drawing helper ``function`` itself: a call is not recorded, checked or
+    simulated, and costs only what ``function`` costs, so that a timed frame
+    measures the caller's own work (the bench passes a no-op written in C).
+    The constants keep their real values.
+
+    It acts on the stand-ins imported after it, so it refuses once any of
+    them is imported: a process is in one mode or the other.
+    """
+    global nothing
+    imported = [name for name in STAND_INS if name in sys.modules]
+    if imported:
+        raise RuntimeError('record_nothing() comes before the stand-ins are imported; '
+                           'already imported: %s' % ', '.join(imported))
+    nothing = function
+
+
+def function_names():
+    """The names of the stand-ins' GL and GLU functions and of the drawing
+    helpers: every function of the stand-ins that the scene may call."""
+    return sorted(GL_FUNCS) + sorted(GLU_FUNCS) + [name for name, _ in HELPERS]
 
 
 def names():
@@ -209,10 +252,14 @@ class Fatal(Exception):
 # constants (values from the OpenGL, GLU and GLUT headers)
 
 def _parse_consts(text):
+    """{name: value} of lines `NAME value`.  The names are interned, as the
+    names of PyOpenGL's own constants are (identifiers of its modules), so
+    that the globals of a module that imports them with `*` hold interned
+    keys, which a lookup by identity finds."""
     out = {}
     for line in text.strip().splitlines():
         name, value = line.split()
-        out[name] = int(value, 0)
+        out[_intern(name)] = int(value, 0)
     return out
 
 
@@ -784,7 +831,7 @@ def _api(table, sig):
     runs the simulation and then raises any GL error as PyOpenGL would.
     """
     def deco(impl):
-        name = impl.__name__
+        name = _intern(impl.__name__)  # as PyOpenGL's names: see _parse_consts
         graphics = table is not GLUT_FUNCS
 
         def wrapper(*args):

@@ -25,8 +25,8 @@ def _load():
     if getattr(PLATFORM, 'GLUT', None) is not None:
         return PLATFORM.GLUT
     if 'OpenGL.GLUT' in sys.modules:
-        raise GlutNotFound('OpenGL.GLUT was imported before KestGlut and found '
-                           'no GLUT library; import KestGlut first')
+        raise GlutNotFound('OpenGL.GLUT was imported before kesthost.glut and found '
+                           'no GLUT library; import kesthost.glut first')
     candidates = []
     found = ctypes.util.find_library('glut')
     if found:

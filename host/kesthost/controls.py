@@ -3,9 +3,9 @@
 Nothing here touches OpenGL: every control takes the Movra module (or any
 object with the same attributes) and a ControlState, rebinds the module's
 globals as attributes (module.pan = ...) and says what the window should do
-next. KestMain maps GLUT's key callbacks onto handle_key() and its mouse
-callbacks onto mouse_button() and mouse_motion(); the tests drive these
-directly.
+next. kesthost.window maps GLUT's key callbacks onto handle_key() and its
+mouse callbacks onto mouse_button() and mouse_motion(); the tests drive
+these directly.
 
 Keys follow one rule: a lower-case letter decreases a value, the same letter
 in upper case increases it.
@@ -14,27 +14,16 @@ from __future__ import division, print_function
 
 import math
 
-# The module's configuration as it is when Movra is first imported. "reset"
+from kesthost import listing
+
+# The module's configuration as it is when Movra is first imported, as the
+# listing assigns it (a list as a tuple, so that no reset shares it). "reset"
 # puts these values back; sizeViewport is left alone because it fixes the
-# size of the window that is already open.
-DEFAULTS = (
-    ('near', 1.0),
-    ('far', 7.0),
-    ('left', -0.5),
-    ('right', 0.5),
-    ('bottom', -0.5),
-    ('top', 0.5),
-    ('eyeX', 0),
-    ('eyeY', 0),
-    ('eyeZ', 0),
-    ('pan', 0),
-    ('tilt', 0),
-    ('viewport4Sol1', True),
-    ('movingCameraRadius', 5),
-    ('movingCameraHeight', 3),
-    ('movingCameraAngle', 0),
-    ('movingCameraPos', (0, 0, 0)),
-)
+# size of the window that is already open, and myQuadric because it is the
+# quadric that initGL made for the frames.
+KEPT_ON_RESET = ('sizeViewport', 'myQuadric')
+DEFAULTS = tuple((name, tuple(value) if isinstance(value, list) else value)
+                 for name, value in listing.MOVRA.defaults(leave_out=KEPT_ON_RESET))
 
 # Step sizes. Pan and tilt stay whole degrees (the module's own values are
 # ints) and stay inside +-PAN_TILT_LIMIT: the first camera looks at
@@ -170,7 +159,7 @@ def _single_step(module, state):
 
 
 def _print_matrices(module, state):
-    # The matrices are read from GL while the next frame draws (KestMain).
+    # The matrices are read from GL while the next frame draws (kesthost.overlay).
     state.print_matrices = True
     return False
 
@@ -204,7 +193,7 @@ def _quit(module, state):
 
 
 # key -> (name shown in the help, what it does, control function).
-# Arrow keys arrive from GLUT's special-key callback; KestMain passes them
+# Arrow keys arrive from GLUT's special-key callback; the window passes them
 # on under the names LEFT/RIGHT/UP/DOWN.
 KEYS = (
     ('a', 'pan-left', 'pan the first camera 5 degrees to the left', _step_angle('pan', -ANGLE_STEP)),

@@ -1,2 +1,0 @@
-"""Movra itself calls no GLUT function."""
-__all__ = []

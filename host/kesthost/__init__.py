@@ -1,0 +1,18 @@
+"""The Movra host, one module per job (host/KestMain.py is its entry point):
+
+    cli       the command line: options, choosing the window or the files
+    window    the GLUT window: the scene's frame, the callbacks, the timer
+    overlay   the viewport labels, the border and the matrices over a frame
+    controls  the keys and the mouse, as plain functions on the module
+    faults    the report of an exception that the module raised
+    headless  a run without a screen: frames rendered, read back, handed on
+    writer    the frame files: PNG frames and one animated GIF, one palette
+    xvfb      a private X server for the runs without a screen
+    glut      lets PyOpenGL load freeglut 3.x; the X display's checks
+    listing   the module's facts as its Python listing states them
+
+`pip install .` installs this package beside the module, so that a host of
+one's own can use its window-less route and its GLUT loader.
+"""
+
+PROG = 'KestMain.py'    # the program's name in its messages

@@ -1,0 +1,120 @@
+"""The command line of the host (host/KestMain.py): the options, and the
+choice between the window and the headless run, with the exit status and
+the one-line messages of what stops a run before it starts.
+
+Run `python host/KestMain.py --help` for the options.
+"""
+from __future__ import division, print_function
+
+import argparse
+import os
+import sys
+
+from kesthost import PROG, controls, glut, xvfb
+from kesthost.headless import GIF_NAME, run_headless
+from kesthost.window import run_window
+
+DEFAULT_FRAMES = 60     # headless frames when --frames is not given
+DEFAULT_OUT = 'out'
+MIN_SIZE = 16           # smallest and largest accepted sizeViewport
+MAX_SIZE = 4096
+MAX_FRAMES = 100000
+
+
+def _int_in_range(what, low, high):
+    def convert(text):
+        try:
+            value = int(text, 10)
+        except (TypeError, ValueError):
+            raise argparse.ArgumentTypeError(
+                '%s must be a whole number, got %r' % (what, text))
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(
+                '%s must be between %d and %d, got %d' % (what, low, high, value))
+        return value
+    return convert
+
+
+def build_parser():
+    keys = controls.help_text().splitlines()[1:]
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description='Show the Movra scene in its four viewports.\n\n'
+                    'With a screen (DISPLAY set) this opens an interactive window;\n'
+                    'press h in it for the keys. Without a screen, or with --headless,\n'
+                    'it starts its own Xvfb, renders a short animation and writes\n'
+                    'PNG frames and an animated GIF.\n\n'
+                    'Before the first frame (and after the key r) the animation\n'
+                    'advances by one tick, so that the moving camera is on its orbit\n'
+                    'from the start.',
+        epilog='Keys in the window:\n' + '\n'.join(keys),
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument(
+        '-n', '--frames', type=_int_in_range('the number of frames', 1, MAX_FRAMES),
+        default=DEFAULT_FRAMES, metavar='N',
+        help='headless only: number of frames to render, one animation tick '
+             'apart (default: %(default)s)')
+    parser.add_argument(
+        '-o', '--out', default=DEFAULT_OUT, metavar='DIR',
+        help='headless only: folder for frame_NNNN.png and ' + GIF_NAME +
+             ' (default: %(default)s); frames of an earlier run there are replaced')
+    parser.add_argument(
+        '-s', '--size', type=_int_in_range('the viewport size', MIN_SIZE, MAX_SIZE),
+        default=None, metavar='PIXELS',
+        help="side of each of the four square viewports, sets the module's "
+             "sizeViewport; the window is twice as wide and high "
+             "(default: the module's own value, 350)")
+    parser.add_argument(
+        '--headless', action='store_true',
+        help='render to files through a private Xvfb even when a screen is available')
+    parser.add_argument(
+        '--no-labels', action='store_true',
+        help='draw neither the viewport labels nor the border between the '
+             'viewports (the key l toggles them in the window)')
+    parser.add_argument(
+        '--matrices', action='store_true',
+        help='show in each viewport the projection and modelview matrices it '
+             'draws its scene with (the key i toggles them in the window)')
+    return parser
+
+
+def parse_args(argv=None):
+    return build_parser().parse_args(argv)
+
+
+def load_movra():
+    """Import the compiled module, or explain how to build it."""
+    try:
+        import Movra
+    except ImportError as error:
+        raise SystemExit('%s: error: cannot import Movra (%s); build it with '
+                         '`make build` and run this program with .venv/bin/python'
+                         % (PROG, error))
+    return Movra
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    module = load_movra()
+    if args.size is not None:
+        module.sizeViewport = args.size
+    display = os.environ.get('DISPLAY')
+    headless = args.headless or not display
+    labels = not args.no_labels
+    try:
+        if headless:
+            if not args.headless:
+                print('no DISPLAY: rendering %d frames headless' % args.frames)
+            return run_headless(module, args.frames, args.out, labels, args.matrices)
+        problem = glut.display_problem(display)
+        if problem is not None:
+            print('%s: error: %s; use --headless to render to files without a screen'
+                  % (PROG, problem), file=sys.stderr)
+            return 1
+        return run_window(module, labels, args.matrices)
+    except KeyboardInterrupt:
+        print('%s: interrupted' % PROG, file=sys.stderr)
+        return 130
+    except (xvfb.XvfbError, IOError, OSError) as error:
+        print('%s: error: %s' % (PROG, error), file=sys.stderr)
+        return 1
