@@ -117,10 +117,17 @@ class BuildExt(_build_ext):
             os.path.join(target_dir, os.path.basename(source)) for source in BESIDE]
 
 
-# egg-info goes under build/ rather than the repository root.
-if not os.path.isdir('build'):
-    os.makedirs('build')
-OPTIONS = {'egg_info': {'egg_base': 'build'}}
+# Each interpreter builds in folders of its own under build/: setuptools
+# names its lib.* and temp.* folders after the interpreter, and here the
+# egg-info and the wheel's staging folder are named so too (they would be
+# shared otherwise), so that two Pythons' builds can run at once.
+BUILD_TAG = 'py%d.%d%s' % (sys.version_info[0], sys.version_info[1],
+                           'd' if hasattr(sys, 'gettotalrefcount') else '')
+EGG_BASE = os.path.join('build', 'egg-' + BUILD_TAG)
+if not os.path.isdir(EGG_BASE):
+    os.makedirs(EGG_BASE)
+OPTIONS = {'egg_info': {'egg_base': EGG_BASE},
+           'bdist_wheel': {'bdist_dir': os.path.join('build', 'bdist-' + BUILD_TAG)}}
 if not PY2:
     OPTIONS['build_ext'] = {'parallel': build_jobs()}
 

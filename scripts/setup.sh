@@ -246,12 +246,12 @@ for version in "${VERSIONS[@]}"; do
 done
 
 split_pythons "${VERSIONS[@]}"
-# On a fresh machine the Debian root (debootstrap, then its packages: mostly
-# downloads) is made beside pyenv's environments, into
-# build/setup-debian-root.log, which is shown when it ends; the machine's
-# own packages come first, debootstrap among them, so that the two never
-# run apt-get at once. The environments of the root's Pythons are made
-# after pyenv's: a build in place shares setuptools' folders.
+# The Debian root's part (on a fresh machine the root itself, debootstrap
+# then its packages, mostly downloads; then its Pythons' environments and
+# builds) runs beside pyenv's environments, into build/setup-debian-root.log,
+# which is shown when it ends. The machine's own packages come first,
+# debootstrap among them, so that the two never run apt-get at once; each
+# Python builds in folders of its own (setup.py).
 root_pid=
 ROOT_LOG=$ROOT/build/setup-debian-root.log
 if [ ${#DEBIAN_VERSIONS[@]} -gt 0 ]; then
@@ -261,8 +261,9 @@ if [ ${#DEBIAN_VERSIONS[@]} -gt 0 ]; then
         ensure_glut_name
     fi
     mkdir -p "$ROOT/build"
-    note "the Debian root, beside pyenv's environments (${ROOT_LOG#"$ROOT"/})"
-    bash "$ROOT/scripts/debian_root.sh" ensure >"$ROOT_LOG" 2>&1 &
+    note "Python ${DEBIAN_VERSIONS[*]} in the Debian root, beside pyenv's (${ROOT_LOG#"$ROOT"/})"
+    bash "$ROOT/scripts/debian_root.sh" run bash scripts/setup.sh "${DEBIAN_VERSIONS[@]}" \
+        >"$ROOT_LOG" 2>&1 &
     root_pid=$!
     trap '[ -z "$root_pid" ] || kill "$root_pid" 2>/dev/null || true' EXIT
 fi
@@ -285,6 +286,5 @@ if [ -n "$root_pid" ]; then
     wait "$root_pid" || root_status=$?
     root_pid=
     cat "$ROOT_LOG"
-    [ $root_status -eq 0 ] || die "making the Debian root failed (output above)"
-    bash "$ROOT/scripts/debian_root.sh" run bash scripts/setup.sh "${DEBIAN_VERSIONS[@]}"
+    [ $root_status -eq 0 ] || die "the set-up of the Debian root failed (output above)"
 fi
