@@ -53,12 +53,15 @@ done
 # tests: its status.
 suite() {
     local version=$1 part=${2:-whole} status=0 started=$SECONDS
-    local tests=(tests)
-    [ "$part" = whole ] || tests=("${MODULE_TESTS[@]}")
+    local tests=(tests) examples=${FUZZ_TEST_EXAMPLES:-150}
+    # The module's tests alone draw 50 examples of each fuzzer property, the
+    # whole suite 150.
+    [ "$part" = whole ] || { tests=("${MODULE_TESTS[@]}"); examples=${FUZZ_TEST_EXAMPLES:-50}; }
     echo "test: Python $version, the $part suite"
     # shellcheck disable=SC2086
-    PYTHONPATH="$ROOT/host/recordgl" "$ROOT/$(venv_python "$version")" -m pytest "${tests[@]}" \
-        -q ${PYTEST_ARGS:-} || status=$?
+    FUZZ_TEST_EXAMPLES=$examples PYTHONPATH="$ROOT/host/recordgl" \
+        "$ROOT/$(venv_python "$version")" -m pytest "${tests[@]}" -q ${PYTEST_ARGS:-} ||
+        status=$?
     # pytest exits 5 when it collected no test: that is a failure here too.
     if [ $status -eq 5 ]; then echo "test: pytest collected no tests under tests/" >&2; fi
     # The benchmark's check runs on the no-op GL of bench/, in a process of
