@@ -92,7 +92,7 @@ class ListingImporter(object):
         import importlib.util
         return importlib.util.spec_from_loader(name, self, origin=LISTING)
 
-    def create_module(self, spec):
+    def create_module(self, found):
         return None
 
     def exec_module(self, module):

@@ -252,14 +252,15 @@ split_pythons "${VERSIONS[@]}"
 # which is shown when it ends. The machine's own packages come first,
 # debootstrap among them, so that the two never run apt-get at once; each
 # Python builds in folders of its own (setup.py).
+# The Debian root brings its own system packages (scripts/debian_root.sh).
+if [ ${#PYENV_VERSIONS[@]} -gt 0 ] && ! in_debian_root; then
+    [ ${#DEBIAN_VERSIONS[@]} -eq 0 ] || APT_PACKAGES+=(debootstrap)
+    ensure_debian_packages
+    ensure_glut_name
+fi
 root_pid=
 ROOT_LOG=$ROOT/build/setup-debian-root.log
 if [ ${#DEBIAN_VERSIONS[@]} -gt 0 ]; then
-    if [ ${#PYENV_VERSIONS[@]} -gt 0 ]; then
-        APT_PACKAGES+=(debootstrap)
-        ensure_debian_packages
-        ensure_glut_name
-    fi
     mkdir -p "$ROOT/build"
     note "Python ${DEBIAN_VERSIONS[*]} in the Debian root, beside pyenv's (${ROOT_LOG#"$ROOT"/})"
     bash "$ROOT/scripts/debian_root.sh" run bash scripts/setup.sh "${DEBIAN_VERSIONS[@]}" \
@@ -267,20 +268,13 @@ if [ ${#DEBIAN_VERSIONS[@]} -gt 0 ]; then
     root_pid=$!
     trap '[ -z "$root_pid" ] || kill "$root_pid" 2>/dev/null || true' EXIT
 fi
-if [ ${#PYENV_VERSIONS[@]} -gt 0 ]; then
-    # The Debian root brings its own system packages (scripts/debian_root.sh).
-    if ! in_debian_root; then
-        ensure_debian_packages
-        ensure_glut_name
-    fi
-    for version in "${PYENV_VERSIONS[@]}"; do
-        select_python "$version"
-        ensure_venv
-        ensure_requirements
-        ensure_host_path
-        ensure_built
-    done
-fi
+for version in "${PYENV_VERSIONS[@]}"; do
+    select_python "$version"
+    ensure_venv
+    ensure_requirements
+    ensure_host_path
+    ensure_built
+done
 if [ -n "$root_pid" ]; then
     root_status=0
     wait "$root_pid" || root_status=$?
