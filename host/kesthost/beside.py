@@ -55,6 +55,11 @@ class Beside(object):
         self.yours.overlay.partner = self.movra.overlay
         self.movra.scene.after_module = self._after_movra
         self.yours.scene.after_module = self._after_yours
+        # The timer belongs to the learner's window: PyOpenGL keeps a timer's
+        # callback with the GL context current when it is registered, and
+        # lets it go with the context current when it has run, so both are
+        # the same window's (see timer_func).
+        GLUT.glutSetWindow(self.yours.id)
         if animate:
             GLUT.glutTimerFunc(self.tick_ms, self.timer_func, 0)
 
@@ -148,6 +153,7 @@ class Beside(object):
             for window in self.windows:
                 window.closed = True
             return
+        GLUT.glutSetWindow(self.yours.id)
         GLUT.glutTimerFunc(self.tick_ms, self.timer_func, value)
         if self.state.quit:
             self.quit()
@@ -160,40 +166,55 @@ class Beside(object):
         self.post_redisplay()
 
     # -- input, from either window --
+    # Movra's module takes each key and drag first, with the host's state
+    # (pause, the pending tick of a reset, the drag); the learner's then
+    # makes the same change from its own values, so that a failure of the
+    # learner's (a global it lacks) is reported as its own and Movra's
+    # still moves.
     def press(self, key):
         try:
-            outcome = controls.handle_key(key, self.yours.module, self.state)
+            outcome = controls.handle_key(key, self.movra.module, self.state)
         except Exception:
-            self.yours.faults.failed('key %r' % (key,))
+            self.movra.faults.failed('key %r' % (key,))
             return None
-        self.yours.replay(outcome, self.movra.driven)
+        self.movra.replay(outcome, self.yours.driven)
         if outcome.name == 'swap':
             self.place()
         return self.follow(outcome)
 
     def mouse_event(self, button, down, x, y, window_height):
         try:
-            outcome = controls.mouse_button(button, down, x, y, self.yours.module, self.state,
+            outcome = controls.mouse_button(button, down, x, y, self.movra.module, self.state,
                                             window_height)
         except Exception:
-            self.yours.faults.failed('mouse button %r' % (button,))
+            self.movra.faults.failed('mouse button %r' % (button,))
             return None
-        self.yours.replay(outcome, self.movra.driven)
+        self.movra.replay(outcome, self.yours.driven)
         return self.follow(outcome)
 
     def motion_event(self, x, y):
         try:
-            outcome = controls.mouse_motion(x, y, self.yours.module, self.state)
+            outcome = controls.mouse_motion(x, y, self.movra.module, self.state)
         except Exception:
-            self.yours.faults.failed('mouse motion')
+            self.movra.faults.failed('mouse motion')
             return None
-        self.yours.replay(outcome, self.movra.driven)
+        self.movra.replay(outcome, self.yours.driven)
         return self.follow(outcome)
 
     def follow(self, outcome):
-        if outcome.message:
-            self.say(outcome.message if outcome.name == 'help'
-                     else '%s: %s' % (self.name, outcome.message))
+        message = outcome.message
+        if message and outcome.replay is not None:
+            # The status line is the learner's module's, after its change.
+            try:
+                message = controls.status_line(self.yours.module, self.state)
+            except Exception:
+                message = 'Movra: ' + controls.status_line(self.movra.module, self.state)
+            else:
+                message = '%s: %s' % (self.name, message)
+        elif message and outcome.name != 'help':
+            message = '%s: %s' % (self.name, message)
+        if message:
+            self.say(message)
         if outcome.name in ('pause', 'step') or outcome.changed:
             current = GLUT.glutGetWindow()
             for window in self.windows:

@@ -69,8 +69,10 @@ def entries_differ(a, b):
     a = np.asarray(a, dtype=float)
     b = np.asarray(b, dtype=float)
     both_nan = np.isnan(a) & np.isnan(b)
-    with np.errstate(invalid='ignore'):
-        close = np.abs(a - b) <= TOLERANCE * np.maximum(1.0, np.maximum(np.abs(a), np.abs(b)))
+    finite = np.isfinite(a) & np.isfinite(b)
+    with np.errstate(invalid='ignore', over='ignore'):
+        close = finite & (np.abs(a - b)
+                          <= TOLERANCE * np.maximum(1.0, np.maximum(np.abs(a), np.abs(b))))
     return ~(close | both_nan | (a == b))
 
 

@@ -115,6 +115,14 @@ class Driven(object):
         self.initialised = False      # its initGL has run in this window's context
 
 
+def _native(key):
+    """A key as the interpreter's own str, for its repr in a message (on
+    Python 2 the controls hand keys over as unicode)."""
+    if not isinstance(key, str) and isinstance(key, type(u'')):
+        return key.encode('latin-1', 'replace')
+    return key
+
+
 def _title_bytes(title):
     return title.encode('ascii', 'replace') if isinstance(title, type(u'')) else title
 
@@ -234,8 +242,8 @@ class Window(object):
             try:
                 outcome.replay(driven.module)
             except Exception:
-                driven.faults.failed('key %r' % (outcome.key,) if outcome.key is not None
-                                     else 'mouse %s' % outcome.name)
+                driven.faults.failed('key %r' % (_native(outcome.key),)
+                                     if outcome.key is not None else 'mouse %s' % outcome.name)
 
     def show_next(self):
         """The key v in one window: the next module driven is drawn."""
@@ -308,7 +316,8 @@ class Window(object):
             return None
         self.replay(outcome, self.driven[1:])
         if outcome.name == 'swap':
-            self.show_next()
+            self.show_next()        # which says what it shows
+            outcome.message = None
         return self.follow(outcome)
 
     def mouse_event(self, button, down, x, y, window_height):

@@ -351,15 +351,15 @@ def glGetBooleanv(pname):
 
 @_gl('iiiiii')
 def glReadPixels(x, y, w, h, fmt, typ):
-    """A str of the clear colour, as wide as the requested rectangle."""
+    """Bytes of the clear colour (a str on Python 2, as PyOpenGL's), as
+    wide as the requested rectangle."""
     comps = {_C['GL_RGB']: 3, _C['GL_RGBA']: 4}
     if fmt not in comps or typ != _C['GL_UNSIGNED_BYTE']:
         raise KeyError('glReadPixels format/type not simulated by glfake')
     if w < 0 or h < 0:
         state.set_error(_C['GL_INVALID_VALUE'])
         return None
-    px = ''.join(chr(int(round(c * 255))) for c in
-                 state.clear_color[:comps[int(fmt)]])
+    px = bytes(bytearray(int(round(c * 255)) for c in state.clear_color[:comps[int(fmt)]]))
     return px * (int(w) * int(h))
 
 
@@ -430,3 +430,129 @@ def _def_immediate():
 
 
 _def_immediate()
+
+
+
+# --- pixel transfer, raster position, attributes, display lists
+
+@_gl('ii')
+def glPixelStorei(pname, param):
+    if pname not in (_C['GL_PACK_ALIGNMENT'], _C['GL_UNPACK_ALIGNMENT']):
+        state.set_error(_C['GL_INVALID_ENUM'])
+    elif param not in (1, 2, 4, 8):
+        state.set_error(_C['GL_INVALID_VALUE'])
+
+
+@_gl('i')
+def glReadBuffer(mode):
+    if mode not in (_C['GL_FRONT'], _C['GL_BACK']):
+        state.set_error(_C['GL_INVALID_ENUM'])
+
+
+@_gl('iiiio')
+def glDrawPixels(w, h, fmt, typ, data):
+    comps = {_C['GL_RGB']: 3, _C['GL_RGBA']: 4}
+    if fmt not in comps or typ != _C['GL_UNSIGNED_BYTE']:
+        raise KeyError('glDrawPixels format/type not simulated by glfake')
+    if w < 0 or h < 0:
+        state.set_error(_C['GL_INVALID_VALUE'])
+        return
+    if len(data) < int(w) * int(h) * comps[int(fmt)]:
+        raise ValueError('glDrawPixels: %d bytes for %dx%d pixels' % (len(data), w, h))
+
+
+@_gl('if')
+def glAlphaFunc(func, ref):
+    if func not in _DEPTH_FUNCS:       # the same eight comparisons
+        state.set_error(_C['GL_INVALID_ENUM'])
+
+
+@_gl('ff')
+def glPixelZoom(x, y):
+    pass
+
+
+@_gl('ii')
+def glRasterPos2i(x, y):
+    state.raster_pos = (int(x), int(y))
+
+
+@_gl('ii')
+def glWindowPos2i(x, y):
+    state.raster_pos = (int(x), int(y))
+
+
+@_gl('iiii')
+def glRecti(x1, y1, x2, y2):
+    pass
+
+
+# What glPushAttrib saves of the simulated state (all of it, whatever the mask).
+_ATTRIBUTES = ('viewport', 'clear_color', 'clear_depth', 'front_face', 'cull_face_mode',
+               'depth_func', 'depth_mask', 'enabled', 'line_width', 'point_size', 'color',
+               'normal', 'shade_model', 'polygon_mode')
+_MAX_ATTRIB_DEPTH = 16
+
+
+@_gl('i')
+def glPushAttrib(mask):
+    if len(state.attrib_stack) >= _MAX_ATTRIB_DEPTH:
+        state.set_error(_C['GL_STACK_OVERFLOW'])
+        return
+    state.attrib_stack.append(dict((name, set(value) if isinstance(value, set) else value)
+                                   for name, value in
+                                   ((name, getattr(state, name)) for name in _ATTRIBUTES)))
+
+
+@_gl('')
+def glPopAttrib():
+    if not state.attrib_stack:
+        state.set_error(_C['GL_STACK_UNDERFLOW'])
+        return
+    for name, value in state.attrib_stack.pop().items():
+        setattr(state, name, value)
+
+
+@_gl('i')
+def glGenLists(count):
+    if count < 0:
+        state.set_error(_C['GL_INVALID_VALUE'])
+        return 0
+    base = max(state.lists) + 1 if state.lists else 1
+    for number in range(base, base + int(count)):
+        state.lists[number] = []
+    return base
+
+
+@_gl('ii')
+def glNewList(number, mode):
+    if mode not in (_C['GL_COMPILE'], _C['GL_COMPILE_AND_EXECUTE']):
+        state.set_error(_C['GL_INVALID_ENUM'])
+        return
+    if state.compiling is not None:
+        state.set_error(_C['GL_INVALID_OPERATION'])
+        return
+    state.compiling = int(number)
+    state.lists[int(number)] = []
+
+
+@_gl('')
+def glEndList():
+    if state.compiling is None:
+        state.set_error(_C['GL_INVALID_OPERATION'])
+        return
+    state.compiling = None
+
+
+@_gl('i')
+def glListBase(base):
+    state.list_base = int(base)
+
+
+@_gl('o')
+def glCallLists(lists):
+    """The lists of the bytes' codes (from the list base) must exist."""
+    codes = bytearray(lists)
+    missing = [code for code in codes if state.list_base + code not in state.lists]
+    if missing:
+        raise KeyError('glCallLists: no display list %d' % (state.list_base + missing[0]))

@@ -36,22 +36,69 @@ def glutInitWindowPosition(x, y):
 
 @_glut('s')
 def glutCreateWindow(title):
+    """A window with a context of its own, made current. The first one
+    takes the state as the calls before it left it (a test's set-up);
+    every later one starts from a new context's state."""
+    if state.windows:
+        saved = state.save_context()
+        state.reset_context()
+        fresh = state.save_context()
+        state.load_context(saved)
     state.windows.append(title)
-    if len(state.windows) == 1:
-        # the first context made current gets the window's size as viewport
-        state.viewport = (0, 0) + tuple(state.window_size)
-    return len(state.windows)
+    state.window_positions.append(tuple(state.window_position))
+    window = len(state.windows)
+    if window == 1:
+        state.current_window = window
+    else:
+        state.contexts[window] = fresh
+        state.make_current(window)
+    # the context made current gets the window's size as viewport
+    state.viewport = (0, 0) + tuple(state.window_size)
+    return window
+
+
+def _window(window):
+    window = int(window)
+    if not 1 <= window <= len(state.windows) or window in state.destroyed:
+        raise Fatal('window %d does not exist (freeglut: "window ID %d not found")'
+                    % (window, window))
+    return window
+
+
+def _current():
+    if not state.current_window:
+        raise Fatal('no current window (freeglut ends the process)')
+    return state.current_window
 
 
 @_glut('i')
 def glutDestroyWindow(window):
-    pass
+    window = _window(window)
+    state.destroyed.add(window)
+    state.contexts.pop(window, None)
+    if window == state.current_window:
+        state.current_window = 0
+
+
+@_glut('i')
+def glutSetWindow(window):
+    state.make_current(_window(window))
+
+
+@_glut('')
+def glutGetWindow():
+    return state.current_window
+
+
+@_glut('ii')
+def glutPositionWindow(x, y):
+    state.window_positions[_current() - 1] = (int(x), int(y))
 
 
 @_glut('s')
 def glutSetWindowTitle(title):
     if state.windows:
-        state.windows[-1] = title
+        state.windows[_current() - 1] = title
 
 
 @_glut('ii')
@@ -87,11 +134,58 @@ def glutTimerFunc(msecs, func, value):
 @_glut('')
 def glutPostRedisplay():
     state.redisplay_requests += 1
+    state.redisplay_windows.append(_current())
+
+
+@_glut('i')
+def glutPostWindowRedisplay(window):
+    state.redisplay_requests += 1
+    state.redisplay_windows.append(_window(window))
 
 
 @_glut('')
 def glutSwapBuffers():
     state.swaps += 1
+    state.swapped_windows.append(state.current_window)
+
+
+@_glut('C')
+def glutSpecialFunc(func):
+    state.special_func = func
+
+
+@_glut('C')
+def glutMouseFunc(func):
+    state.mouse_func = func
+
+
+@_glut('C')
+def glutMotionFunc(func):
+    state.motion_func = func
+
+
+@_glut('ii')
+def glutSetOption(what, value):
+    state.options[int(what)] = int(value)
+
+
+# The fonts' glyphs are 8 pixels wide and 13 high, the 8-by-13 font's.
+_GLYPH_WIDTH, _GLYPH_HEIGHT = 8, 13
+
+
+@_glut('oi')
+def glutBitmapCharacter(font, character):
+    pass
+
+
+@_glut('oi')
+def glutBitmapWidth(font, character):
+    return _GLYPH_WIDTH
+
+
+@_glut('o')
+def glutBitmapHeight(font):
+    return _GLYPH_HEIGHT
 
 
 @_glut('')
@@ -123,8 +217,11 @@ def glutGet(what):
     return 0
 
 
-def run_display():
-    """Call the registered GLUT display callback; returns its result."""
+def run_display(window=None):
+    """Call the display callback of `window` (an id; the current window by
+    default), made current as GLUT makes it; returns its result."""
+    if window is not None:
+        state.make_current(_window(window))
     if state.display_func is None:
         raise Fatal('no display callback registered')
     return state.display_func()

@@ -51,12 +51,48 @@ class Quadric(object):
 
 
 class State(object):
-    """The simulated GL/GLUT state; ``reset()`` restores the initial values."""
+    """The simulated GL/GLUT state; ``reset()`` restores the initial values.
+
+    Each GLUT window has a GL context of its own: its GL state and its
+    callbacks (CONTEXT_FIELDS) are this object's attributes while it is the
+    current window (glutSetWindow saves them and loads the other window's),
+    so that ``state`` is always the current context's.
+    """
 
     def __init__(self):
         self.reset()
 
     def reset(self):
+        self.reset_context()
+        # GLUT
+        self.display_mode = 0
+        self.window_size = (300, 300)
+        self.window_position = (-1, -1)
+        self.windows = []           # titles of created windows
+        self.window_positions = []  # (x, y) of each, as created or moved
+        self.destroyed = set()      # ids of the destroyed windows
+        self.current_window = 0     # id (from 1) of the current window, 0 for none
+        self.contexts = {}          # id -> saved CONTEXT_FIELDS of a window not current
+        self.options = {}           # glutSetOption
+        self.idle_func = None
+        self.timers = []            # pending (msecs, func, value)
+        self.redisplay_requests = 0
+        self.redisplay_windows = []  # the window of each redisplay request
+        self.swaps = 0
+        self.swapped_windows = []   # the window of each buffer swap
+        self.elapsed_ms = 0
+
+    CONTEXT_FIELDS = (
+        'matrix_mode', 'stacks', 'max_depth', 'viewport', 'clear_color', 'clear_depth',
+        'clears', 'front_face', 'cull_face_mode', 'depth_func', 'depth_mask', 'enabled',
+        'line_width', 'point_size', 'color', 'normal', 'shade_model', 'polygon_mode',
+        'begin_mode', 'checks_suspended', 'error', 'primitives', 'current_primitive',
+        'quadrics', 'attrib_stack', 'lists', 'list_base', 'compiling', 'raster_pos',
+        'display_func', 'reshape_func', 'keyboard_func', 'special_func', 'mouse_func',
+        'motion_func')
+
+    def reset_context(self):
+        """A new context's GL state, and no callbacks."""
         self.matrix_mode = _MV
         self.stacks = {_MV: [mat_identity()], _PROJ: [mat_identity()],
                        _TEX: [mat_identity()]}
@@ -82,19 +118,33 @@ class State(object):
         self.primitives = []        # finished Primitive blocks
         self.current_primitive = None
         self.quadrics = []          # every quadric handed out
-        # GLUT
-        self.display_mode = 0
-        self.window_size = (300, 300)
-        self.window_position = (-1, -1)
-        self.windows = []           # titles of created windows
+        self.attrib_stack = []      # what glPushAttrib saved
+        self.lists = {}             # display list -> its calls, (name, args)
+        self.list_base = 0
+        self.compiling = None       # the list glNewList opened
+        self.raster_pos = None      # (x, y) of glRasterPos2i / glWindowPos2i
         self.display_func = None
         self.reshape_func = None
         self.keyboard_func = None
-        self.idle_func = None
-        self.timers = []            # pending (msecs, func, value)
-        self.redisplay_requests = 0
-        self.swaps = 0
-        self.elapsed_ms = 0
+        self.special_func = None
+        self.mouse_func = None
+        self.motion_func = None
+
+    def save_context(self):
+        return dict((name, getattr(self, name)) for name in self.CONTEXT_FIELDS)
+
+    def load_context(self, saved):
+        for name in self.CONTEXT_FIELDS:
+            setattr(self, name, saved[name])
+
+    def make_current(self, window):
+        """The context of `window` (an id) becomes this object's state."""
+        if window == self.current_window:
+            return
+        if self.current_window and self.current_window not in self.destroyed:
+            self.contexts[self.current_window] = self.save_context()
+        self.load_context(self.contexts.pop(window))
+        self.current_window = window
 
     # matrices
     def _mode(self, mode):
