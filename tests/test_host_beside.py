@@ -385,9 +385,13 @@ def test_the_shares_count_each_viewport_apart():
     yours = np.zeros((2 * side, 2 * side, 4), dtype=np.uint8)
     movra = yours.copy()
     yours[side + 2:side + 7, 0:5, 1] = 9     # GL rows from the bottom: viewport 3
-    yours[0, side:, 3] = 9                   # alpha alone is no difference
-    mask = differences.differing(yours.tobytes(), movra.tobytes(), side)
+    assert differences.shares(differences.differing(yours.tobytes(), movra.tobytes(), side),
+                              side) == {1: 0.0, 2: 0.0, 3: 0.25, 4: 0.0}
+    yours[0, side:, 3] = 9                   # alpha alone is no difference where it counts
+    mask = differences.differing(yours.tobytes(), movra.tobytes(), side, alpha=True)
     assert differences.shares(mask, side) == {1: 0.0, 2: 0.0, 3: 0.25, 4: 0.0}
+    assert differences.shares(differences.differing(yours.tobytes(), movra.tobytes(), side),
+                              side) == {1: 0.0, 2: 0.1, 3: 0.25, 4: 0.0}
     marks = np.frombuffer(differences.marks(mask), dtype=np.uint8).reshape(2 * side, 2 * side, 4)
     assert (marks[mask] == (255, 0, 255, 255)).all() and (marks[~mask] == 0).all()
     assert [differences.share_text(s) for s in (0.0, 0.25, 0.00001)] == ['0%', '25.00%', '<0.01%']

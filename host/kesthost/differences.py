@@ -23,10 +23,21 @@ def pixels(rgba, side):
     return np.frombuffer(rgba, dtype=np.uint8).reshape(2 * side, 2 * side, 4)
 
 
-def differing(yours, movra, side):
-    """(rows, columns) bool array: True where any of R, G, B differs."""
-    a, b = pixels(yours, side), pixels(movra, side)
-    return (a[:, :, :3] != b[:, :, :3]).any(axis=2)
+def differing(yours, movra, side, alpha=False):
+    """(rows, columns) bool array: True where any of R, G, B differs.
+
+    A pixel is compared as one 32-bit number, several times as fast as
+    channel by channel. The host's windows have no alpha bits (GLUT_RGB), so
+    GL reads every pixel's alpha as 255 and the whole number may be
+    compared; alpha=True masks the alpha byte out, for frames that have one.
+    """
+    a = np.frombuffer(yours, dtype='<u4').reshape(2 * side, 2 * side)
+    b = np.frombuffer(movra, dtype='<u4').reshape(2 * side, 2 * side)
+    if not alpha:
+        return a != b
+    changed = np.bitwise_xor(a, b)
+    np.bitwise_and(changed, 0xFFFFFF, out=changed)
+    return changed != 0
 
 
 def shares(mask, side):
@@ -35,7 +46,7 @@ def shares(mask, side):
     2 lower right, 3 upper left, 4 upper right."""
     out = {}
     for number, (x, y) in ((1, (0, 0)), (2, (side, 0)), (3, (0, side)), (4, (side, side))):
-        out[number] = float(mask[y:y + side, x:x + side].mean())
+        out[number] = np.count_nonzero(mask[y:y + side, x:x + side]) / float(side * side)
     return out
 
 
