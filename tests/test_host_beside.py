@@ -395,3 +395,26 @@ def test_the_shares_count_each_viewport_apart():
     marks = np.frombuffer(differences.marks(mask), dtype=np.uint8).reshape(2 * side, 2 * side, 4)
     assert (marks[mask] == (255, 0, 255, 255)).all() and (marks[~mask] == 0).all()
     assert [differences.share_text(s) for s in (0.0, 0.25, 0.00001)] == ['0%', '25.00%', '<0.01%']
+
+
+def test_a_headless_pair_on_the_recording_gl(tmpdir, capsys):
+    # The command line's whole route, the windows and frames on the recording
+    # GL (its own Xvfb is started and stopped all the same).
+    out = str(tmpdir.join('out'))
+    try:
+        status = cli.main(['--module', LISTING, '--diff', '--headless', '-n', '2', '-s', '32',
+                           '-o', out])
+    finally:
+        sys.modules.pop('Movra_yours', None)
+    printed = capsys.readouterr()[0]
+    assert status == 0, printed
+    assert 'wrote 2 PNG frames (128x64, %s (yours) on the left, Movra on the right)' % (
+        learner.shown_name(LISTING)) in printed
+    assert printed.rstrip().endswith('by viewport: 1 0%, 2 0%, 3 0%, 4 0%')
+    assert sorted(os.listdir(out)) == ['frame_0000.png', 'frame_0001.png', 'movra.gif']
+    from PIL import Image
+    assert Image.open(os.path.join(out, 'frame_0001.png')).size == (128, 64)
+    # Two windows, each drawn and read back once a frame; Movra's first.
+    assert len(glfake.state.windows) == 2 and glfake.state.destroyed == set([1, 2])
+    assert glfake.state.swapped_windows == [2, 1] * 2
+    assert Movra.sizeViewport == 32
