@@ -418,3 +418,21 @@ def test_a_headless_pair_on_the_recording_gl(tmpdir, capsys):
     assert len(glfake.state.windows) == 2 and glfake.state.destroyed == set([1, 2])
     assert glfake.state.swapped_windows == [2, 1] * 2
     assert Movra.sizeViewport == 32
+
+
+def test_a_closed_window_is_neither_drawn_nor_made_current_again(pair):
+    both = pair()
+    # What freeglut does when the window manager closes Movra's window: its
+    # close callback, then the window is gone.
+    glfake.run_display(both.movra.id)
+    del glfake.state.swapped_windows[:]
+    glfake.state.close_func()
+    glfake.GLUT_FUNCS['glutDestroyWindow'](both.movra.id)
+    glfake.GLUT_FUNCS['glutSetWindow'](both.yours.id)
+    both.draw()
+    both.timer_func(0)
+    assert both.closed and both.movra.closed and not both.yours.closed
+    assert glfake.state.swapped_windows == [] and glfake.state.timers == []
+    # Before the program ends the remaining window's callback is taken back.
+    both.stop_watching()
+    assert glfake.state.close_func is None

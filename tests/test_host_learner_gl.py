@@ -13,11 +13,13 @@ import ctypes
 import json
 import os
 import re
+import signal
 import sys
 import textwrap
 import time
 
 import numpy as np
+import pytest
 
 from test_host_gl import (HOST, PROBE_HEADER, check_stack, live_host, quadrants,  # noqa: F401
                           real_gl_env, run_with_deadline, xserver)
@@ -229,3 +231,24 @@ def test_the_live_windows_take_keys_and_drags_for_both_modules(live_host, tmpdir
     closing = [line for line in host.output().splitlines()
                if line.startswith('mine.py (yours) beside Movra: windows closed after')]
     assert len(closing) == 1
+
+
+@pytest.mark.parametrize('how', ['close yours', 'close Movra\'s', 'Escape', 'Ctrl+C'])
+def test_the_pair_ends_cleanly(live_host, tmpdir, how):
+    path = learner_file(tmpdir, name='mine.py')
+    host = live_host('--module', path, '--diff', '--size', '64')
+    host.wait_for('press h in a window')
+    x = host.x
+    yours, movra = x.find_window('mine.py (yours)')[0], x.find_window('Movra  ')[0]
+    if how == 'Ctrl+C':
+        host.process.send_signal(signal.SIGINT)
+    elif how == 'Escape':
+        x.key(movra, 'Escape')
+    else:
+        x.close_window(yours if how == 'close yours' else movra)
+    assert host.finish() == 0, host.errors()
+    # freeglut says nothing (it warns of a window made current after its
+    # closing), and both windows are gone.
+    assert host.errors() == ''
+    assert 'beside Movra: windows closed after' in host.output()
+    assert x.find_window('Movra') == [] and x.find_window('mine.py') == []

@@ -37,7 +37,8 @@ class Beside(object):
         self.out = out
         self.ticks = 0
         self.frames = 0
-        self.closed = False
+        self.closed = False           # a window was closed: the run ends
+        self._closing_watched = False
         self.on_drawn = None
         self.reference = None         # Movra's frame of this tick, before its overlay
         self.mask = None              # the pixels marked on the learner's frame
@@ -50,6 +51,7 @@ class Beside(object):
         self.windows = (self.yours, self.movra)
         for window in self.windows:
             window.controller = self
+        self._watch_closing()
         self.close_returns = self.yours.close_returns
         self.movra.overlay.prints = False
         self.yours.overlay.partner = self.movra.overlay
@@ -62,6 +64,37 @@ class Beside(object):
         GLUT.glutSetWindow(self.yours.id)
         if animate:
             GLUT.glutTimerFunc(self.tick_ms, self.timer_func, 0)
+
+    # -- a window closed by its title bar --
+    def _watch_closing(self):
+        """Note which window the window manager closes (freeglut's
+        glutCloseFunc), so that nothing draws into it or makes it current
+        again: freeglut then returns from its loop (GLUT_ACTION_ON_WINDOW_CLOSE),
+        and the other window may still be asked to draw once."""
+        try:
+            available = bool(GLUT.glutCloseFunc)
+        except (AttributeError, TypeError):
+            available = False
+        if not available:
+            return
+        for window in self.windows:
+            def closed(window=window):
+                window.closed = True
+                self.closed = True
+            GLUT.glutSetWindow(window.id)
+            GLUT.glutCloseFunc(closed)
+        self._closing_watched = True
+
+    def stop_watching(self):
+        """Take the close callbacks back before the program ends: freeglut
+        would call them in its own clean-up at exit, after Python's."""
+        if not self._closing_watched:
+            return
+        self._closing_watched = False
+        for window in self.windows:
+            if not window.closed:
+                GLUT.glutSetWindow(window.id)
+                GLUT.glutCloseFunc(None)
 
     @property
     def faults(self):
@@ -80,6 +113,8 @@ class Beside(object):
         self.draw()
 
     def draw(self):
+        if self.closed:
+            return
         current = GLUT.glutGetWindow()
         for window in (self.movra, self.yours):
             GLUT.glutSetWindow(window.id)
@@ -147,11 +182,9 @@ class Beside(object):
 
     def timer_func(self, value):
         """glutTimerFunc callback: re-arm, tick both unless paused, redraw."""
-        if GLUT.glutGetWindow() not in [window.id for window in self.windows]:
+        if self.closed or GLUT.glutGetWindow() not in [window.id for window in self.windows]:
             # A window was closed (see Window.timer_func): the run ends.
             self.closed = True
-            for window in self.windows:
-                window.closed = True
             return
         GLUT.glutSetWindow(self.yours.id)
         GLUT.glutTimerFunc(self.tick_ms, self.timer_func, value)
@@ -246,6 +279,7 @@ class Beside(object):
             sys.exit(0)
 
     def destroy(self):
+        self.stop_watching()
         for window in self.windows:
             if not window.closed and window.id:
                 GLUT.glutSetWindow(window.id)
@@ -272,6 +306,7 @@ def run_beside(yours, movra, name, labels=True, matrices=False, diff=False):
         signal.signal(signal.SIGINT, previous)
         for window in pair.windows:
             window.overlay.remove()
+        pair.stop_watching()
     print('%s beside Movra: windows closed after %d frames and %d ticks'
           % (name, pair.frames, pair.ticks))
     return 0 if pair.failures() == 0 else 1

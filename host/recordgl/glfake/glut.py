@@ -164,6 +164,11 @@ def glutMotionFunc(func):
     state.motion_func = func
 
 
+@_glut('C')
+def glutCloseFunc(func):
+    state.close_func = func
+
+
 @_glut('ii')
 def glutSetOption(what, value):
     state.options[int(what)] = int(value)

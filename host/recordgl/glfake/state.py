@@ -89,7 +89,7 @@ class State(object):
         'begin_mode', 'checks_suspended', 'error', 'primitives', 'current_primitive',
         'quadrics', 'attrib_stack', 'lists', 'list_base', 'compiling', 'raster_pos',
         'display_func', 'reshape_func', 'keyboard_func', 'special_func', 'mouse_func',
-        'motion_func')
+        'motion_func', 'close_func')
 
     def reset_context(self):
         """A new context's GL state, and no callbacks."""
@@ -129,6 +129,7 @@ class State(object):
         self.special_func = None
         self.mouse_func = None
         self.motion_func = None
+        self.close_func = None
 
     def save_context(self):
         return dict((name, getattr(self, name)) for name in self.CONTEXT_FIELDS)
