@@ -422,6 +422,7 @@ def test_a_headless_pair_on_the_recording_gl(tmpdir, capsys):
 
 def test_a_closed_window_is_neither_drawn_nor_made_current_again(pair):
     both = pair()
+    both.watch_closing()
     # What freeglut does when the window manager closes Movra's window: its
     # close callback, then the window is gone.
     glfake.run_display(both.movra.id)

@@ -51,7 +51,6 @@ class Beside(object):
         self.windows = (self.yours, self.movra)
         for window in self.windows:
             window.controller = self
-        self._watch_closing()
         self.close_returns = self.yours.close_returns
         self.movra.overlay.prints = False
         self.yours.overlay.partner = self.movra.overlay
@@ -66,11 +65,15 @@ class Beside(object):
             GLUT.glutTimerFunc(self.tick_ms, self.timer_func, 0)
 
     # -- a window closed by its title bar --
-    def _watch_closing(self):
+    def watch_closing(self):
         """Note which window the window manager closes (freeglut's
         glutCloseFunc), so that nothing draws into it or makes it current
         again: freeglut then returns from its loop (GLUT_ACTION_ON_WINDOW_CLOSE),
-        and the other window may still be asked to draw once."""
+        and the other window may still be asked to draw once.
+
+        For the time of the main loop only (run_beside): freeglut calls the
+        callbacks still registered in its own clean-up at exit, after
+        Python's, which ends the process with a segmentation fault."""
         try:
             available = bool(GLUT.glutCloseFunc)
         except (AttributeError, TypeError):
@@ -86,8 +89,7 @@ class Beside(object):
         self._closing_watched = True
 
     def stop_watching(self):
-        """Take the close callbacks back before the program ends: freeglut
-        would call them in its own clean-up at exit, after Python's."""
+        """Take the close callbacks back (see watch_closing)."""
         if not self._closing_watched:
             return
         self._closing_watched = False
@@ -297,6 +299,7 @@ def run_beside(yours, movra, name, labels=True, matrices=False, diff=False):
     def interrupt(signum, frame):
         pair.state.quit = True
     signal.signal(signal.SIGINT, interrupt)
+    pair.watch_closing()
     print('%s (left) beside Movra (right): %s' % (name, controls.status_line(yours, pair.state)))
     print('press h in a window for the keys, d to mark the differences, q or Esc to quit')
     sys.stdout.flush()
