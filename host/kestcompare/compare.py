@@ -311,7 +311,7 @@ class Comparison(object):
         if why is None:
             why = (self.error_words(reply.error) or self.failure(reply)
                    or reply.internal_error or 'unknown failure')
-            if reply.failed:
+            if reply.failed or reply.limit:
                 why = 'loading it ' + why
         self.report['load_error'] = dict(reply.error or {}, text=why)
         if reply.stopped:

@@ -127,9 +127,12 @@ def floored_entries(m, y):
 
 
 def product(factors):
+    """The matrix product; infinities and NaNs among the factors (a division
+    by zero of a learner's) give what they give, without a warning."""
     result = factors[0]
-    for factor in factors[1:]:
-        result = np.dot(result, factor)
+    with np.errstate(all='ignore'):
+        for factor in factors[1:]:
+            result = np.dot(result, factor)
     return result
 
 
