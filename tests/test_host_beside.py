@@ -15,9 +15,8 @@ import pytest
 
 import glfake
 import Movra
-from kesthost import beside, cli, controls, learner, window as host_window
+from kesthost import beside, cli, differences, learner, window as host_window
 from kesthost.overlay import compared_lines
-from kesthost import differences
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -225,7 +224,8 @@ def pair(learners):
 def test_each_window_has_a_context_of_its_own(pair):
     # The learner's initGL turns face culling on (where the listing turns it
     # off): in its own context only.
-    text = listing_text().replace('    glDisable(GL_CULL_FACE)\n', '    glEnable(GL_CULL_FACE)\n', 1)
+    text = listing_text().replace('    glDisable(GL_CULL_FACE)\n',
+                                  '    glEnable(GL_CULL_FACE)\n', 1)
     assert text != listing_text()
     both = pair(text)
     yours, movra = both.yours, both.movra
@@ -250,7 +250,8 @@ def test_each_window_has_a_context_of_its_own(pair):
 KEYS_BOTH = [
     ('a', {'pan': -5}), ('RIGHT', {'pan': 5}), ('w', {'tilt': 5}), ('s', {'tilt': -5}),
     ('X', {'eyeX': 0.25}), ('y', {'eyeY': -0.25}), ('z', {'eyeZ': -0.25}),
-    ('n', {'near': 0.9}), ('F', {'far': 7.5}), ('V', {'top': 0.55}), ('4', {'viewport4Sol1': False}),
+    ('n', {'near': 0.9}), ('F', {'far': 7.5}), ('V', {'top': 0.55}),
+    ('4', {'viewport4Sol1': False}),
 ]
 
 
@@ -376,7 +377,8 @@ def test_entries_differ_as_the_compare_tool_counts_them(a, b, differ):
     import numpy as np
     x, y = np.zeros((4, 4)), np.zeros((4, 4))
     x[2][3], y[2][3] = a, b
-    assert differences.entry_list(differences.entries_differ(x, y)) == (['[2][3]'] if differ else [])
+    found = differences.entry_list(differences.entries_differ(x, y))
+    assert found == (['[2][3]'] if differ else [])
 
 
 def test_the_shares_count_each_viewport_apart():
