@@ -359,7 +359,8 @@ class Window(object):
         size = max(1, min(int(width), int(height)) // 2)
         if size != int(self.module.sizeViewport):
             self.module.sizeViewport = size
-            self.say('window is %dx%d: sizeViewport = %d' % (width, height, size))
+            self.say('%swindow is %dx%d: sizeViewport = %d'
+                     % ('%s: ' % self.name if self.name else '', width, height, size))
         GLUT.glutPostRedisplay()
 
     def quit(self):
