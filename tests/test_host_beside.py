@@ -439,3 +439,24 @@ def test_a_closed_window_is_neither_drawn_nor_made_current_again(pair):
     # Before the program ends the remaining window's callback is taken back.
     both.stop_watching()
     assert glfake.state.close_func is None
+
+
+@pytest.mark.parametrize('swapped', [False, True])
+def test_a_headless_pair_puts_the_learners_frame_on_the_left_unless_swapped(learners, swapped):
+    from kesthost import headless
+    import numpy as np
+    # The learner's frames are cleared white (the recording GL reads back
+    # each window's clear colour), Movra's black.
+    yours = learners(listing_text() + '\n\n_drawMain = drawMain\n\ndef drawMain():\n'
+                     '    _drawMain()\n    glClearColor(1.0, 1.0, 1.0, 1.0)\n')
+    shown = headless.Pair(yours, Movra, 'mine', labels=False, matrices=False, diff=False)
+    shown.beside.state.swapped = swapped
+    try:
+        frame = np.frombuffer(shown.frame(), dtype=np.uint8).reshape(shown.height, shown.width, 4)
+    finally:
+        shown.destroy()
+    assert (shown.width, shown.height) == (1400, 700)
+    white, black = (frame[:, :700] == 255).all(), (frame[:, 700:, :3] == 0).all()
+    assert (white and black) is not swapped
+    if swapped:
+        assert (frame[:, 700:] == 255).all() and (frame[:, :700, :3] == 0).all()

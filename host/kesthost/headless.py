@@ -13,7 +13,7 @@ import time
 import numpy as np
 
 from kesthost import PROG, differences, glut, writer, xvfb  # noqa: F401  (glut first)
-from kesthost.readback import read_frame, read_rgba  # noqa: F401  (read_frame: for the tests)
+from kesthost.readback import read_frame, read_rgba, read_rgba_into  # noqa: F401  (read_frame: tests)
 from kesthost.window import TICK_MS, Window, shutdown_glut
 from OpenGL import GLUT
 
@@ -132,23 +132,21 @@ class Pair(object):
         self.window = self.beside.yours
         self.side = self.window.side
         self.width, self.height = 2 * self.side, self.side
-        self._read = {}
+        self._frame = None
         self.beside.on_drawn = self._on_drawn
 
     def _on_drawn(self, window):
-        self._read[window] = np.frombuffer(read_rgba(window.side), dtype=np.uint8).reshape(
-            window.side, window.side, 4)
+        left = self.beside.movra if self.beside.state.swapped else self.beside.yours
+        read_rgba_into(self._frame, 0 if window is left else self.side)
 
     def tick(self):
         self.beside.tick()
 
     def frame(self):
-        self._read.clear()
+        # A new array each frame: the writer's thread may still hold the last.
+        self._frame = np.empty((self.height, self.width, 4), dtype=np.uint8)
         self.beside.draw()
-        left, right = self.beside.windows
-        if self.beside.state.swapped:
-            left, right = right, left
-        return np.concatenate([self._read[left], self._read[right]], axis=1).tobytes()
+        return self._frame.tobytes()
 
     def failures(self):
         return self.beside.failures()

@@ -2,6 +2,8 @@
 top-down RGB picture, or as the RGBA bytes GL gives, bottom row first."""
 from __future__ import division, print_function
 
+import ctypes
+
 import numpy as np
 
 from kesthost import glut  # noqa: F401  (before OpenGL.GLUT)
@@ -41,3 +43,24 @@ def read_rgba(side):
     if not isinstance(data, bytes):
         data = np.ascontiguousarray(data, dtype=np.uint8).tobytes()
     return data
+
+
+def read_rgba_into(frame, column):
+    """The back buffer (side x side, side the rows of `frame`) read into
+    the columns from `column` on of `frame`, a C-ordered (rows, columns, 4)
+    uint8 array, bottom row first: the two windows of a pair read straight
+    into one frame."""
+    side = frame.shape[0]
+    if _read_into is None:
+        frame[:, column:column + side] = np.frombuffer(read_rgba(side), dtype=np.uint8).reshape(
+            side, side, 4)
+        return
+    GL.glPixelStorei(GL.GL_PACK_ALIGNMENT, 4)
+    GL.glPixelStorei(GL.GL_PACK_ROW_LENGTH, frame.shape[1])
+    GL.glReadBuffer(GL.GL_BACK)
+    offset = column * 4
+    target = (ctypes.c_ubyte * (frame.nbytes - offset)).from_address(frame.ctypes.data + offset)
+    try:
+        _read_into(0, 0, side, side, GL.GL_RGBA, GL.GL_UNSIGNED_BYTE, target)
+    finally:
+        GL.glPixelStorei(GL.GL_PACK_ROW_LENGTH, 0)
