@@ -106,7 +106,7 @@ else:
 for _ in range(5):
     frame()
 GL.glFinish()
-cpu_time = getattr(time, 'process_time', time.clock)     # Python 2: time.clock
+cpu_time = time.process_time if hasattr(time, 'process_time') else time.clock  # 2.7
 started, cpu = time.time(), cpu_time()
 for _ in range(frames):
     frame()
