@@ -80,20 +80,17 @@ def probes(paths):
             ('connect', "__import__('socket').create_connection(('127.0.0.1', %d), 2)" % port),
             ('resolve', "__import__('socket').getaddrinfo('pypi.org', 443)")])),
         'leaves-process': probe(
-            "import os as _os, subprocess as _sp\n"
-            "_sp.Popen([sys.executable, '-c', 'import time, os\\n# %s\\n"
-            "time.sleep(4)\\n"
-            "for p in (%r, %r):\\n"
-            "    try:\\n"
-            "        open(p, \"w\").write(\"tampered\")\\n"
-            "    except BaseException:\\n"
-            "        pass\\n"
-            "time.sleep(300)'], start_new_session=True, close_fds=True)\n"
-            % (TOKEN, os.path.join(out, 'grades.csv'), other)
-            if sys.version_info[0] > 2 else
-            "import os as _os, subprocess as _sp\n"
-            "_sp.Popen([sys.executable, '-c', 'import time\\n# %s\\ntime.sleep(300)'])\n"
-            % TOKEN),
+            "import subprocess as _sp\n"
+            "_sp.Popen([sys.executable, '-c', %r], close_fds=True, preexec_fn=__import__('os')"
+            ".setsid)\n"
+            "print('started a process of its own')\n" % (
+                "import time\n# %s\ntime.sleep(4)\n"
+                "for path in (%r, %r):\n"
+                "    try:\n"
+                "        open(path, 'w').write('tampered')\n"
+                "    except BaseException:\n"
+                "        pass\n"
+                "time.sleep(300)\n" % (TOKEN, os.path.join(out, 'grades.csv'), other))),
         'full-disk': probe(
             "_files = 0\n"
             "while True:\n"
@@ -293,6 +290,9 @@ def test_no_secret_in_any_output(hostile):
 def test_no_connection_and_no_process_left(hostile):
     assert hostile['connections'] == 0
     assert hostile['left'] == []
+    # the process was started, in its box, and went with it
+    assert 'started a process of its own' in \
+        hostile['reports']['leaves-process']['output']['loading']
 
 
 def test_out_is_written_by_the_tool_alone_and_never_after(hostile):

@@ -106,7 +106,7 @@ class Worker(object):
         first = [os.path.join(host, 'recordgl')] if self.mode == 'record' else [host]
         settings = {'mode': self.mode, 'first': first, 'site': self.interpreter.site,
                     'capture_fd': capture_fd, 'cwd': None, 'processes': 0}
-        return [self.interpreter.command, '-E', '-s', '-S',
+        return [self.interpreter.executable, '-E', '-s', '-S',
                 os.path.join(sandbox.PACKAGE, 'worker', '__main__.py'),
                 sandbox.json.dumps(settings, sort_keys=True)]
 
