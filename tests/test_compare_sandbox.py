@@ -174,10 +174,15 @@ def probes(paths):
 
 
 def tree_state(top):
-    """(path, size, digest) of every file below top."""
+    """(path, digest) of every file below top, but the bytecode that the
+    tool's own imports may write."""
     found = []
     for folder, _subs, names in os.walk(top):
+        if os.path.basename(folder) == '__pycache__':
+            continue
         for name in sorted(names):
+            if name.endswith('.pyc'):
+                continue
             path = os.path.join(folder, name)
             try:
                 with open(path, 'rb') as stream:
