@@ -1,7 +1,8 @@
 """What the sandbox costs a class: the compare tool over a class of 40
 learners (copies of the listing, and one realistic mistake each from the
 tests' seeds), with pictures, in its sandbox and told --no-sandbox, the
-two runs taking turns; the wall-clock seconds of each and their ratio.
+two runs taking turns; the wall-clock seconds of each and their ratio; and
+what the X server of each learner's own costs.
 
     python bench/compare_class.py [--learners 40] [--rounds 2] [--python VERSION]
 
@@ -32,6 +33,17 @@ def make_class(folder, count):
     for index in range(count):
         write(os.path.join(folder, 'learner%02d' % index, 'Movra.py'),
               seeded(faults[index % len(faults)]))
+
+
+def x_server_seconds(rounds=10):
+    """What a learner's own X server costs: its start and stop, on average."""
+    from kesthost.xvfb import Xvfb
+    started = time.time()
+    for _ in range(rounds):
+        server = Xvfb(400, 400)
+        server.start()
+        server.stop()
+    return (time.time() - started) / rounds
 
 
 def run(folder, out, python, sandboxed):
@@ -67,6 +79,7 @@ def main():
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     version = options.python or '%d.%d' % sys.version_info[:2]
+    x_seconds = x_server_seconds()
     best = dict((key, min(values)) for key, values in times.items())
     load = os.getloadavg()
     lines = [
@@ -78,6 +91,8 @@ def main():
         'not sandboxed: %s s (best %.1f s)' % (', '.join('%.1f' % t for t in times[False]),
                                                best[False]),
         'sandboxed / not sandboxed, best of each: %.2f' % (best[True] / best[False]),
+        'an X server of its own for each learner\'s pictures: %.2f s to start and stop'
+        % x_seconds,
     ]
     text = '\n'.join(lines) + '\n'
     results = os.path.join(HERE, 'results')
