@@ -403,7 +403,7 @@ else:
     new_capsule = ctypes.pythonapi.PyCapsule_New
     new_capsule.restype = ctypes.py_object
     new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-    name = (b'_native_function_registry_1.native_function_or_method.layout_2'
+    name = (b'_native_function_registry_1.native_function_or_method.layout_3'
             if CASE == 'capsule of another type' else b'another.layout')
     NAME = ctypes.create_string_buffer(name)
     # a capsule of this layout's name vouches for the type it points to only
@@ -443,7 +443,7 @@ def test_the_registry_holds_the_type_and_its_layout():
     registry = sys.modules['_native_function_registry_1']
     assert registry.native_function_or_method is type(Movra.drawMain)
     assert type(registry.native_function_or_method_layout).__name__ == 'PyCapsule'
-    assert "layout_2" in repr(registry.native_function_or_method_layout)
+    assert "layout_3" in repr(registry.native_function_or_method_layout)
 
 
 # ------------------------------------------------------ importing again ---
@@ -497,3 +497,45 @@ def test_importing_again_gives_back_the_one_module():
     # whose functions keep the first module's globals.
     assert listing == (False, 1.0, True, False)
     assert compiled == ((False, 1.0, False, True) if PY2 else (True, 5.0, True, True))
+
+
+CODE_UNDER_NOMEMORY = '''
+import _testcapi, types
+outcomes = set()
+for start in range(0, 400, 3):
+    function = getattr(M, NAMES[start % len(NAMES)])
+    _testcapi.set_nomemory(start, start + 2)
+    try:
+        code = function.__code__
+        outcome = 'code'
+    except MemoryError:
+        outcome = 'MemoryError'
+    except Exception as error:
+        outcome = type(error).__name__ + ': ' + str(error)
+    finally:
+        _testcapi.remove_mem_hooks()
+    outcomes.add(outcome)
+# afterwards every code object is there and runs
+M.initGL()
+made = [getattr(M, n).__code__.co_name for n in NAMES]
+wrapped = types.FunctionType(M.rotateX.__code__, vars(M))(30).tolist()
+result((sorted(outcomes), made == NAMES, wrapped == M.rotateX(30).tolist()))
+'''
+
+
+@pytest.mark.skipif(PY2, reason="needs _testcapi.set_nomemory, Python 3's test C API")
+def test_code_objects_made_under_failed_allocations():
+    # A code object is made at the first read of __code__; a failed
+    # allocation then fails that read with MemoryError, and the next read
+    # makes it.
+    try:
+        import _testcapi
+        _testcapi.set_nomemory
+    except (ImportError, AttributeError):
+        pytest.skip("needs _testcapi.set_nomemory")
+    from conftest import listing
+    names = sorted(listing.FUNCTIONS)
+    status, value, err = run('compiled', CODE_UNDER_NOMEMORY.replace('NAMES', repr(names)))
+    assert status == 0, err
+    outcomes, made, runs = value
+    assert set(outcomes) <= {'code', 'MemoryError'} and made and runs

@@ -201,10 +201,11 @@ PyObject* new_function_code(int index) {
         if (made && PyErr_Occurred()) made = Ref();
         return require(made.release()).release();
     } catch (const PyErrOccurred&) {
-        return nullptr;
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
     }
+    // Under a failed allocation the compiler can fail without saying why.
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return nullptr;
 }
 
 }  // namespace movra

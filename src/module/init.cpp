@@ -40,16 +40,15 @@ bool check_version() {
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
-PyObject* code_objects[kFunctionCount];  // live until the process ends
+PyObject* code_objects[kFunctionCount];  // made on first use, live until the process ends
 
-// Every code object, built before the first statement runs (once: an
-// initialisation that runs again after a failed one reuses them).
-void create_code_objects() {
-    for (int i = 0; i < kFunctionCount; ++i) {
-        if (code_objects[i] == nullptr) {
-            code_objects[i] = require(new_function_code(i)).release();
-        }
-    }
+// A function's code object, made at the first read of its __code__: the
+// compiler is not needed for the import itself.
+PyObject* code_of(PyObject* function) {
+    std::ptrdiff_t i = entry_of(function) - function_entries;
+    if (i < 0 || i >= kFunctionCount) return Py_NewRef(Py_None);
+    if (code_objects[i] == nullptr) code_objects[i] = new_function_code(static_cast<int>(i));
+    return Py_XNewRef(code_objects[i]);
 }
 
 // Stores a new reference in a field of the module state, releasing what an
@@ -126,7 +125,7 @@ void run_statements(Frame& f) {
         PyObject* name = K.*info.name;
         f.at(info.first_line, __LINE__);
         set_global(name, require(new_function(mod.function_type, &function_entries[i], name,
-                                              K.Movra, mod.globals, code_objects[i])));
+                                              K.Movra, mod.globals, code_of)));
     }
     AT(307); set_global(K.__test__, new_dict());
 }
@@ -140,7 +139,6 @@ Ref initialise(Frame& f) {
     AT(0); require(PyObject_SetAttrString(mod.module, "__builtins__", mod.builtins));
     AT(0); if (!create_constants()) throw PyErrOccurred();
     AT(0); if (!create_constant_tuples()) throw PyErrOccurred();
-    AT(0); create_code_objects();
     AT(0); prepare_lookups();
     run_statements(f);
     return none();

@@ -18,7 +18,7 @@ const char kTypeName[] = "native_function_or_method";
 // build of the module with this layout writes the same name, and nothing
 // else does. A new layout gets a new name.
 const char kLayoutAttribute[] = "native_function_or_method_layout";
-const char kLayoutName[] = "_native_function_registry_1.native_function_or_method.layout_2";
+const char kLayoutName[] = "_native_function_registry_1.native_function_or_method.layout_3";
 
 Fn* as_fn(PyObject* op) { return reinterpret_cast<Fn*>(op); }
 
@@ -116,9 +116,16 @@ PyObject* func_get_globals(PyObject* op, void*) { return Py_NewRef(as_fn(op)->gl
 
 PyObject* func_get_closure(PyObject*, void*) { return Py_NewRef(Py_None); }
 
+// Made on the first read (a failure fails the read and leaves the field
+// empty for the next); None for a function that has no maker.
 PyObject* func_get_code(PyObject* op, void*) {
     Fn* f = as_fn(op);
-    return Py_NewRef(f->code ? f->code : Py_None);
+    if (f->code == nullptr) {
+        if (f->make_code == nullptr) return Py_NewRef(Py_None);
+        f->code = f->make_code(op);
+        if (f->code == nullptr) return nullptr;
+    }
+    return Py_NewRef(f->code);
 }
 
 PyObject* func_get_defaults(PyObject* op, void*) {
@@ -387,7 +394,7 @@ PyTypeObject* obtain_function_type() {
 }
 
 PyObject* new_function(PyTypeObject* type, PyMethodDef* entry, PyObject* qualname,
-                       PyObject* module, PyObject* globals, PyObject* code) {
+                       PyObject* module, PyObject* globals, PyObject* (*make_code)(PyObject*)) {
     Fn* f = PyObject_GC_New(Fn, type);
     if (f == nullptr) return nullptr;
 #if MOVRA_PY3
@@ -403,7 +410,8 @@ PyObject* new_function(PyTypeObject* type, PyMethodDef* entry, PyObject* qualnam
     f->dict = f->name = f->doc = nullptr;
     f->qualname = Py_NewRef(qualname);
     f->globals = Py_NewRef(globals);
-    f->code = Py_XNewRef(code);
+    f->code = nullptr;
+    f->make_code = make_code;
     f->defaults = f->kwdefaults = f->annotations = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return reinterpret_cast<PyObject*>(f);

@@ -31,7 +31,8 @@ struct FunctionObject {
     PyObject* qualname;          // __qualname__, set at creation
     PyObject* doc;               // __doc__, created from the entry on first read
     PyObject* globals;           // the module globals dictionary
-    PyObject* code;              // the function's code object
+    PyObject* code;              // the function's code object, made on first read
+    PyObject* (*make_code)(PyObject* self);  // makes it: a new reference, or NULL with an error
     PyObject* defaults;          // __defaults__ (only an attribute: the binding never reads it)
     PyObject* kwdefaults;        // __kwdefaults__ (the same)
     PyObject* annotations;       // __annotations__, created on first read
@@ -50,9 +51,10 @@ inline PyMethodDef* entry_of(PyObject* function) {
 // error set on failure.
 PyTypeObject* obtain_function_type();
 
-// A new function object (a new reference), or NULL with an error set.
+// A new function object (a new reference), or NULL with an error set. Its
+// code object is made by `make_code` when __code__ is first read.
 PyObject* new_function(PyTypeObject* type, PyMethodDef* entry, PyObject* qualname,
-                       PyObject* module, PyObject* globals, PyObject* code);
+                       PyObject* module, PyObject* globals, PyObject* (*make_code)(PyObject*));
 
 // A function that takes keywords, as the module writes it on both
 // interpreters: the positional arguments as an array, then the keywords as
