@@ -89,8 +89,8 @@ from the same statements, with the same steps for everything but the name
 reads and the calls, which differ in three ways and add one thing:
   - cached lookups: each of the 285 / 10 global names is read from a cache
     of its own use site, which holds the value found and the stamp of the
-    dictionary then, as the module's cache does
-    (src/runtime/py3_lookup_cache.hpp): the version number of the globals
+    dictionary then, as the module's cache did before it read the entry
+    afresh from 3.12 on (src/runtime/globals.hpp): the version number of the globals
     on 3.8 to 3.11 (and of the builtins for the 12 / 0 built-in names), from
     3.12 on a counter that a dictionary watcher advances at every change of
     the dictionaries read (PyDict_AddWatcher and PyDict_Watch, public API;
@@ -136,8 +136,8 @@ reads and the calls, which differ in three ways and add one thing:
 The stores of a tick go into a copy of the listing's globals that is not
 watched, so that they leave the caches of the names read valid, as a store
 of a new value leaves the interpreter's own cache (keyed on the table of
-keys, not on the values); the module's one stamp for its globals changes at
-every store.  floor_programs.check checks the safe floor too: the same work
+keys, not on the values); the module's version number of its globals (3.8
+to 3.11) changes at every store.  floor_programs.check checks the safe floor too: the same work
 as the tight floor, step for step, and every call finding its callee where
 that callee's name read left it, with nothing held at the end.
 
@@ -517,6 +517,32 @@ def composition(builders):
     return lines
 
 
+def pyperf_figures():
+    """pyperf's times of a frame and a tick, compiled and listing, from
+    bench/pyperf_frames.py in worker processes of its own (--fast), as lines
+    of the report; one line saying why there are none if pyperf is not
+    installed for this Python."""
+    try:
+        import pyperf
+    except ImportError:
+        return ['pyperf: not installed for this Python (requirements/%s.txt): no pyperf timings'
+                % PY_VERSION]
+    out = os.path.join(BUILD, 'pyperf.json')
+    if os.path.exists(out):
+        os.remove(out)
+    subprocess.check_call([sys.executable, os.path.join(HERE, 'pyperf_frames.py'), '--fast',
+                           '--quiet', '-o', out])
+    suite = pyperf.BenchmarkSuite.load(out)
+    means = dict((b.get_name(), (b.mean(), b.stdev())) for b in suite.get_benchmarks())
+    lines = ['Time per call by pyperf %s (--fast: worker processes of their own, each variant '
+             'alone), microseconds, mean +- std dev:' % pyperf.__version__]
+    for what in ('frame', 'tick'):
+        (c, cs), (l, ls) = means['%s compiled' % what], means['%s listing' % what]
+        lines.append('  %-6s compiled %9.3f +- %.3f   listing %9.3f +- %.3f   compiled / listing '
+                     '%.3f' % (what, c * 1e6, cs * 1e6, l * 1e6, ls * 1e6, c / l))
+    return lines
+
+
 def main():
     global GL_AND_HELPERS
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
@@ -596,6 +622,10 @@ def main():
     missed = report(say, jobs, dict((what, dict((v, median(t) * 1e6) for v, t in samples.items()))
                                     for what, samples in timed.items()),
                     lambda what, a, b: ratio(timed[what], a, b), '%12.3f', 'time')
+
+    say()
+    for line in pyperf_figures():
+        say(line)
 
     if options.instructions:
         say()
