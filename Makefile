@@ -13,7 +13,8 @@
 #                (PYTEST_ARGS=... to narrow them)
 #   make run     setup, then the host program (ARGS=... are passed to it)
 #   make compare setup, then compare IMPL=path/to/Movra.py (or a class folder or
-#                .zip) with Movra (OUT=dir, JSON=file, ARGS=... to KestCompare.py)
+#                .zip) with Movra, the learner's code in the tool's sandbox
+#                (OUT=dir, JSON=file, ARGS=... to KestCompare.py)
 #   make clean   remove build products (keeps the environments)
 #   make distclean  also remove the environments and downloaded wheels/
 #
@@ -43,12 +44,13 @@ PYTHONS := $(or $(PY),$(TEST_PYTHONS))
 SANITIZE_PYTHONS := $(filter-out $(ROOT_PYTHONS),$(or $(PY),2.7 3.13))
 RUN_PY := $(or $(PY),2.7)
 PYTHON := $(if $(filter 2.7,$(RUN_PY)),.venv,.venv-$(RUN_PY))/bin/python
-# make compare loads a learner's file under the newest Python 3 the project
-# has: learners write Python 3 (f-strings, print()); PY=2.7 for a Python 2
-# file, which the report itself suggests when a file compiles only there.
+# make compare runs the compare tool under the newest Python 3 of pyenv's,
+# outside the Debian root, and the learner's file, in the tool's sandbox,
+# under that Python too, or under PY: learners write Python 3 (f-strings,
+# print()); PY=2.7 for a Python 2 file, which the report itself suggests
+# when a file compiles only there; PY=3.14 runs it on the Debian root's.
 COMPARE_PY := 3.13
-COMPARE_RUN_PY := $(or $(PY),$(COMPARE_PY))
-COMPARE_PYTHON := $(if $(filter 2.7,$(COMPARE_RUN_PY)),.venv,.venv-$(COMPARE_RUN_PY))/bin/python
+COMPARE_PYTHON := .venv-$(COMPARE_PY)/bin/python
 # A command of a Python of the Debian root runs inside the root.
 in_env = $(if $(and $(filter $(1),$(ROOT_PYTHONS)),$(if $(MOVRA_IN_DEBIAN_ROOT),,root)),bash scripts/debian_root.sh run)
 IN_ENV := $(call in_env,$(RUN_PY))
@@ -75,8 +77,8 @@ run:
 #              [JSON=file] [ARGS="--ignore-output ..."]
 compare:
 	@test -n "$(IMPL)" || { echo "make compare: say which file, e.g. make compare IMPL=src/Movra.py" >&2; exit 2; }
-	bash scripts/setup.sh $(COMPARE_RUN_PY)
-	$(call in_env,$(COMPARE_RUN_PY)) $(COMPARE_PYTHON) host/KestCompare.py $(IMPL) $(if $(OUT),--out $(OUT)) $(if $(JSON),--json $(JSON)) $(ARGS)
+	bash scripts/setup.sh $(sort $(COMPARE_PY) $(PY))
+	$(COMPARE_PYTHON) host/KestCompare.py $(IMPL) $(if $(OUT),--out $(OUT)) $(if $(JSON),--json $(JSON)) $(if $(PY),--python $(PY)) $(ARGS)
 
 clean:
 	rm -rf build .pytest_cache

@@ -56,6 +56,9 @@ in_root() {
         target=$1 bind=$2
         shift 2
         if [ "$MOVRA_ROOT_NETWORK" = private ]; then ip link set lo up; fi
+        # The root a mount of its own, so that inside it the root folder is a
+        # mount point, which bubblewrap (the compare tool'"'"'s sandbox) needs.
+        mount --bind "$target" "$target"
         mount -t proc proc "$target/proc"
         mount --rbind /dev "$target/dev"
         if [ -n "$bind" ]; then

@@ -34,9 +34,10 @@ die() { echo "setup: ERROR: $*" >&2; exit 1; }
 # x11-utils (xdpyinfo) tells when an Xvfb screen is ready; mesa-utils
 # (glxinfo) shows which GL renderer a screen offers.  chromium and
 # chromium-driver: the tests of make compare's class page load it in a real
-# browser, through selenium.
+# browser, through selenium.  bubblewrap: the sandbox in which make compare
+# runs learners' code.
 APT_PACKAGES=(g++ make libglu1-mesa-dev libgl1-mesa-dri xvfb xauth x11-utils
-              mesa-utils valgrind chromium chromium-driver)
+              mesa-utils valgrind chromium chromium-driver bubblewrap)
 GLUT_PACKAGES=(libglut-dev freeglut3-dev)
 
 apt_status() {
