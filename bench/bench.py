@@ -87,21 +87,20 @@ tight floor's work done as a safe implementation of the module must do it,
 in the cheapest way the interpreter allows.  It is built by the same mirror
 from the same statements, with the same steps for everything but the name
 reads and the calls, which differ in three ways and add one thing:
-  - cached lookups: each of the 285 / 10 global names is read from a cache
-    of its own use site, which holds the value found and the stamp of the
-    dictionary then, as the module's cache did before it read the entry
-    afresh from 3.12 on (src/runtime/globals.hpp): the version number of the globals
-    on 3.8 to 3.11 (and of the builtins for the 12 / 0 built-in names), from
-    3.12 on a counter that a dictionary watcher advances at every change of
-    the dictionaries read (PyDict_AddWatcher and PyDict_Watch, public API;
-    3.14 has no version number).  A stale cache is refilled by a full
-    lookup and kept only while every key is an exact str.  The floor
-    caches the built-in names too, as the interpreter's own cache does
-    (the module's cache keeps names of the globals only, and in a frame it
-    reads no built-in name: where the listing reads `int`, it converts with
-    the interpreter's int() itself).  2.7 has neither stamp: there each
-    read checks the table entry where the name stood, as the tight floor
-    and the module's own 2.7 hint read it.
+  - cached lookups: each of the 285 / 10 global names is read through a
+    hint of its own use site, as the module's own hints
+    (src/runtime/globals.hpp, docs/runtime.md) read it: on 3.8 to 3.11 the
+    value found, kept with the version number of the globals (and of the
+    builtins for the 12 / 0 built-in names, which the floor caches too, as
+    the interpreter's own cache does); from 3.12 on where the name's entry
+    stands, read afresh at every use (PyDict_Next) and taken if it holds
+    this very name, else a full lookup (a built-in name is looked up in full
+    at every use; in a frame the module reads none: where the listing reads
+    `int`, it converts with the interpreter's int() itself).  A hint is
+    kept only while every key is an exact str (on 3.12+ a dictionary
+    watcher, public API, tells when the keys may have changed).  2.7 has
+    neither: there each read checks the table entry where the name stood,
+    as the tight floor and the module's own 2.7 hint read it.
   - owned references: every value read takes a reference, held on a stack
     until the call whose callee or argument it is has returned (the
     statement's end), or, read into a local, until the function's body
