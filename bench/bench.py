@@ -87,21 +87,20 @@ tight floor's work done as a safe implementation of the module must do it,
 in the cheapest way the interpreter allows.  It is built by the same mirror
 from the same statements, with the same steps for everything but the name
 reads and the calls, which differ in three ways and add one thing:
-  - cached lookups: each of the 285 / 10 global names is read from a cache
-    of its own use site, which holds the value found and the stamp of the
-    dictionary then, as the module's cache does
-    (src/runtime/py3_lookup_cache.hpp): the version number of the globals
-    on 3.8 to 3.11 (and of the builtins for the 12 / 0 built-in names), from
-    3.12 on a counter that a dictionary watcher advances at every change of
-    the dictionaries read (PyDict_AddWatcher and PyDict_Watch, public API;
-    3.14 has no version number).  A stale cache is refilled by a full
-    lookup and kept only while every key is an exact str.  The floor
-    caches the built-in names too, as the interpreter's own cache does
-    (the module's cache keeps names of the globals only, and in a frame it
-    reads no built-in name: where the listing reads `int`, it converts with
-    the interpreter's int() itself).  2.7 has neither stamp: there each
-    read checks the table entry where the name stood, as the tight floor
-    and the module's own 2.7 hint read it.
+  - cached lookups: each of the 285 / 10 global names is read through a
+    hint of its own use site, as the module's own hints
+    (src/runtime/globals.hpp, docs/runtime.md) read it: on 3.8 to 3.11 the
+    value found, kept with the version number of the globals (and of the
+    builtins for the 12 / 0 built-in names, which the floor caches too, as
+    the interpreter's own cache does); from 3.12 on where the name's entry
+    stands, read afresh at every use (PyDict_Next) and taken if it holds
+    this very name, else a full lookup (a built-in name is looked up in full
+    at every use; in a frame the module reads none: where the listing reads
+    `int`, it converts with the interpreter's int() itself).  A hint is
+    kept only while every key is an exact str (on 3.12+ a dictionary
+    watcher, public API, tells when the keys may have changed).  2.7 has
+    neither: there each read checks the table entry where the name stood,
+    as the tight floor and the module's own 2.7 hint read it.
   - owned references: every value read takes a reference, held on a stack
     until the call whose callee or argument it is has returned (the
     statement's end), or, read into a local, until the function's body
@@ -136,8 +135,8 @@ reads and the calls, which differ in three ways and add one thing:
 The stores of a tick go into a copy of the listing's globals that is not
 watched, so that they leave the caches of the names read valid, as a store
 of a new value leaves the interpreter's own cache (keyed on the table of
-keys, not on the values); the module's one stamp for its globals changes at
-every store.  floor_programs.check checks the safe floor too: the same work
+keys, not on the values); the module's version number of its globals (3.8
+to 3.11) changes at every store.  floor_programs.check checks the safe floor too: the same work
 as the tight floor, step for step, and every call finding its callee where
 that callee's name read left it, with nothing held at the end.
 
@@ -517,6 +516,32 @@ def composition(builders):
     return lines
 
 
+def pyperf_figures():
+    """pyperf's times of a frame and a tick, compiled and listing, from
+    bench/pyperf_frames.py in worker processes of its own (--fast), as lines
+    of the report; one line saying why there are none if pyperf is not
+    installed for this Python."""
+    try:
+        import pyperf
+    except ImportError:
+        return ['pyperf: not installed for this Python (requirements/%s.txt): no pyperf timings'
+                % PY_VERSION]
+    out = os.path.join(BUILD, 'pyperf.json')
+    if os.path.exists(out):
+        os.remove(out)
+    subprocess.check_call([sys.executable, os.path.join(HERE, 'pyperf_frames.py'), '--fast',
+                           '--quiet', '-o', out])
+    suite = pyperf.BenchmarkSuite.load(out)
+    means = dict((b.get_name(), (b.mean(), b.stdev())) for b in suite.get_benchmarks())
+    lines = ['Time per call by pyperf %s (--fast: worker processes of their own, each variant '
+             'alone), microseconds, mean +- std dev:' % pyperf.__version__]
+    for what in ('frame', 'tick'):
+        (c, cs), (l, ls) = means['%s compiled' % what], means['%s listing' % what]
+        lines.append('  %-6s compiled %9.3f +- %.3f   listing %9.3f +- %.3f   compiled / listing '
+                     '%.3f' % (what, c * 1e6, cs * 1e6, l * 1e6, ls * 1e6, c / l))
+    return lines
+
+
 def main():
     global GL_AND_HELPERS
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
@@ -596,6 +621,10 @@ def main():
     missed = report(say, jobs, dict((what, dict((v, median(t) * 1e6) for v, t in samples.items()))
                                     for what, samples in timed.items()),
                     lambda what, a, b: ratio(timed[what], a, b), '%12.3f', 'time')
+
+    say()
+    for line in pyperf_figures():
+        say(line)
 
     if options.instructions:
         say()

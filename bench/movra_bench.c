@@ -131,7 +131,12 @@
  *   The watcher stamp (3.12 and later): a counter that a dictionary watcher
  *   of this module (PyDict_AddWatcher) advances at every change of any
  *   dictionary it watches; prepare watches (PyDict_Watch) every dictionary
- *   a step of kind 4 or 13 reads a name from.  The stores of kind 11 go
+ *   a step of kind 4 or 13 reads a name from.  From 3.12 on the stamp only
+ *   vouches for a name's absence (kind 4) and for the types of the keys:
+ *   a kind 13 read takes the entry where its name stands afresh
+ *   (PyDict_Next), as the module's own hint does, since a value kept under
+ *   a watcher's count can outlive the change that the watcher is told of
+ *   before it is made (docs/runtime.md).  The stores of kind 11 go
  *   into a dictionary that is not watched (floor_programs.py: a copy of the
  *   listing's globals), so that they leave the caches of the names read
  *   valid, as a store of a new value leaves the interpreter's own.
@@ -247,6 +252,8 @@ typedef struct {
     PyObject *cached;             /* kind 13: the value found (the dictionary holds it) */
     unsigned long long stamp;     /* ... the stamp of globals then, NO_STAMP if none */
     unsigned long long stamp_b;   /* ... and of builtins, for a built-in name (3.8-3.11) */
+    Py_ssize_t position;          /* ... 3.12+: where the name's entry stands in globals, or -1 */
+    PyObject *key;                /* ... and the key there (borrowed: globals hold it) */
     PyObject *const *items;       /* kinds 14, 19: the arguments, args' items */
     Py_ssize_t nargs;
     Py_ssize_t release;           /* kinds 14, 16, 18, 19, 21: held references released */
@@ -370,6 +377,11 @@ static int decode_count(PyObject *o, Py_ssize_t *out) {
     return 0;
 }
 
+#if BENCH_WATCHERS
+static int only_text_keys(PyObject *dict);
+static void find_position(Step *s);
+#endif
+
 static int decode(PyObject *s, Step *out, int *keep) {
     Py_ssize_t size = PyTuple_Check(s) ? PyTuple_GET_SIZE(s) : 0;
     static const Py_ssize_t sizes[KINDS] = {3, 5, 4, 2, 4, 3, 3, 2, 3, 2, 3, 4, 2,
@@ -391,6 +403,8 @@ static int decode(PyObject *s, Step *out, int *keep) {
     out->in_builtins = 0;
     out->spare = NULL;
     out->cached = NULL;
+    out->position = -1;
+    out->key = NULL;
     out->stamp = NO_STAMP;
     out->stamp_b = NO_STAMP;
     out->items = NULL;
@@ -451,6 +465,9 @@ static int decode(PyObject *s, Step *out, int *keep) {
         }
         if (watch(out->a) < 0 || watch(out->b) < 0) return -1;
     }
+#if BENCH_WATCHERS
+    if (kind == 13 && only_text_keys(out->a)) find_position(out);
+#endif
     if (kind == 4 || (kind == 13 && !BENCH_PY3)) {
         int found = find_hint(out->a, out->c, &out->hint);
         if (found < 0) return -1;
@@ -871,6 +888,26 @@ static int only_text_keys(PyObject *dict) {
     return only_text;
 }
 
+#if BENCH_WATCHERS
+/* Where a kind 13 step's name stands in its globals (found when the program
+ * is decoded, as kind 4's hint, and again at a refill). The name may be an
+ * equal str of its own: the entry's key is the one a use compares with. */
+static void find_position(Step *s) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    s->position = -1;
+    s->key = NULL;
+    while (PyDict_Next(s->a, &pos, &key, &value)) {
+        if (key == s->c || (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(s->c) &&
+                            PyUnicode_Compare(key, s->c) == 0)) {
+            s->position = pos - 1;
+            s->key = key;
+            return;
+        }
+    }
+}
+#endif
+
 /* A kind 13 step's full lookup, which refills its cache where it may be
  * kept: the value (borrowed), or NULL with an error set.  The stamps are
  * read after the lookup has returned. */
@@ -888,6 +925,14 @@ static __attribute__((noinline)) PyObject *refill_cache(Step *s) {
         in_builtins = 1;
     }
     s->in_builtins = in_builtins;
+#if BENCH_WATCHERS
+    /* 3.12+: where the entry stands, read afresh at every use (the module's
+     * own hint, src/runtime/globals.hpp); a built-in name is looked up in
+     * full at every use. */
+    s->position = -1;
+    if (!in_builtins && only_text_keys(s->a)) find_position(s);
+    return v;
+#endif
     if (only_text_keys(s->a) && (!in_builtins || only_text_keys(s->b))) {
         s->cached = v;
         s->stamp_b = in_builtins ? dict_stamp(s->b) : 0;
@@ -900,7 +945,9 @@ static __attribute__((noinline)) PyObject *refill_cache(Step *s) {
 /* The value of a kind 13 step's name (borrowed), or NULL. */
 static inline PyObject *produce_cached_global(Step *s) {
 #if BENCH_WATCHERS
-    if (s->stamp == watched_stamp) return s->cached;
+    Py_ssize_t pos = s->position;
+    PyObject *key, *value;
+    if (PyDict_Next(s->a, &pos, &key, &value) && key == s->key) return value;
     return refill_cache(s);
 #elif BENCH_PY3
     if (s->stamp == dict_stamp(s->a) && (!s->in_builtins || s->stamp_b == dict_stamp(s->b)))

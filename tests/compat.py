@@ -259,33 +259,6 @@ def load_extension(name, path):
     return module
 
 
-def described_code(argcount, varnames, name, first_line):
-    """A code object made by the interpreter that describes a function and
-    runs nothing: these arguments and variable names, file Movra.py, empty
-    code, line table and constants, no names, flags and stack size 0 as this
-    interpreter stores them."""
-    import types
-    if PY2:
-        return types.CodeType(argcount, len(varnames), 0, 0, '', (), (), tuple(varnames),
-                              'Movra.py', name, first_line, '')
-    table = {'co_linetable': b''} if sys.version_info >= (3, 10) else {'co_lnotab': b''}
-    if sys.version_info >= (3, 11):
-        table.update(co_qualname=name, co_exceptiontable=b'')
-    return compile('', 'Movra.py', 'exec').replace(
-        co_argcount=argcount, co_nlocals=len(varnames), co_varnames=tuple(varnames),
-        co_name=name, co_firstlineno=first_line, co_flags=0, co_code=b'', co_consts=(),
-        co_names=(), co_stacksize=0, co_freevars=(), co_cellvars=(), **table)
-
-
-def code_fields(code):
-    """The fields of a code object that say what it holds and how it runs."""
-    line_table = 'co_lnotab' if PY2 or sys.version_info < (3, 10) else 'co_linetable'
-    return tuple(getattr(code, field) for field in (
-        'co_argcount', 'co_nlocals', 'co_varnames', 'co_filename', 'co_name', 'co_firstlineno',
-        'co_code', line_table, 'co_consts', 'co_names', 'co_freevars', 'co_cellvars',
-        'co_flags', 'co_stacksize'))
-
-
 def sequence_item_error(obj):
     """What the interpreter's item read by index (PySequence_GetItem) says of obj."""
     import ctypes

@@ -1,6 +1,6 @@
 #include "module/constants.hpp"
 #include "runtime/traceback.hpp"
-#include "runtime/version.hpp"
+#include "runtime/text.hpp"
 
 #include <initializer_list>
 

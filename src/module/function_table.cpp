@@ -4,7 +4,7 @@
 #include "module/function_table.hpp"
 
 #include "module/functions.hpp"
-#include "runtime/version.hpp"
+#include "runtime/function.hpp"
 
 namespace movra {
 namespace {

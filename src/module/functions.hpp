@@ -1,7 +1,7 @@
 // The native functions behind the module's eighteen function objects. Each
 // has the signature its call kind needs: (self, unused) for no arguments,
 // (self, arg) for one argument, and for keywords (self, positional arguments,
-// their count, keywords or NULL) as runtime/version.hpp's KeywordFunction,
+// their count, keywords or NULL) as runtime/function.hpp's KeywordFunction,
 // which module/function_table.cpp adapts to the interpreter's convention. `self` is
 // the function object itself and is ignored.
 #pragma once

@@ -1,6 +1,8 @@
 // Module initialisation: the module object, its constant pool and function
 // objects, and the top-level statements of the listing, in order.
+#include "module/code_objects.hpp"
 #include "module/constants.hpp"
+#include "module/entry.hpp"
 #include "module/function_table.hpp"
 #include "runtime/body.hpp"
 #include "runtime/function.hpp"
@@ -38,30 +40,15 @@ bool check_version() {
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
-// The code object of one function: it describes the function for
-// introspection and is never executed.
-Ref new_code_object(const FunctionInfo& info) {
-    Ref varnames = require(PyTuple_New(info.nlocals));
-    for (int i = 0; i < info.nlocals; ++i) {
-        PyObject* name = K.*info.varnames[i];
-        Py_INCREF(name);
-        PyTuple_SET_ITEM(varnames.get(), i, name);
-    }
-    return require(reinterpret_cast<PyObject*>(
-        new_code(info.argcount, info.nlocals, varnames.get(), K.source_file, K.*info.name,
-                 info.first_line, mod.empty_tuple, mod.empty_bytes)));
-}
+PyObject* code_objects[kFunctionCount];  // made on first use, live until the process ends
 
-PyObject* code_objects[kFunctionCount];  // live until the process ends
-
-// Every code object, built before the first statement runs (once: an
-// initialisation that runs again after a failed one reuses them).
-void create_code_objects() {
-    for (int i = 0; i < kFunctionCount; ++i) {
-        if (code_objects[i] == nullptr) {
-            code_objects[i] = new_code_object(function_infos[i]).release();
-        }
-    }
+// A function's code object, made at the first read of its __code__: the
+// compiler is not needed for the import itself.
+PyObject* code_of(PyObject* function) {
+    std::ptrdiff_t i = entry_of(function) - function_entries;
+    if (i < 0 || i >= kFunctionCount) return Py_NewRef(Py_None);
+    if (code_objects[i] == nullptr) code_objects[i] = new_function_code(static_cast<int>(i));
+    return Py_XNewRef(code_objects[i]);
 }
 
 // Stores a new reference in a field of the module state, releasing what an
@@ -137,8 +124,8 @@ void run_statements(Frame& f) {
         const FunctionInfo& info = function_infos[i];
         PyObject* name = K.*info.name;
         f.at(info.first_line, __LINE__);
-        set_global(name, require(new_function(mod.function_type, &function_entries[i], 0, name,
-                                              nullptr, K.Movra, mod.globals, code_objects[i])));
+        set_global(name, require(new_function(mod.function_type, &function_entries[i], name,
+                                              K.Movra, mod.globals, code_of)));
     }
     AT(307); set_global(K.__test__, new_dict());
 }
@@ -147,12 +134,11 @@ void run_statements(Frame& f) {
 // no statement of the listing (line 0).
 Ref initialise(Frame& f) {
     AT(0); keep(mod.globals, borrow(PyModule_GetDict(mod.module)));
-    AT(0); keep(mod.builtins, require(add_module(kBuiltinsModule)));
-    AT(0); keep(mod.sys, require(add_module("sys")));
+    AT(0); keep(mod.builtins, require(PyImport_AddModuleRef(kBuiltinsModule)));
+    AT(0); keep(mod.sys, require(PyImport_AddModuleRef("sys")));
     AT(0); require(PyObject_SetAttrString(mod.module, "__builtins__", mod.builtins));
     AT(0); if (!create_constants()) throw PyErrOccurred();
     AT(0); if (!create_constant_tuples()) throw PyErrOccurred();
-    AT(0); create_code_objects();
     AT(0); prepare_lookups();
     run_statements(f);
     return none();

@@ -1,13 +1,15 @@
 // Argument binding of the functions that take keywords.
 #include "runtime/body.hpp"
+#include "runtime/function.hpp"
 
 namespace movra {
 namespace {
 
-bool arity_error(const char* name, int count, Py_ssize_t given) {
+// Always -1.
+int arity_error(const char* name, int count, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  name, "exactly", static_cast<Py_ssize_t>(count), count == 1 ? "" : "s", given);
-    return false;
+    return -1;
 }
 
 // Index of the parameter in [first, count) whose name equals `key`, or -1;
@@ -38,31 +40,38 @@ int match(PyObject* key, PyObject* const* params, int first, int count) {
 // the keyword dictionary can run a key's __eq__ or __hash__, which may remove
 // or replace entries bound before, so nothing is borrowed from the
 // dictionary across the next lookup.
-bool bind_arguments(const char* name, PyObject* const* params, int count, PyObject* const* args,
+int bind_arguments(const char* name, PyObject* const* params, int count, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* keywords, Ref* out) {
     Py_ssize_t given = nargs;
     if (keywords == nullptr) {
         if (given != count) return arity_error(name, count, given);
         for (int i = 0; i < count; ++i) out[i] = borrow(args[i]);
-        return true;
+        return 0;
     }
     if (given > count) return arity_error(name, count, given);
     Ref dictionary = steal(keyword_dictionary(args, nargs, keywords));
-    if (!dictionary) return false;
+    if (!dictionary) return -1;
     PyObject* kwargs = dictionary.get();
     int positional = static_cast<int>(given);
     for (int i = 0; i < positional; ++i) out[i] = borrow(args[i]);
 
     Py_ssize_t left = PyDict_Size(kwargs);
     for (int i = positional; i < count; ++i) {
-        bool failed;
-        PyObject* value = dict_lookup(kwargs, params[i], failed);
-        if (failed) return false;
-        if (value == nullptr) return arity_error(name, count, i);
-        out[i] = borrow(value);
+        PyObject* value;
+        int found = PyDict_GetItemRef(kwargs, params[i], &value);
+#if !MOVRA_PY3
+        // 2.7's lookup of a keyword (PyDict_GetItem) drops a comparison's error.
+        if (found < 0) {
+            PyErr_Clear();
+            found = 0;
+        }
+#endif
+        if (found < 0) return -1;
+        if (found == 0) return arity_error(name, count, i);
+        out[i] = steal(value);
         --left;
     }
-    if (left <= 0) return true;
+    if (left <= 0) return 0;
 
     // Keywords that were not parameter names by identity or hash: check each.
     // The entry is held while it is compared, which may run Python code.
@@ -74,23 +83,23 @@ bool bind_arguments(const char* name, PyObject* const* params, int count, PyObje
         PyObject* key = held_key.get();
         if (!is_text(key) && !PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
-            return false;
+            return -1;
         }
         int index = match(key, params, positional, count);
-        if (index == -2) return false;
+        if (index == -2) return -1;
         if (index >= 0) {
             out[index] = value;
             continue;
         }
         int repeated = match(key, params, 0, positional);
-        if (repeated == -2) return false;
+        if (repeated == -2) return -1;
         const char* text = nullptr;
         Ref encoded;
         if (is_text(key)) {
-            if ((text = text_of(key)) == nullptr) return false;
+            if ((text = text_of(key)) == nullptr) return -1;
         } else {
             encoded = steal(PyUnicode_AsUTF8String(key));
-            if (!encoded) return false;
+            if (!encoded) return -1;
             text = PyBytes_AS_STRING(encoded.get());
         }
         if (repeated >= 0) {
@@ -100,9 +109,9 @@ bool bind_arguments(const char* name, PyObject* const* params, int count, PyObje
             PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%.200s'",
                          name, text);
         }
-        return false;
+        return -1;
     }
-    return true;
+    return 0;
 }
 
 }  // namespace movra

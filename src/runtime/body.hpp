@@ -45,14 +45,26 @@ struct Frame {
 
 #define AT(listing_line) f.at((listing_line), __LINE__)
 
-// `name` as an expression: the global-name lookup of an interned constant.
-#define G(name) MOVRA_GLOBAL(::movra::K.name)
-
 // Sets the error for a C++ exception that is not a pending Python error.
 void set_native_error();
 
+// Whether the thread's stack is nearly used up, with RecursionError
+// (RuntimeError on 2.7) "maximum recursion depth exceeded while calling a
+// Python object" set if it is. The interpreter bounds its own recursion by
+// a count of calls, which says nothing of how much stack each takes; a
+// module function that calls itself through another takes more than a
+// Python function, so the module bounds its depth by the stack that is left
+// (docs/runtime.md). From 3.14 on the interpreter's own guard does that.
+#if MOVRA_PY_AT_LEAST(3, 14)
+inline bool stack_exhausted() { return false; }
+#else
+bool stack_exhausted();
+#endif
+
 template <class Body>
 PyObject* run_body(const char* where, const char* native_file, Body&& body) {
+    // Refused before the body starts: the caller adds the record.
+    if (stack_exhausted()) return nullptr;
     Frame f;
     try {
         return body(f).release();
@@ -69,13 +81,13 @@ PyObject* run_body(const char* where, const char* native_file, Body&& body) {
 // Binds the arguments of a function that takes keywords: parameters p0..pN-1,
 // all required, by position or by name, from `nargs` positional arguments
 // and the keywords as a KeywordFunction receives them (NULL: none given).
-// Fills `out` with a reference to each bound value and returns true, or sets
-// the error (the TypeErrors of the binding) and returns false. `name` is the
+// Fills `out` with a reference to each bound value and returns 0, or sets
+// the error (the TypeErrors of the binding) and returns -1. `name` is the
 // function's name as its messages show it.
-bool bind_arguments(const char* name, PyObject* const* params, int count, PyObject* const* args,
+int bind_arguments(const char* name, PyObject* const* params, int count, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* keywords, Ref* out);
 
-// Entry of a keyword-capable function (a KeywordFunction, runtime/version.hpp):
+// Entry of a keyword-capable function (a KeywordFunction, runtime/function.hpp):
 // binds, then runs the body with the bound parameters, which the binding
 // holds until the body is done. A binding failure is recorded at the
 // definition line.
@@ -85,7 +97,7 @@ PyObject* run_bound(const char* where, const char* native_file, int def_line,
                     PyObject* keywords, Body&& body) {
     Ref bound[N];
     const char* name = std::strchr(where, '.') + 1;  // "Movra.projective" -> "projective"
-    if (!bind_arguments(name, params, N, args, nargs, keywords, bound)) {
+    if (bind_arguments(name, params, N, args, nargs, keywords, bound) < 0) {
         // Recorded at the definition: the name alone, keyed by that line.
         add_traceback(where, native_file, 0, def_line);
         return nullptr;

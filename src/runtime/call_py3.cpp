@@ -8,15 +8,44 @@
 // its function is called with the instance in front of the arguments. Every
 // call runs under the recursion guard and has its result checked
 // (runtime/call.hpp).
-#include "runtime/version.hpp"
+#include "runtime/compat.hpp"
 
 #if MOVRA_PY3
 
 #include "runtime/call.hpp"
+#include "runtime/function.hpp"
 #include "runtime/runtime.hpp"
+
+#include <cstring>
 
 namespace movra {
 namespace {
+
+// The vectorcall entry of a callable, or NULL if its type offers none: the
+// interpreter's own test (PyVectorcall_Function), inlined (a type that
+// declares vectorcall keeps the entry at tp_vectorcall_offset in each object).
+inline vectorcallfunc vectorcall_of(PyObject* callable) {
+    PyTypeObject* type = Py_TYPE(callable);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+    vectorcallfunc entry;
+    std::memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset,
+                sizeof entry);
+    return entry;
+}
+
+// Whether a callable's vectorcall entry enters the recursion guard itself,
+// with the words of the module's guard (" while calling a Python object"),
+// so that a call site need not guard again: the interpreter's own built-in
+// functions do from 3.9 on (the module's own functions are called through
+// their method entry, below).
+inline bool callee_guards(PyObject* callable) {
+#if MOVRA_PY_AT_LEAST(3, 9)
+    return Py_TYPE(callable) == &PyCFunction_Type;
+#else
+    (void)callable;
+    return false;
+#endif
+}
 
 // The most arguments a statement of the module passes, plus room for an
 // instance in front.
@@ -62,7 +91,7 @@ using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, 
 // through the vectorcall entry for the refusal.
 [[gnu::always_inline]] inline PyObject* invoke_own(PyObject* function, PyObject** slots,
                                                    std::size_t n, bool& done) {
-    PyMethodDef* entry = reinterpret_cast<BuiltinPart*>(function)->m_ml;
+    PyMethodDef* entry = entry_of(function);
     done = true;
     switch (entry->ml_flags) {
         case METH_NOARGS:

@@ -2,7 +2,7 @@
 
 #include <structmember.h>
 
-#include "runtime/version.hpp"
+#include "runtime/text.hpp"
 
 namespace movra {
 namespace {
@@ -12,11 +12,22 @@ using Fn = FunctionObject;
 const char kRegistry[] = "_native_function_registry_1";
 const char kTypeName[] = "native_function_or_method";
 
+// The registry's word for the type: a capsule beside it in the registry,
+// named for this layout of the object, whose pointer is the type itself.
+// A module recognises the registered type by it, never by a size: another
+// build of the module with this layout writes the same name, and nothing
+// else does. A new layout gets a new name.
+const char kLayoutAttribute[] = "native_function_or_method_layout";
+const char kLayoutName[] = "_native_function_registry_1.native_function_or_method.layout_3";
+
 Fn* as_fn(PyObject* op) { return reinterpret_cast<Fn*>(op); }
 
-PyObject* new_ref(PyObject* o) {
-    Py_INCREF(o);
-    return o;
+PyObject* module_of(Fn* f) {
+#if MOVRA_PY3
+    return f->module;
+#else
+    return f->base.m_module;
+#endif
 }
 
 // Stores `value` (a new reference, may be NULL) in `field`, releasing the old one.
@@ -26,37 +37,31 @@ void swap_field(PyObject*& field, PyObject* value) {
     Py_XDECREF(old);
 }
 
-// Runs the defaults getter if there is one and nothing was computed yet.
-int fill_defaults(Fn* f) {
-    if (f->defaults_getter == nullptr) return 0;
-    return f->defaults_getter(reinterpret_cast<PyObject*>(f));
-}
-
 // --- getters and setters ------------------------------------------------------
 
 PyObject* func_get_doc(PyObject* op, void*) {
     Fn* f = as_fn(op);
     if (f->doc == nullptr) {
-        if (f->base.m_ml->ml_doc == nullptr) return new_ref(Py_None);
-        f->doc = new_text(f->base.m_ml->ml_doc);
+        if (entry_of(op)->ml_doc == nullptr) return Py_NewRef(Py_None);
+        f->doc = new_text(entry_of(op)->ml_doc);
         if (f->doc == nullptr) return nullptr;
     }
-    return new_ref(f->doc);
+    return Py_NewRef(f->doc);
 }
 
 // Any value is accepted; deletion stores None.
 int func_set_doc(PyObject* op, PyObject* value, void*) {
-    swap_field(as_fn(op)->doc, new_ref(value ? value : Py_None));
+    swap_field(as_fn(op)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
 PyObject* func_get_name(PyObject* op, void*) {
     Fn* f = as_fn(op);
     if (f->name == nullptr) {
-        f->name = intern_text(f->base.m_ml->ml_name);
+        f->name = intern_text(entry_of(op)->ml_name);
         if (f->name == nullptr) return nullptr;
     }
-    return new_ref(f->name);
+    return Py_NewRef(f->name);
 }
 
 // __name__ must be a string; it cannot be deleted.
@@ -65,11 +70,11 @@ int func_set_name(PyObject* op, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
         return -1;
     }
-    swap_field(as_fn(op)->name, new_ref(value));
+    swap_field(as_fn(op)->name, Py_NewRef(value));
     return 0;
 }
 
-PyObject* func_get_qualname(PyObject* op, void*) { return new_ref(as_fn(op)->qualname); }
+PyObject* func_get_qualname(PyObject* op, void*) { return Py_NewRef(as_fn(op)->qualname); }
 
 // __qualname__ must be a string; it cannot be deleted.
 int func_set_qualname(PyObject* op, PyObject* value, void*) {
@@ -77,14 +82,12 @@ int func_set_qualname(PyObject* op, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
         return -1;
     }
-    swap_field(as_fn(op)->qualname, new_ref(value));
+    swap_field(as_fn(op)->qualname, Py_NewRef(value));
     return 0;
 }
 
-PyObject* func_get_self(PyObject* op, void*) {
-    Fn* f = as_fn(op);
-    return new_ref(f->closure ? f->closure : Py_None);
-}
+// A module function is bound to nothing: always None.
+PyObject* func_get_self(PyObject*, void*) { return Py_NewRef(Py_None); }
 
 PyObject* func_get_dict(PyObject* op, void*) {
     Fn* f = as_fn(op);
@@ -92,7 +95,7 @@ PyObject* func_get_dict(PyObject* op, void*) {
         f->dict = PyDict_New();
         if (f->dict == nullptr) return nullptr;
     }
-    return new_ref(f->dict);
+    return Py_NewRef(f->dict);
 }
 
 // __dict__ must be a dictionary and cannot be deleted.
@@ -105,23 +108,29 @@ int func_set_dict(PyObject* op, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
         return -1;
     }
-    swap_field(as_fn(op)->dict, new_ref(value));
+    swap_field(as_fn(op)->dict, Py_NewRef(value));
     return 0;
 }
 
-PyObject* func_get_globals(PyObject* op, void*) { return new_ref(as_fn(op)->globals); }
+PyObject* func_get_globals(PyObject* op, void*) { return Py_NewRef(as_fn(op)->globals); }
 
-PyObject* func_get_closure(PyObject*, void*) { return new_ref(Py_None); }
+PyObject* func_get_closure(PyObject*, void*) { return Py_NewRef(Py_None); }
 
+// Made on the first read (a failure fails the read and leaves the field
+// empty for the next); None for a function that has no maker.
 PyObject* func_get_code(PyObject* op, void*) {
     Fn* f = as_fn(op);
-    return new_ref(f->code ? f->code : Py_None);
+    if (f->code == nullptr) {
+        if (f->make_code == nullptr) return Py_NewRef(Py_None);
+        f->code = f->make_code(op);
+        if (f->code == nullptr) return nullptr;
+    }
+    return Py_NewRef(f->code);
 }
 
 PyObject* func_get_defaults(PyObject* op, void*) {
     Fn* f = as_fn(op);
-    if (f->defaults_tuple == nullptr && fill_defaults(f) < 0) return nullptr;
-    return new_ref(f->defaults_tuple ? f->defaults_tuple : Py_None);
+    return Py_NewRef(f->defaults ? f->defaults : Py_None);
 }
 
 // __defaults__ is None or a tuple; deletion stores None.
@@ -131,14 +140,13 @@ int func_set_defaults(PyObject* op, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    swap_field(as_fn(op)->defaults_tuple, new_ref(value));
+    swap_field(as_fn(op)->defaults, Py_NewRef(value));
     return 0;
 }
 
 PyObject* func_get_kwdefaults(PyObject* op, void*) {
     Fn* f = as_fn(op);
-    if (f->kwdefaults == nullptr && fill_defaults(f) < 0) return nullptr;
-    return new_ref(f->kwdefaults ? f->kwdefaults : Py_None);
+    return Py_NewRef(f->kwdefaults ? f->kwdefaults : Py_None);
 }
 
 // __kwdefaults__ is None or a dictionary; deletion stores None.
@@ -148,7 +156,7 @@ int func_set_kwdefaults(PyObject* op, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
         return -1;
     }
-    swap_field(as_fn(op)->kwdefaults, new_ref(value));
+    swap_field(as_fn(op)->kwdefaults, Py_NewRef(value));
     return 0;
 }
 
@@ -158,7 +166,7 @@ PyObject* func_get_annotations(PyObject* op, void*) {
         f->annotations = PyDict_New();
         if (f->annotations == nullptr) return nullptr;
     }
-    return new_ref(f->annotations);
+    return Py_NewRef(f->annotations);
 }
 
 // __annotations__ is a dictionary; None or deletion empties the field.
@@ -171,12 +179,12 @@ int func_set_annotations(PyObject* op, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    swap_field(as_fn(op)->annotations, new_ref(value));
+    swap_field(as_fn(op)->annotations, Py_NewRef(value));
     return 0;
 }
 
 PyObject* func_reduce(PyObject* op, PyObject*) {
-    return new_text(as_fn(op)->base.m_ml->ml_name);
+    return new_text(entry_of(op)->ml_name);
 }
 
 PyMethodDef func_methods[] = {
@@ -185,10 +193,21 @@ PyMethodDef func_methods[] = {
 };
 
 PyMemberDef func_members[] = {
+#if MOVRA_PY3
+    {const_cast<char*>("__module__"), T_OBJECT, offsetof(Fn, module), PY_WRITE_RESTRICTED, nullptr},
+#else
     {const_cast<char*>("__module__"), T_OBJECT, offsetof(Fn, base.m_module), PY_WRITE_RESTRICTED,
      nullptr},
+#endif
     {nullptr}  /* Sentinel */
 };
+
+// Table entries that exist on Python 2 only (the func_* attribute names).
+#if MOVRA_PY3
+#define MOVRA_PY2_ONLY(...)
+#else
+#define MOVRA_PY2_ONLY(...) __VA_ARGS__
+#endif
 
 #define GETSET(name, get, set) {const_cast<char*>(name), get, set, nullptr, nullptr}
 
@@ -221,45 +240,35 @@ PyGetSetDef func_getset[] = {
 
 int func_traverse(PyObject* op, visitproc visit, void* arg) {
     Fn* f = as_fn(op);
-    Py_VISIT(f->closure);
-    Py_VISIT(f->base.m_module);
+    Py_VISIT(module_of(f));
     Py_VISIT(f->dict);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
     Py_VISIT(f->doc);
     Py_VISIT(f->globals);
     Py_VISIT(f->code);
-    Py_VISIT(f->classobj);
-    Py_VISIT(f->defaults_tuple);
+    Py_VISIT(f->defaults);
     Py_VISIT(f->kwdefaults);
     Py_VISIT(f->annotations);
-    if (f->defaults != nullptr) {
-        PyObject** block = static_cast<PyObject**>(f->defaults);
-        for (int i = 0; i < f->defaults_count; ++i) Py_VISIT(block[i]);
-    }
     return 0;
 }
 
 int func_clear(PyObject* op) {
     Fn* f = as_fn(op);
-    Py_CLEAR(f->closure);
+#if MOVRA_PY3
+    Py_CLEAR(f->module);
+#else
     Py_CLEAR(f->base.m_module);
+#endif
     Py_CLEAR(f->dict);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->code);
-    Py_CLEAR(f->classobj);
-    Py_CLEAR(f->defaults_tuple);
+    Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->annotations);
-    if (f->defaults != nullptr) {
-        PyObject** block = static_cast<PyObject**>(f->defaults);
-        for (int i = 0; i < f->defaults_count; ++i) Py_CLEAR(block[i]);
-        PyMem_Free(f->defaults);
-        f->defaults = nullptr;
-    }
     return 0;
 }
 
@@ -276,19 +285,20 @@ PyObject* func_repr(PyObject* op) {
     return format_text("<native function %s at %p>", qualname, static_cast<void*>(op));
 }
 
-// Binds like a Python function: static methods come back unchanged, class
-// methods bind to the class, everything else to the instance, or fetched
-// without one as the interpreter's own functions are (runtime/version.hpp).
+// Binds like a Python function: to the instance it is fetched through; fetched
+// through a class without one, an unbound method on Python 2 (which records
+// the class), the function itself on Python 3.
 PyObject* func_descr_get(PyObject* op, PyObject* instance, PyObject* owner) {
-    Fn* f = as_fn(op);
-    if (f->flags & kStaticMethod) return new_ref(op);
-    if (f->flags & kClassMethod) {
-        if (owner == nullptr) owner = reinterpret_cast<PyObject*>(Py_TYPE(instance));
-        return new_method(op, owner, reinterpret_cast<PyObject*>(Py_TYPE(owner)));
-    }
-    if (instance == nullptr || instance == Py_None) return unbound_method(op, owner);
-    return new_method(op, instance, owner);
+#if MOVRA_PY3
+    (void)owner;
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(op);
+    return PyMethod_New(op, instance);
+#else
+    if (instance == Py_None) instance = nullptr;
+    return PyMethod_New(op, instance, owner);
+#endif
 }
+
 
 PyTypeObject function_type = {
     PyVarObject_HEAD_INIT(nullptr, 0)
@@ -330,65 +340,79 @@ PyTypeObject function_type = {
 
 }  // namespace
 
-PyTypeObject* obtain_function_type() {
-    prepare_function_type(function_type, MOVRA_VECTORCALL_OFFSET(Fn));
-    PyObject* registry = PyImport_AddModule(kRegistry);  // borrowed
-    if (registry == nullptr) return nullptr;
-    PyObject* shared = PyObject_GetAttrString(registry, kTypeName);
-    if (shared != nullptr) {
-        if (!PyType_Check(shared)) {
-            PyErr_Format(PyExc_TypeError, "Shared function type %.200s is not a type object",
-                         kTypeName);
-            Py_DECREF(shared);
-            return nullptr;
-        }
-        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(shared);
-        if (type->tp_basicsize != function_type.tp_basicsize) {
-            PyErr_Format(PyExc_TypeError,
-                         "Shared function type %.200s has the wrong size, try recompiling",
-                         kTypeName);
-            Py_DECREF(shared);
-            return nullptr;
-        }
-        return type;  // the registry keeps it alive; this reference is ours
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-    PyErr_Clear();
-    if (PyType_Ready(&function_type) < 0) return nullptr;
-    if (PyObject_SetAttrString(registry, kTypeName,
-                               reinterpret_cast<PyObject*>(&function_type)) < 0) {
+// The registered type if it is vouched for by the registry's capsule of
+// this layout, else the errors of the shared-type checks.
+static PyTypeObject* registered_type(PyObject* registry, PyObject* shared) {
+    if (!PyType_Check(shared)) {
+        PyErr_Format(PyExc_TypeError, "Shared function type %.200s is not a type object", kTypeName);
         return nullptr;
     }
-    Py_INCREF(&function_type);
-    return &function_type;
+    PyObject* layout;
+    int found = PyObject_GetOptionalAttrString(registry, kLayoutAttribute, &layout);
+    if (found < 0) return nullptr;
+    bool ours = found > 0 && PyCapsule_CheckExact(layout) &&
+                PyCapsule_IsValid(layout, kLayoutName) &&
+                PyCapsule_GetPointer(layout, kLayoutName) == shared;
+    Py_XDECREF(layout);
+    if (!ours) {
+        PyErr_Format(PyExc_TypeError,
+                     "Shared function type %.200s is not of this module's layout, try recompiling",
+                     kTypeName);
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject*>(Py_NewRef(shared));
 }
 
-PyObject* new_function(PyTypeObject* type, PyMethodDef* entry, int flags, PyObject* qualname,
-                       PyObject* closure, PyObject* module, PyObject* globals, PyObject* code) {
+PyTypeObject* obtain_function_type() {
+#if MOVRA_PY3
+    function_type.tp_call = PyVectorcall_Call;
+    function_type.tp_vectorcall_offset = offsetof(Fn, vectorcall);
+    function_type.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+    function_type.tp_call = PyCFunction_Call;
+#endif
+    PyObject* registry = PyImport_AddModuleRef(kRegistry);
+    if (registry == nullptr) return nullptr;
+    PyTypeObject* type = nullptr;
+    PyObject* shared;
+    int found = PyObject_GetOptionalAttrString(registry, kTypeName, &shared);
+    if (found > 0) {
+        type = registered_type(registry, shared);  // the registry keeps it alive; this reference is ours
+        Py_DECREF(shared);
+    } else if (found == 0 && PyType_Ready(&function_type) == 0) {
+        PyObject* layout = PyCapsule_New(&function_type, kLayoutName, nullptr);
+        if (layout != nullptr &&
+            PyObject_SetAttrString(registry, kLayoutAttribute, layout) == 0 &&
+            PyObject_SetAttrString(registry, kTypeName,
+                                   reinterpret_cast<PyObject*>(&function_type)) == 0) {
+            type = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(&function_type)));
+        }
+        Py_XDECREF(layout);
+    }
+    Py_DECREF(registry);
+    return type;
+}
+
+PyObject* new_function(PyTypeObject* type, PyMethodDef* entry, PyObject* qualname,
+                       PyObject* module, PyObject* globals, PyObject* (*make_code)(PyObject*)) {
     Fn* f = PyObject_GC_New(Fn, type);
     if (f == nullptr) return nullptr;
-    f->flags = flags;
+#if MOVRA_PY3
+    f->entry = entry;
+    f->module = Py_XNewRef(module);
+    f->vectorcall = vectorcall_entry(entry->ml_flags);
+#else
     f->base.m_ml = entry;
     f->base.m_self = reinterpret_cast<PyObject*>(f);
-    f->base.m_module = nullptr;
+    f->base.m_module = Py_XNewRef(module);
+#endif
     f->weakreflist = nullptr;
-    f->closure = f->qualname = f->globals = f->code = nullptr;
-    f->dict = f->name = f->doc = f->classobj = nullptr;
-    f->defaults = nullptr;
-    f->defaults_count = 0;
-    f->defaults_tuple = f->kwdefaults = f->annotations = nullptr;
-    f->defaults_getter = nullptr;
-    init_builtin_part(f->base);
-    Py_XINCREF(closure);
-    f->closure = closure;
-    Py_XINCREF(module);
-    f->base.m_module = module;
-    Py_INCREF(qualname);
-    f->qualname = qualname;
-    Py_INCREF(globals);
-    f->globals = globals;
-    Py_XINCREF(code);
-    f->code = code;
+    f->dict = f->name = f->doc = nullptr;
+    f->qualname = Py_NewRef(qualname);
+    f->globals = Py_NewRef(globals);
+    f->code = nullptr;
+    f->make_code = make_code;
+    f->defaults = f->kwdefaults = f->annotations = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return reinterpret_cast<PyObject*>(f);
 }

@@ -5,33 +5,44 @@
 namespace movra {
 namespace {
 
-// Reads `module.name`, turning a missing attribute into "no such attribute"
-// (false) and passing every other error on.
-bool optional_attr(PyObject* module, const char* name, Ref& out) {
-    PyObject* value = PyObject_GetAttrString(module, name);
-    if (value != nullptr) {
-        out = steal(value);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrOccurred();
-    PyErr_Clear();
-    return false;
+// The level of every import: Python 2's default (relative, then absolute) or
+// Python 3's absolute import.
+#if MOVRA_PY3
+constexpr long kImportLevel = 0;
+#else
+constexpr long kImportLevel = -1;
+#endif
+
+// A `str` that begins with "_": a private name, which import-star skips
+// when it takes the names of the module's __dict__.
+bool is_private_name(PyObject* o) {
+#if MOVRA_PY3
+    return PyUnicode_GET_LENGTH(o) > 0 && PyUnicode_READ_CHAR(o, 0) == '_';
+#else
+    return PyString_Check(o) && PyString_AS_STRING(o)[0] == '_';
+#endif
 }
 
-// Appends the names of a sequence, read by index until IndexError.
-void collect_names(PyObject* sequence, bool skip_private, PyObject* module, PyObject* into) {
-    for (Py_ssize_t i = 0;; ++i) {
-        PyObject* name = PySequence_GetItem(sequence, i);
-        if (name == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw PyErrOccurred();
-            PyErr_Clear();
-            return;
-        }
-        Ref key = steal(name);
-        if (skip_private && is_private_name(name)) continue;
-        Ref value = require(PyObject_GetAttr(module, name));
-        require(PyDict_SetItem(into, name, value.get()));
+// Python 3 takes only a str as a name: TypeError "Item in M.__all__ must be
+// str, not int" (or "Key in M.__dict__ ..."), in the interpreter's words.
+void check_name(PyObject* module, PyObject* name, bool from_dict) {
+#if MOVRA_PY3
+    if (PyUnicode_Check(name)) return;
+    Ref module_name = require(PyObject_GetAttrString(module, "__name__"));
+    if (!PyUnicode_Check(module_name.get())) {
+        PyErr_Format(PyExc_TypeError, "module __name__ must be a string, not %.100s",
+                     Py_TYPE(module_name.get())->tp_name);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s in %U.%s must be str, not %.100s",
+                     from_dict ? "Key" : "Item", module_name.get(),
+                     from_dict ? "__dict__" : "__all__", Py_TYPE(name)->tp_name);
     }
+    throw PyErrOccurred();
+#else
+    (void)module;
+    (void)name;
+    (void)from_dict;
+#endif
 }
 
 }  // namespace
@@ -52,29 +63,47 @@ Ref import_from(const Ref& module, PyObject* name) {
     return require(value);
 }
 
+// As the interpreter's own `from module import *` at module level: the
+// names of __all__, or else the keys of __dict__ but the private ones, read
+// by index until IndexError; each name's value read from the module and
+// stored at once into the module globals (so a failure leaves the names
+// before it bound).
 void import_star(const Ref& module) {
-    Ref names = new_dict();
-    Ref listed;
-    if (optional_attr(module.get(), "__all__", listed)) {
-        collect_names(listed.get(), false, module.get(), names.get());
+    PyObject* found;
+    int listed = PyObject_GetOptionalAttrString(module.get(), "__all__", &found);
+    if (listed < 0) throw PyErrOccurred();
+    Ref names;
+    bool from_dict = listed == 0;
+    if (listed > 0) {
+        names = steal(found);
     } else {
-        Ref dict;
-        if (!optional_attr(module.get(), "__dict__", dict)) {
+        int has_dict = PyObject_GetOptionalAttrString(module.get(), "__dict__", &found);
+        if (has_dict < 0) throw PyErrOccurred();
+        if (has_dict == 0) {
             PyErr_SetString(PyExc_ImportError,
                             "from-import-* object has no __dict__ and no __all__");
             throw PyErrOccurred();
         }
-        Ref keys = require(dictionary_keys(dict.get()));
-        collect_names(keys.get(), true, module.get(), names.get());
+        Ref dict = steal(found);
+#if MOVRA_PY3
+        names = require(PyMapping_Keys(dict.get()));
+#else
+        // What 2.7's PyMapping_Keys (a macro) does.
+        names = require(PyObject_CallMethod(dict.get(), const_cast<char*>("keys"), nullptr));
+#endif
     }
-    // Each name and value is held while it is bound: the binding releases
-    // whatever the name held before, which may run Python code.
-    PyObject* key;
-    PyObject* value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(names.get(), &pos, &key, &value)) {
-        Ref name = borrow(key), held = borrow(value);
-        require(PyObject_SetAttr(mod.module, name.get(), held.get()));
+    for (Py_ssize_t i = 0;; ++i) {
+        PyObject* item = PySequence_GetItem(names.get(), i);
+        if (item == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw PyErrOccurred();
+            PyErr_Clear();
+            return;
+        }
+        Ref name = steal(item);
+        check_name(module.get(), item, from_dict);
+        if (from_dict && is_private_name(item)) continue;
+        Ref value = require(PyObject_GetAttr(module.get(), item));
+        require(PyDict_SetItem(mod.globals, item, value.get()));
     }
 }
 

@@ -1,29 +1,22 @@
-// Python 2.7 only: the calls and the global-name lookup of a function body,
-// with three fast paths that only 2.7 needs (on 3.x the public vectorcall
-// protocol gives the same without them; runtime/call_py3.cpp):
+// Python 2.7 only: the calls of a function body, with two fast paths that
+// only 2.7 needs (on 3.x the public vectorcall protocol gives the same
+// without them; runtime/call_py3.cpp):
 //
-//   * the lookup hint: each use site of a global name remembers where its
-//     name stood in the globals' hash table (runtime/py27_fast_paths.hpp);
 //   * spare argument tuples: a tuple that nobody kept after its call is
 //     emptied and serves the next call of its size;
-//   * direct method-entry dispatch: built-in functions and the module's own
+//   * direct method-entry calls: built-in functions and the module's own
 //     functions that take no argument or one are called through their method
-//     entry without a tuple, and built-ins taking an argument tuple through
-//     their method entry without the call slot's dispatch on the flags.
+//     entry without a tuple.
 //
 // What they save, in instructions per drawMain() of the default scene on the
-// no-op GL of make bench (valgrind --tool=callgrind, 300 frames, 2026-12-08):
-//
-//     all three                    103.4k
-//     without the lookup hint      121.9k
-//     without the spare tuples     110.1k
-//     without the direct dispatch  104.6k
-//     without any of them          129.8k      (the listing: 169.2k)
-//
-// None changes a result or a message. Bound methods are unpacked so that the
-// underlying function gets the instance as its first argument. Everything
-// else is called with an argument tuple under the recursion guard.
-#include "runtime/version.hpp"
+// no-op GL of make bench (valgrind --tool=callgrind, 300 frames, 2026-12-09):
+// see docs/runtime.md. A third one, calling built-ins that take an argument
+// tuple through their method entry instead of their call slot, saved 1.2%
+// of a frame and is gone. None changes a result or a message. Bound methods
+// are unpacked so that the underlying function gets the instance as its
+// first argument. Everything else is called with an argument tuple under the
+// recursion guard.
+#include "runtime/compat.hpp"
 
 #if !MOVRA_PY3
 
@@ -31,40 +24,6 @@
 #include "runtime/runtime.hpp"
 
 namespace movra {
-namespace {
-
-// --- the lookup hint ---------------------------------------------------------
-
-// The probe function of a dictionary whose keys are all strings, taken from
-// a fresh dictionary: it never fails and never runs Python code.
-PyDictEntry* (*string_lookup)(PyDictObject*, PyObject*, long) = nullptr;
-
-}  // namespace
-
-Ref global(PyObject* name, GlobalSlot& slot) {
-    PyDictObject* d = reinterpret_cast<PyDictObject*>(mod.globals);
-    if (string_lookup == nullptr) {
-        if (PyObject* fresh = PyDict_New()) {
-            string_lookup = reinterpret_cast<PyDictObject*>(fresh)->ma_lookup;
-            Py_DECREF(fresh);
-        } else {
-            PyErr_Clear();
-        }
-    }
-    long hash = reinterpret_cast<PyStringObject*>(name)->ob_shash;
-    if (string_lookup != nullptr && d->ma_lookup == string_lookup && hash != -1) {
-        PyDictEntry* entry = d->ma_lookup(d, name, hash);
-        if (entry->me_value != nullptr) {
-            slot.index = entry - d->ma_table;
-            return borrow(entry->me_value);
-        }
-    }
-    return global(name);  // not in the module globals (the builtins), or no hint possible
-}
-
-// The hints need nothing made beforehand.
-void prepare_lookups() {}
-
 namespace {
 
 // --- calls -------------------------------------------------------------------
@@ -146,28 +105,13 @@ private:
     Py_ssize_t filled_ = 0;
 };
 
-// The call with an argument tuple, under the recursion guard: a new
-// reference, or NULL. A built-in function that takes an argument tuple is
-// called through its method entry, as its own call slot would (the same
-// result and errors, without the slot's dispatch on the flags); anything else
-// through its type's call slot. It is inlined into every way of calling,
-// which then checks the result.
+// The call with an argument tuple through the callee's call slot, under
+// the recursion guard: a new reference, or NULL. It is inlined into every
+// way of calling, which then checks the result.
 [[gnu::always_inline]] inline PyObject* invoke(PyObject* callable, PyObject* args) {
     ternaryfunc slot = Py_TYPE(callable)->tp_call;
     if (slot == nullptr) return PyObject_Call(callable, args, nullptr);  // its TypeError
-    int flags = Py_TYPE(callable) == &PyCFunction_Type
-                    ? PyCFunction_GET_FLAGS(callable) & ~(METH_CLASS | METH_STATIC | METH_COEXIST)
-                    : 0;
-    return guarded([&] {
-        if (flags == METH_VARARGS) {
-            return PyCFunction_GET_FUNCTION(callable)(PyCFunction_GET_SELF(callable), args);
-        }
-        if (flags == (METH_VARARGS | METH_KEYWORDS)) {
-            return reinterpret_cast<PyCFunctionWithKeywords>(PyCFunction_GET_FUNCTION(callable))(
-                PyCFunction_GET_SELF(callable), args, nullptr);
-        }
-        return slot(callable, args, nullptr);
-    });
+    return guarded([&] { return slot(callable, args, nullptr); });
 }
 
 }  // namespace

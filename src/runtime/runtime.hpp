@@ -4,8 +4,9 @@
 // throws PyErrOccurred with the interpreter's error indicator set.
 #pragma once
 
+#include "runtime/globals.hpp"
 #include "runtime/ref.hpp"
-#include "runtime/version.hpp"
+#include "runtime/text.hpp"
 
 namespace movra {
 
@@ -24,16 +25,7 @@ extern ModuleState mod;
 
 // --- names -----------------------------------------------------------------
 
-// `name` as a function body reads it: the module globals, then the builtins,
-// else NameError "name '%.200s' is not defined".
-Ref global(PyObject* name);
-
-// The second half of that: the builtins, else the NameError.
-Ref builtin(PyObject* name);
-
-// Readies the per-site lookups for the module globals of a new module (from
-// Python 3.12 on it starts watching them; runtime/py3_lookup_cache.cpp).
-void prepare_lookups();
+// Reading a name: runtime/globals.hpp.
 
 // `name = value` for a name declared global.
 void set_global(PyObject* name, const Arg& value);
@@ -65,7 +57,7 @@ void print_object(const Arg& x);
 // --- imports ---------------------------------------------------------------
 
 // `__import__(name, globals, {}, fromlist, level)` with the interpreter's
-// default level (kImportLevel); no from-list means [].
+// default level (0 on 3.x, -1 on 2.7); no from-list means [].
 Ref import_module(PyObject* name, PyObject* fromlist = nullptr);
 // `from module import name` for one name.
 Ref import_from(const Ref& module, PyObject* name);
@@ -84,15 +76,3 @@ void restore_exception(ExcInfo& saved);
 
 }  // namespace movra
 
-// The global-name lookup as a function body writes it, G(name): with the
-// per-site hint of runtime/py27_fast_paths.hpp on 2.7, with the per-site
-// cache of runtime/py3_lookup_cache.hpp on 3.x.
-#include "runtime/py27_fast_paths.hpp"
-#include "runtime/py3_lookup_cache.hpp"
-
-// Each use site keeps its own GlobalSlot: the hint or the cache.
-#define MOVRA_GLOBAL(name)                                     \
-    ::movra::global_at((name), []() -> ::movra::GlobalSlot& { \
-        static ::movra::GlobalSlot slot;                      \
-        return slot;                                          \
-    }())

@@ -7,11 +7,34 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "runtime/errors.hpp"
 #include "runtime/runtime.hpp"
 
 namespace movra {
 
 namespace {
+
+// A code object for a record: the file, the name and the first line, which
+// is also the line that a frame of it reports; everything else empty. It is
+// never executed: its frame only stands in the traceback. Python 3 makes it
+// as its own C-level traceback records do.
+PyCodeObject* new_empty_code(const char* filename, const char* name, int first_line) {
+#if MOVRA_PY3
+    return PyCode_NewEmpty(filename, name, first_line);
+#else
+    PyObject* file = PyString_FromString(filename);
+    PyObject* text = PyString_FromString(name);
+    PyCodeObject* code = nullptr;
+    if (file != nullptr && text != nullptr) {
+        PyObject* e = mod.empty_tuple;
+        code = PyCode_New(0, 0, 0, 0, mod.empty_bytes, e, e, e, e, e, file, text, first_line,
+                          mod.empty_bytes);
+    }
+    Py_XDECREF(file);
+    Py_XDECREF(text);
+    return code;
+#endif
+}
 
 // Code objects of records, one per failure site, kept for the life of the
 // process in an array sorted by key and searched by bisection.
@@ -64,7 +87,7 @@ PyCodeObject* new_record_code(const char* where, const char* native_file, int na
     } else {
         std::snprintf(name, sizeof name, "%s", where);
     }
-    return new_empty_code(kSourceFile, name, line, mod.empty_tuple, mod.empty_bytes);
+    return new_empty_code(kSourceFile, name, line);
 }
 
 }  // namespace

@@ -8,17 +8,48 @@
 // as self, under the recursion guard. The interpreter's entries cannot be
 // used: they take the object for one of the interpreter's own built-in
 // functions, which a debug interpreter asserts.
-#include "runtime/version.hpp"
+#include "runtime/compat.hpp"
 
 #if MOVRA_PY3
 
 #include "runtime/call.hpp"
+#include "runtime/function.hpp"
 
 namespace movra {
 namespace {
 
-PyMethodDef* entry_of(PyObject* function) {
-    return reinterpret_cast<BuiltinPart*>(function)->m_ml;
+// How a refusal of arguments names the function: as the interpreter names
+// its own built-in functions ("Movra.drawMain()" from 3.9 on, from the
+// function's current __module__ and __qualname__; "drawMain()" from the
+// method entry's name on 3.8). A new reference, or NULL with an error set.
+PyObject* callee_text(PyObject* function) {
+#if MOVRA_PY_AT_LEAST(3, 9)
+    PyObject* qualname;
+    int found = PyObject_GetOptionalAttrString(function, "__qualname__", &qualname);
+    if (found < 0) return nullptr;
+    if (found == 0) return PyObject_Str(function);
+    PyObject* result = nullptr;
+    PyObject* module;
+    int qualified = PyObject_GetOptionalAttrString(function, "__module__", &module);
+    if (qualified > 0) {
+        qualified = 0;
+        if (module != Py_None) {
+            PyObject* builtins_name = PyUnicode_InternFromString("builtins");
+            qualified = builtins_name ? PyObject_RichCompareBool(module, builtins_name, Py_NE) : -1;
+            Py_XDECREF(builtins_name);
+        }
+    }
+    if (qualified > 0) {
+        result = PyUnicode_FromFormat("%S.%S()", module, qualname);
+    } else if (qualified == 0) {
+        result = PyUnicode_FromFormat("%S()", qualname);
+    }
+    Py_XDECREF(module);
+    Py_DECREF(qualname);
+    return result;
+#else
+    return PyUnicode_FromFormat("%.200s()", entry_of(function)->ml_name);
+#endif
 }
 
 // TypeError "<callee> <what>", with the count of arguments given if `given`
