@@ -63,11 +63,12 @@ Ref import_from(const Ref& module, PyObject* name) {
     return require(value);
 }
 
-// As the interpreter's own `from module import *` at module level: the
-// names of __all__, or else the keys of __dict__ but the private ones, read
-// by index until IndexError; each name's value read from the module and
-// stored at once into the module globals (so a failure leaves the names
-// before it bound).
+// `from module import *` at module level: the names of __all__, or else the
+// keys of __dict__ but the private ones, read by index until IndexError, each
+// checked as the interpreter checks it (a name must be a str on Python 3);
+// each name's value read from the module into a temporary dictionary, and
+// only when every one was read, all of them stored into the module globals
+// in that order: a failing name leaves none of the module's names bound.
 void import_star(const Ref& module) {
     PyObject* found;
     int listed = PyObject_GetOptionalAttrString(module.get(), "__all__", &found);
@@ -92,18 +93,25 @@ void import_star(const Ref& module) {
         names = require(PyObject_CallMethod(dict.get(), const_cast<char*>("keys"), nullptr));
 #endif
     }
+    Ref collected = new_dict();
     for (Py_ssize_t i = 0;; ++i) {
         PyObject* item = PySequence_GetItem(names.get(), i);
         if (item == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw PyErrOccurred();
             PyErr_Clear();
-            return;
+            break;
         }
         Ref name = steal(item);
         check_name(module.get(), item, from_dict);
         if (from_dict && is_private_name(item)) continue;
         Ref value = require(PyObject_GetAttr(module.get(), item));
-        require(PyDict_SetItem(mod.globals, item, value.get()));
+        require(PyDict_SetItem(collected.get(), item, value.get()));
+    }
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(collected.get(), &position, &key, &value)) {
+        require(PyDict_SetItem(mod.globals, key, value));
     }
 }
 
