@@ -18,7 +18,7 @@ import argparse
 import os
 import sys
 
-from kestcompare import classrun
+from kestcompare import classrun, reports, scores
 from kestcompare.compare import CompareError, Comparison
 from kestcompare.settings import (DEFAULT_CPU_SECONDS, DEFAULT_LEARNER_LIMIT, DEFAULT_LIMIT,
                                   DEFAULT_MEMORY_MB, DEFAULT_PICTURE_SIZE, Settings)
@@ -80,7 +80,7 @@ def build_parser():
         epilog='Exit status: 0 identical, 1 different, 2 the file could not be loaded '
                '(for a folder or zip: 0 when every learner is identical, else 1; 2 when '
                'it holds no learner), 3 the tool itself failed.')
-    parser.add_argument('impl', metavar='IMPL',
+    parser.add_argument('impl', metavar='IMPL', nargs='?',
                         help='the Movra.py to compare, or a folder or .zip of learners')
     parser.add_argument('--out', default=DEFAULT_OUT, metavar='DIR',
                         help='folder for the report and the pictures (default: %(default)s)')
@@ -127,6 +127,25 @@ def build_parser():
                         default=DEFAULT_CPU_SECONDS, metavar='SECONDS',
                         help="CPU seconds of each process of the learner's code "
                              '(default: %(default)s)')
+    parser.add_argument('--rubric', default=None, metavar='FILE',
+                        help='the points of each item, a TOML or JSON file (default: the '
+                             "tool's own rubric, out of 100; --print-rubric shows it)")
+    parser.add_argument('--print-rubric', action='store_true',
+                        help='print the rubric (the default, or --rubric FILE) as TOML, and '
+                             'stop: a start for your own')
+    parser.add_argument('--results-json', default=None, metavar='FILE',
+                        help="write the comparison's score as a course platform's autograder "
+                             'results.json (one test per rubric item)')
+    parser.add_argument('--grades-bom', action='store_true',
+                        help='for a class: write grades.csv with a byte-order mark, for '
+                             'spreadsheet programs that otherwise garble UTF-8')
+    parser.add_argument('--autograder-bundle', default=None, metavar='DIR',
+                        help="write the course platform's autograder zip (setup.sh, "
+                             'run_autograder, this tool and the rubric) into DIR, and stop')
+    parser.add_argument('--autograder-unsandboxed', action='store_true',
+                        help='with --autograder-bundle: where the platform\'s container '
+                             'cannot make a sandbox, run the file without one (every result '
+                             'then says "not sandboxed") instead of refusing to grade')
     return parser
 
 
@@ -137,11 +156,36 @@ def settings_of(options):
                     picture_size=options.picture_size, ignore_output=options.ignore_output,
                     python=options.python, sandbox=not options.no_sandbox,
                     memory_mb=options.memory_limit, cpu_seconds=options.cpu_limit,
-                    learner_limit=options.learner_limit, jobs=options.jobs)
+                    learner_limit=options.learner_limit, jobs=options.jobs,
+                    rubric=options.rubric_read, results_json=options.results_json,
+                    grades_bom=options.grades_bom)
 
 
 def main(argv=None):
     options = build_parser().parse_args(argv)
+    options.rubric_read = None
+    if options.rubric:
+        try:
+            options.rubric_read = scores.read_rubric(options.rubric)
+        except scores.RubricError as error:
+            sys.stderr.write('%s: error: %s\n' % (PROG, error))
+            return 2
+    if options.print_rubric:
+        reports.write_text(scores.rubric_toml(options.rubric_read or scores.DEFAULT))
+        return 0
+    if options.autograder_bundle:
+        from kestcompare import autograder
+        try:
+            path = autograder.write_bundle(options.autograder_bundle,
+                                           options.rubric_read or scores.DEFAULT,
+                                           unsandboxed=options.autograder_unsandboxed)
+        except autograder.BundleError as error:
+            sys.stderr.write('%s: error: %s\n' % (PROG, error))
+            return 2
+        reports.write_text('KestCompare: the autograder bundle is %s\n' % path)
+        return 0
+    if options.impl is None:
+        build_parser().error('say which file, folder or .zip to compare (IMPL)')
     if options.reference and not os.path.isfile(options.reference):
         sys.stderr.write('%s: error: no reference file %s\n' % (PROG, options.reference))
         return 2

@@ -20,7 +20,7 @@ import tempfile
 import time
 import traceback
 
-from kestcompare import cases, diff, hints, pictures, pythons, reports, sandbox
+from kestcompare import cases, causes, diff, hints, pictures, pythons, reports, sandbox, scores
 from kestcompare.protocol import request_key
 from kestcompare.settings import Settings
 from kestcompare.supervise import (LearnerTimeLimit, RecordedReplies, Worker, WorkerProcess,
@@ -114,6 +114,10 @@ class Comparison(object):
         self.items = []
         self.found_hints = []
         self.notes = []
+        self.pairs = {}             # (function, state) -> (Movra's reply, yours)
+        self.builder_pairs = {}     # builder -> [(Movra's reply, yours)] that differ
+        self.causes = []            # [{"item", "explains"}]: see kestcompare.causes
+        self.explained = {}         # item -> the causes that explain it
 
     # -- workers --
     def target(self, reference):
@@ -302,6 +306,7 @@ class Comparison(object):
         self.prepare_states(y_load)
         self.compare_builders(m_load, y_load)
         self.compare_drawing(y_load)
+        self.find_causes()
         self.stop_workers()
         if self.settings.pictures:
             self.compare_pictures()
@@ -377,7 +382,7 @@ class Comparison(object):
         if same:
             self.add(False, 'globals: %d of %d the same in value and type' % (same, compared)
                      if same != compared else
-                     'globals: all %d the same in value and type' % same)
+                     'globals: all %d the same in value and type' % same, item='globals')
 
     # -- the states --
     def prepare_states(self, y_load):
@@ -468,6 +473,7 @@ class Comparison(object):
             if result['first_difference'] is None:
                 result['first_difference'] = {'arguments': text, 'detail': detail[1]}
         result['run'] = run
+        self.builder_pairs[name] = [(m, y) for _index, m, y in differing]
         if result['largest_at'] is None:
             result['largest_difference'] = None if result['differing'] else 0.0
         types = result['result_type']
@@ -493,13 +499,13 @@ class Comparison(object):
         elif bitwise:
             result['verdict'] = 'bitwise equal'
             self.add(False, '%s: bitwise equal in %s (%s)' % (
-                name, plural(len(entries), 'argument set'), type_words))
+                name, plural(len(entries), 'argument set'), type_words), item=name)
         else:
             result['verdict'] = 'equal within %g' % diff.TOLERANCE
             self.add(False, '%s: equal within %g in %s, largest difference %s at %s (%s)' % (
                 name, diff.TOLERANCE, plural(len(entries), 'argument set'),
                 diff.difference_text(result['largest_difference']), result['largest_at'],
-                type_words))
+                type_words), item=name)
         if result['output']:
             where = [text for _index, text in entries if text in result['output']]
             printed = result['output'][where[0]]
@@ -588,6 +594,7 @@ class Comparison(object):
                     self.notes.append('Movra itself raised %s in %s, state %s' % (
                         error_text(m.error), name, state))
                 results[state] = compare_state(m, y, self.limit, name, self.limits)
+                self.pairs[(name, state)] = (m, y)
                 if y.crashed:
                     crashed = (state, self.failure(y, name))
                 if any(d['kind'] not in OUTPUT_KINDS for d in results[state]['differences']):
@@ -596,6 +603,29 @@ class Comparison(object):
             self.add_function_lines(name, results)
             if explanations:
                 self.hint(name, hints.function_hint(name, explanations))
+
+    # -- cause first --
+    def find_causes(self):
+        """Which differing items explain others (kestcompare.causes)."""
+        different = set(item['item'] for item in self.items
+                        if item['different'] and item['category'] == 'calls' and item['item'])
+        finder = causes.Finder(self.pairs, different, self.tick_probe, self.limits, self.limit)
+        for name in cases.BUILDERS:
+            finder.builder(name, self.builder_pairs.get(name))
+        for name in cases.DRAWING:
+            finder.function(name)
+        self.causes, self.explained = finder.causes()
+
+    def tick_probe(self, name, state, m):
+        """Yours' function in the state made from Movra's animation state in
+        place of the one yours' own ticks made."""
+        request = cases.draw_request(name, state, self.limit)
+        request['state'] = cases.animation_state(state, m.globals or {})
+        if request['state'] is None:
+            return None
+        y = exchange([(self.yours_worker, self.yours(request))])[0]
+        self.learn(y, '%s in %s from Movra\'s animation state' % (name, state))
+        return y
 
     def explain(self, name, state, m, y):
         def probe(delta):
@@ -626,7 +656,7 @@ class Comparison(object):
             if total:
                 first = results[compared[0]]['calls']['movra']
                 self.add(False, '%s: the same in all %d states (%s in the %s)%s' % (
-                    name, total, plural(first, 'call'), compared[0], suffix))
+                    name, total, plural(first, 'call'), compared[0], suffix), item=name)
             return
         for found, category in ((calls, 'calls'), (printed, 'output')):
             if not found:
@@ -733,7 +763,7 @@ class Comparison(object):
         where = os.path.join(self.settings.out_given, entry['image'])
         if len(known) == len(pictures.VIEWPORTS) and not any(known) and not problems:
             self.add(False, 'pictures of %s: the same pixels in all four viewports (%s)'
-                     % (state, where), 'pictures')
+                     % (state, where), 'pictures', 'pictures of ' + state)
             return None
         shares_text = ', '.join('%s %s' % (v, 'unknown' if shares[v] is None else
                                            reports.share_text(shares[v]))
@@ -753,6 +783,7 @@ class Comparison(object):
                               'yours imports %s, the module it is compared with'
                               % ' and '.join(self.imports))
             self.report['imports'] = list(self.imports)
+        self.items = causes.cause_first(self.items, self.causes, self.explained)
         different = [item for item in self.items if item['different']]
         count = len(different)
         if status is None:
@@ -762,7 +793,9 @@ class Comparison(object):
             identical=status == 0, differences=count, status=status,
             severity=severity(status, self.items), hints=merged,
             first_difference=different[0]['text'] if different else None,
-            items=self.items, notes=self.notes)
+            items=self.items, notes=self.notes, causes=self.causes)
+        self.report['score'] = scores.score(self.report, self.settings.rubric,
+                                            self.settings.pictures)
         lines = reports.report_lines(self.report, self.items, merged, self.notes)
         self.report['lines'] = lines
         for relative, staged in self.staged.items():

@@ -14,7 +14,7 @@ import json
 import os
 import sys
 
-from kestcompare import codec
+from kestcompare import codec, scores
 
 PY2 = sys.version_info[0] == 2
 SEVERITIES = ['identical', 'output only', 'calls only', 'pictures', 'not loaded', 'tool error']
@@ -96,6 +96,20 @@ def hint_line(hint):
     return 'hint       %s: %s: %s' % (hint['kind'], ', '.join(hint['explains']), hint['text'])
 
 
+def explains_line(item):
+    """The line under a cause: the items whose differences it explains."""
+    return 'explains:  %s (each is Movra\'s with Movra\'s %s in place of yours)' % (
+        ', '.join(item['explains']), item['item'] if item['item'] != 'updateAnimationVariables'
+        else 'animation state')
+
+
+def score_line(found):
+    """"score      73 of 100 (the default rubric; lost: rotateX 0 of 5, ...)"."""
+    lost = scores.lost_text(found)
+    return 'score      %s (%s%s)' % (scores.score_text(found), found['rubric'],
+                                     '; lost: ' + lost if lost else '')
+
+
 # ------------------------------------------------------------ one learner ---
 
 def report_lines(report, items, hints, notes):
@@ -107,14 +121,21 @@ def report_lines(report, items, hints, notes):
     for item in items:
         if not item['different']:
             continue
-        lines.append('DIFFERENT  ' + item['text'])
+        text = item['text']
+        if item.get('explained_by'):
+            text += '; explained by %s' % ', '.join(item['explained_by'])
+        lines.append('DIFFERENT  ' + text)
         for index, hint in enumerate(hints):
             if index not in placed and item.get('item') and hint['explains'][0] == item['item']:
                 lines.append(hint_line(hint))
                 placed.add(index)
+        if item.get('explains'):
+            lines.append(explains_line(item))
     lines += [hint_line(h) for i, h in enumerate(hints) if i not in placed]
     lines += ['same       ' + item['text'] for item in items if not item['different']]
     lines += ['note       ' + text for text in notes]
+    if report.get('score'):
+        lines.append(score_line(report['score']))
     lines.append('severity   ' + report['severity'])
     if report['status'] == 2:
         lines.append('could not be loaded')
