@@ -18,7 +18,7 @@ import argparse
 import os
 import sys
 
-from kestcompare import classrun, reports, scores
+from kestcompare import reports, scores
 from kestcompare.compare import CompareError, Comparison
 from kestcompare.settings import (DEFAULT_CPU_SECONDS, DEFAULT_LEARNER_LIMIT, DEFAULT_LIMIT,
                                   DEFAULT_MEMORY_MB, DEFAULT_PICTURE_SIZE, Settings)
@@ -127,6 +127,9 @@ def build_parser():
                         default=DEFAULT_CPU_SECONDS, metavar='SECONDS',
                         help="CPU seconds of each process of the learner's code "
                              '(default: %(default)s)')
+    parser.add_argument('--no-cache', action='store_true',
+                        help="record Movra's side anew instead of reading it from the tool's "
+                             'cache (see kestcompare/refcache.py)')
     parser.add_argument('--rubric', default=None, metavar='FILE',
                         help='the points of each item, a TOML or JSON file (default: the '
                              "tool's own rubric, out of 100; --print-rubric shows it)")
@@ -158,7 +161,7 @@ def settings_of(options):
                     memory_mb=options.memory_limit, cpu_seconds=options.cpu_limit,
                     learner_limit=options.learner_limit, jobs=options.jobs,
                     rubric=options.rubric_read, results_json=options.results_json,
-                    grades_bom=options.grades_bom)
+                    grades_bom=options.grades_bom, cache=not options.no_cache)
 
 
 def main(argv=None):
@@ -193,6 +196,7 @@ def main(argv=None):
     try:
         if os.path.isdir(options.impl) or (os.path.isfile(options.impl) and
                                            options.impl.lower().endswith('.zip')):
+            from kestcompare import classrun
             return classrun.compare_class(settings)
         if not os.path.isfile(options.impl):
             sys.stderr.write('%s: error: no such file or folder: %s\n' % (PROG, options.impl))

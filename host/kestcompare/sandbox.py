@@ -44,6 +44,7 @@ INSIDE_LIBRARY = INSIDE + '/lib'             # kestcompare/{__init__,codec}.py, 
 INSIDE_RECORDGL = INSIDE + '/recordgl'
 INSIDE_HELPERS = INSIDE + '/helpers'         # KestDrawHelperFunctions, kesthost/glut.py
 INSIDE_TARGET = '/learner'
+INSIDE_SHADERS = INSIDE + '/shaders'         # the compiled GL shaders kept between runs
 SCRATCH = '/tmp'
 INSIDE_WORKER = INSIDE_LIBRARY + '/kestcompare/worker/__main__.py'
 CAPTURE_FD = 3
@@ -371,7 +372,7 @@ class Box(object):
     and its user."""
 
     def __init__(self, interpreter, mode, target, limits, slot=0, display=None,
-                 reference=False):
+                 reference=False, shaders=None):
         self.interpreter = interpreter
         self.mode = mode
         self.target = target            # a path outside, or "compiled"
@@ -379,6 +380,31 @@ class Box(object):
         self.slot = slot
         self.display = display          # (number, socket path) of its own X server
         self.reference = reference
+        # The folder of software GL's compiled shaders outside, which spares
+        # each render worker compiling them anew: written only by Movra's
+        # render workers, which run no learner's code; a learner's box sees
+        # it read-only and its worker copies it into its own /tmp.
+        self.shaders = shaders if mode == 'render' and shaders and \
+            os.path.isdir(shaders) else None
+
+    @property
+    def writes_shaders(self):
+        return self.shaders is not None and self.reference and self.target == 'compiled'
+
+    def bind_shaders(self, view):
+        if self.writes_shaders:
+            if is_root():
+                uid = uid_for(self.slot)
+                for folder, _dirs, files in os.walk(self.shaders):
+                    for path in [folder] + [os.path.join(folder, f) for f in files]:
+                        try:
+                            os.lchown(path, uid, uid)
+                        except OSError:
+                            pass
+            view.ro(self.shaders, INSIDE_SHADERS)
+            view.args[-3] = '--bind'
+        else:
+            view.ro(self.shaders, INSIDE_SHADERS)
 
     def inside_target(self):
         if self.target == 'compiled':
@@ -416,6 +442,8 @@ class Box(object):
                 view.ro(source, inside)
         if self.target != 'compiled':
             view.ro(self.target, self.inside_target())
+        if self.shaders is not None:
+            self.bind_shaders(view)
         view.args += ['--proc', '/proc', '--dev', '/dev',
                       '--perms', '1777', '--size', str(self.limits.scratch_bytes),
                       '--tmpfs', SCRATCH]
@@ -443,13 +471,19 @@ class Box(object):
         env = dict(ENVIRONMENT)
         if self.display is not None:
             env['DISPLAY'] = ':%d' % self.display[0]
+        if self.shaders is not None:
+            env['MESA_SHADER_CACHE_DIR'] = INSIDE_SHADERS if self.writes_shaders else \
+                SCRATCH + '/shaders'
         return env
 
     def settings(self):
         first = [INSIDE_RECORDGL] if self.mode == 'record' else [INSIDE_HELPERS]
-        return {'mode': self.mode, 'first': first, 'site': list(self.interpreter.site),
-                'capture_fd': CAPTURE_FD, 'cwd': SCRATCH,
-                'processes': self.limits.processes}
+        settings = {'mode': self.mode, 'first': first, 'site': list(self.interpreter.site),
+                    'capture_fd': CAPTURE_FD, 'cwd': SCRATCH,
+                    'processes': self.limits.processes}
+        if self.shaders is not None and not self.writes_shaders:
+            settings['shaders'] = [INSIDE_SHADERS, SCRATCH + '/shaders']
+        return settings
 
     def argv(self, capture_fd=CAPTURE_FD, command=None):
         """The command that starts the worker in its box (or, given, the

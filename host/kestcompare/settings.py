@@ -23,7 +23,7 @@ class Settings(object):
                  picture_size=DEFAULT_PICTURE_SIZE, ignore_output=False, python=None,
                  sandbox=True, memory_mb=DEFAULT_MEMORY_MB, cpu_seconds=DEFAULT_CPU_SECONDS,
                  learner_limit=DEFAULT_LEARNER_LIMIT, jobs=2, shown_as=None, echo=True,
-                 rubric=None, results_json=None, grades_bom=False):
+                 rubric=None, results_json=None, grades_bom=False, cache=True):
         self.impl = impl                    # the file (or a class's folder or zip)
         self.out_given = out                # as the user wrote it, for the report's lines
         self.out = os.path.abspath(out)
@@ -46,6 +46,7 @@ class Settings(object):
         # where a course platform's results.json of one comparison goes
         self.results_json = os.path.abspath(results_json) if results_json else None
         self.grades_bom = bool(grades_bom)  # grades.csv with a byte-order mark
+        self.cache = bool(cache)            # Movra's replies kept between runs (refcache)
 
     def for_learner(self, impl, out, shown_as):
         """A copy for one learner of a class: its file, folder and name."""
