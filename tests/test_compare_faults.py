@@ -102,7 +102,7 @@ def test_texts_of_several_lines_take_one_line_of_a_table(tmpdir):
     table = list(csv.reader(io.StringIO(raw)))
     assert len(raw.splitlines()) == len(table) == 3
     ann = [cells for cells in table if cells[0] == 'ann'][0]
-    assert 'ValueError: first line / second line' in ann[4]
+    assert 'ValueError: first line / second line' in ann[9]
     assert all('\n' not in cell and '\t' not in cell for cells in table for cell in cells)
     table_lines = [line for line in text.splitlines() if line.startswith('ann ')]
     assert len(table_lines) == 1 and 'first line / second line' in table_lines[0]

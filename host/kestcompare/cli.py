@@ -145,6 +145,10 @@ def build_parser():
     parser.add_argument('--autograder-bundle', default=None, metavar='DIR',
                         help="write the course platform's autograder zip (setup.sh, "
                              'run_autograder, this tool and the rubric) into DIR, and stop')
+    parser.add_argument('--autograder-run', default=None, metavar='SOURCE',
+                        help="what the bundle's run_autograder runs inside the platform's "
+                             'container: grade the file in /autograder/submission/ with the '
+                             'bundle unpacked in SOURCE, into /autograder/results/results.json')
     parser.add_argument('--autograder-unsandboxed', action='store_true',
                         help='with --autograder-bundle: where the platform\'s container '
                              'cannot make a sandbox, run the file without one (every result '
@@ -187,6 +191,9 @@ def main(argv=None):
             return 2
         reports.write_text('KestCompare: the autograder bundle is %s\n' % path)
         return 0
+    if options.autograder_run:
+        from kestcompare import autograder
+        return autograder.run(options.autograder_run)
     if options.impl is None:
         build_parser().error('say which file, folder or .zip to compare (IMPL)')
     if options.reference and not os.path.isfile(options.reference):

@@ -251,6 +251,7 @@ class Comparison(object):
     def run(self):
         """Compares, then writes the reports: the exit status (0 identical,
         1 different, 2 not loaded, 3 a failure of the tool itself)."""
+        self.started = time.time()
         self.scratch = tempfile.mkdtemp(prefix='kestcompare-')
         try:
             if self.settings.pictures:
@@ -1011,6 +1012,9 @@ class Comparison(object):
             shutil.copyfile(staged, target)
         reports.write_report(self.report, self.out, self.settings.report_json, lines,
                              echo=self.settings.echo)
+        if self.settings.results_json:
+            reports.write_json(self.settings.results_json, reports.platform_results(
+                self.report, time.time() - self.started))
         return status
 
 

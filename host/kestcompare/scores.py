@@ -79,7 +79,6 @@ class Rubric(object):
                 'points': dict((item, number(points)) for item, points in self.points)}
 
 
-DEFAULT = Rubric(DEFAULT_POINTS)
 
 
 def number(value):
@@ -144,6 +143,9 @@ def rubric_of(table, path=None):
         raise RubricError('%s: the points add up to nothing' % where)
     return Rubric(ordered, title, table.get('charge_explained', False),
                   table.get('partial', False), os.path.abspath(path) if path else None)
+
+
+DEFAULT = rubric_of({'title': 'the default rubric', 'points': dict(DEFAULT_POINTS)})
 
 
 def rubric_toml(rubric=DEFAULT):
@@ -254,8 +256,9 @@ def score(report, rubric=None, pictures_wanted=True):
                 if item == 'loading' else ('not compared', None, 'the file could not be loaded')
         else:
             status, share, why = item_status(report, item)
-        if item in PICTURE_ITEMS and status == 'not compared' and loaded and \
-                machine_left_out_pictures(report, pictures_wanted):
+        if item in PICTURE_ITEMS and (not pictures_wanted or (
+                status == 'not compared' and loaded and
+                machine_left_out_pictures(report, pictures_wanted))):
             rows.append({'item': item, 'points': number(points), 'earned': None,
                          'status': 'not scored', 'why': 'no pictures were made'})
             continue
@@ -285,6 +288,9 @@ def lost_text(found):
     """The items that lost points, in one line."""
     if not found:
         return ''
+    if found['items'] and found['items'][0]['item'] == 'loading' and \
+            found['items'][0]['status'] == 'different':
+        return 'the file could not be loaded'
     lost = ['%s %s of %s' % (row['item'], row['earned'], row['points'])
             for row in found['items'] if row['earned'] is not None and
             row['earned'] < row['points']]
