@@ -142,3 +142,14 @@ def test_where_bubblewrap_is_missing_the_tool_refuses_and_says_what_to_install(t
     status, text, err = run_tool(LISTING, '--out', str(tmpdir.join('o')), '--no-pictures',
                                  '--no-sandbox', env=env)
     assert status == 0 and text.splitlines()[0].endswith(', not sandboxed')
+
+
+def test_a_file_that_uses_up_its_cpu_time_is_told_so(tmpdir):
+    impl = tmpdir.join('Movra.py')
+    impl.write(seeded([('myQuadric = 0\n', 'myQuadric = 0\n_spent = sum(range(10 ** 10))\n')]))
+    status, text, err = run_tool(str(impl), '--out', str(tmpdir.join('o')), '--no-pictures',
+                                 '--cpu-limit', '1', '--time-limit', '20')
+    assert status == 2
+    assert text.splitlines()[1] == (
+        'DIFFERENT  loading: %s could not be loaded: loading it used up its CPU time (1 s)'
+        % impl)

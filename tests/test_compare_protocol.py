@@ -165,7 +165,8 @@ def test_a_worker_that_announces_calls_forever_is_still_bounded(tmpdir):
 
 
 def test_a_worker_that_sends_no_reply_but_garbage_counts_as_crashed(tmpdir):
-    reply, _ = exchange_with(READ + 'print("{\\"identical\\": true}")\ntime.sleep(30)\n', tmpdir)
+    reply, _ = exchange_with(READ + 'sys.stdout.write(\'{"identical": true}\\n\')\n'
+                                    'sys.stdout.flush()\ntime.sleep(30)\n', tmpdir)
     assert reply.crashed and reply.invalid == 'DrawReply: an unknown field identical'
     assert not reply.hung
 

@@ -154,16 +154,35 @@ def probes(paths):
             "    _real = _serve.handle\n"
             "    _serve.handle = _forged\n"
             "    print('wrapped the reply path')\n", WRONG_FRUSTUM),
+        # A limit hit inside a function, not at import: processes in
+        # drawScene, a file too large in the tick.
+        'processes': [('    draw3DCoordinateAxes()\n    deg = movingCameraAngle',
+                       '    _fork_all()\n    draw3DCoordinateAxes()\n    deg = movingCameraAngle'),
+                      (IMPORTS, IMPORTS +
+                       "def _fork_all():\n"
+                       "    import os, time\n"
+                       "    while True:\n"
+                       "        if os.fork() == 0:\n"
+                       "            time.sleep(30)\n"
+                       "            os._exit(0)\n")],
+        'file-size': [('    global movingCameraAngle, movingCameraPos\n',
+                       '    global movingCameraAngle, movingCameraPos\n'
+                       "    open('/tmp/big', 'wb').write(b'x' * (20 * 1024 * 1024))\n")],
         'honest': [],
         'honest-sign': HINT_FAULTS['sign'],
     }
 
 
 def tree_state(top):
-    """(path, size, digest) of every file below top."""
+    """(path, digest) of every file below top, but the bytecode that the
+    tool's own imports may write."""
     found = []
     for folder, _subs, names in os.walk(top):
+        if os.path.basename(folder) == '__pycache__':
+            continue
         for name in sorted(names):
+            if name.endswith('.pyc'):
+                continue
             path = os.path.join(folder, name)
             try:
                 with open(path, 'rb') as stream:
@@ -374,3 +393,21 @@ def test_the_learners_code_runs_as_a_user_of_its_own(hostile):
         assert uid >= 2000000
     else:
         assert uid == os.geteuid()
+
+
+@pytest.mark.parametrize('name, function, where, words', [
+    ('processes', 'drawScene', '_fork_all', 'yours hit the process limit (64): %s: [Errno 11] '
+                               'Resource temporarily unavailable' % (
+                                   'OSError' if sys.version_info[0] == 2 else 'BlockingIOError')),
+    ('file-size', 'updateAnimationVariables', 'updateAnimationVariables', 'yours hit the file size limit (16 MB): %s: '
+                                              '[Errno 27] File too large' % (
+                                                  'IOError' if sys.version_info[0] == 2
+                                                  else 'OSError')),
+])
+def test_a_limit_hit_in_a_function_is_named_against_it(hostile, name, function, where, words):
+    """Reported in the function's entry, with the line of the file's own
+    function that was running."""
+    report = hostile['reports'][name]
+    texts = [d['text'] for entry in report['functions'][function].values()
+             for d in entry.get('differences', [])]
+    assert any(text.startswith(words) and 'in %s)' % where in text for text in texts), texts
