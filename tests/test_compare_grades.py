@@ -4,7 +4,8 @@ their download names, grades.csv's cells, the cause-first order of the
 report, and the results.json of a course platform's autograder.
 
 A seeded class (one mistake each, under Moodle's, Canvas's and
-Blackboard's download names) is graded twice, with the default rubric and
+Blackboard's download names, one of them not ASCII, which a box under
+Python 2.7 could not open) is graded twice, with the default rubric and
 with a custom one; the units (rubric files, scoring, names, matrix
 factors) are tested on their own."""
 from __future__ import division
@@ -16,8 +17,8 @@ import os
 
 import pytest
 
-from compare_seeds import (HINT_FAULTS, NEAR_MISSES, ROTATE_X, TOOL_PYTHON, run_tool, seeded,
-                           write)
+from compare_seeds import (HINT_FAULTS, NEAR_MISSES, PY2, ROTATE_X, TOOL_PYTHON, run_tool,
+                           seeded, write)
 
 if TOOL_PYTHON is None:
     pytest.skip('no Python 3 to run the compare tool with', allow_module_level=True)
@@ -26,6 +27,7 @@ pytestmark = pytest.mark.skipif(not TOOL_PYTHON, reason='no Python 3')
 
 ROTATE_X_SIGN = [(ROTATE_X, '[0, cos(theta), -sin(theta), 0], [0, sin(theta), cos(theta), 0]')]
 TWO_DEGREES = NEAR_MISSES['tick'][0]
+PROJECTIVE_SIGN = [('    M[3][2] = -1\n', '    M[3][2] = 1\n')]
 # learner's download name -> (fault, platform, name, id)
 CLASS = {
     u'Jana Nov\u00e1kov\u00e1_123456_assignsubmission_file_Movra.py':
@@ -37,6 +39,7 @@ CLASS = {
         ([('def rotateX(angle_deg):', 'def rotateX(angle_deg)')], 'Canvas', 'zedzed', '77'),
     u'Ola Kowalska_31337_assignsubmission_file_Movra.py':
         (HINT_FAULTS['viewport-rectangle'], 'Moodle', 'Ola Kowalska', '31337'),
+    u'leeann_5_6_movra.py': (PROJECTIVE_SIGN, 'Canvas', 'leeann', '5'),
 }
 CUSTOM_TOML = u'''title = "Assignment 2"
 charge_explained = true
@@ -101,6 +104,9 @@ def test_a_rubric_reads_from_toml_and_json_alike(tool, tmpdir):
         ('updateAnimationVariables', 5), ('pictures of defaults', 1)]
     assert (from_toml.out_of, from_toml.title, from_toml.charge_explained) == \
         (31, 'Assignment 2', True)
+    # The file form of a rubric reads back as itself.
+    as_json.write(json.dumps(from_toml.to_file()))
+    assert scores.read_rubric(str(as_json)).points == from_toml.points
     # The default rubric written out reads back as itself.
     written = tmpdir.join('default.toml')
     written.write(scores.rubric_toml())
@@ -249,6 +255,14 @@ def test_the_cause_comes_first_with_what_it_explains(tool):
 
 # ------------------------------------------------------- a seeded class ---
 
+def csv_rows(text):
+    """The rows of a CSV text, as text cells (Python 2's csv reads bytes)."""
+    if PY2:
+        return [[cell.decode('utf-8') for cell in cells]
+                for cells in csv.reader(io.BytesIO(text.encode('utf-8')))]
+    return list(csv.reader(io.StringIO(text)))
+
+
 def run_class(base, *extra):
     folder = base.join('downloads')
     for raw, (fault, _platform, _name, _id) in CLASS.items():
@@ -263,7 +277,7 @@ def run_class(base, *extra):
     rows = dict((row['file'], row) for row in summary['rows'])
     reports = dict((row['file'], json.loads(out.join(row['report']).read()))
                    for row in summary['rows'] if row.get('report'))
-    table = list(csv.reader(io.StringIO(raw[1:] if raw.startswith(u'\ufeff') else raw)))
+    table = csv_rows(raw[1:] if raw.startswith(u'\ufeff') else raw)
     return {'raw': raw, 'table': table, 'rows': rows,
             'reports': reports, 'summary': summary, 'out': out, 'text': text}
 
@@ -287,6 +301,7 @@ DEFAULT_SCORES = {
     u'Assignment 2_kimlee_attempt_2024-03-01-14-05-09_Movra.py': 91,
     u'zedzed_77_88_Movra.py': 0,
     u'Ola Kowalska_31337_assignsubmission_file_Movra.py': 86,           # Viewport2
+    u'leeann_5_6_movra.py': 86,                                         # projective
 }
 # Explained items charged; the picture not scored: out of 30.
 CUSTOM_SCORES = {
@@ -295,6 +310,7 @@ CUSTOM_SCORES = {
     u'Assignment 2_kimlee_attempt_2024-03-01-14-05-09_Movra.py': 30,
     u'zedzed_77_88_Movra.py': 0,
     u'Ola Kowalska_31337_assignsubmission_file_Movra.py': 18,           # 4 + 6 + 3 + 5
+    u'leeann_5_6_movra.py': 25,                                         # 4 + 6 + 10 + 5
 }
 
 
@@ -364,6 +380,15 @@ def test_the_cause_leads_the_report_of_the_tick_and_of_rotatex(default_class):
     assert '<div class="explains">rotateX explains: Viewport4, drawMain</div>' in page
 
 
+def test_a_builder_explains_the_builder_and_the_viewports_it_feeds(default_class):
+    """projective feeds perspective, Viewport3, and Viewport4 through perspective."""
+    report = default_class['reports'][u'leeann_5_6_movra.py']
+    assert report['causes'] == [{'item': 'projective', 'explains': [
+        'perspective', 'Viewport3', 'Viewport4', 'drawMain']}]
+    assert [i['item'] for i in report['items'] if i['different']][:5] == [
+        'projective', 'perspective', 'Viewport3', 'Viewport4', 'drawMain']
+
+
 def test_a_learner_mistake_explains_nothing_it_does_not_feed(default_class):
     """Viewport2's quadrant is its own; the learners without a cause have none."""
     quadrant = default_class['reports'][u'Ola Kowalska_31337_assignsubmission_file_Movra.py']
@@ -400,3 +425,20 @@ def check_results_schema(found, score, out_of):
     assert sum(t['max_score'] for t in tests) == out_of
     assert sum(t['score'] for t in tests) == score
     return dict((t['name'], t) for t in tests)
+
+
+def test_where_bubblewrap_is_refused_namespaces_the_tool_says_so(tool, monkeypatch):
+    """A container without user namespaces: bwrap is there but fails."""
+    sandbox = module_of('kestcompare.sandbox')
+    said = ('bwrap: No permissions to creating new namespace, likely because the kernel does '
+            'not allow non-privileged user namespaces')
+    monkeypatch.setattr(sandbox, 'bwrap_path', lambda: '/usr/bin/bwrap')
+    monkeypatch.setattr(sandbox, 'probe_directly', lambda argv: (1, 'noise\n' + said + '\n'))
+    monkeypatch.setattr(sandbox, '_problem', {})
+    for root, advice in ((True, ''), (False, ': unprivileged user namespaces may be off')):
+        monkeypatch.setattr(sandbox, 'is_root', lambda: root)
+        sandbox._problem.clear()
+        assert sandbox.problem() == (
+            'bubblewrap cannot make a sandbox here (%s)%s; run with --no-sandbox only for '
+            'files you trust' % (said, advice + (' (sysctl kernel.unprivileged_userns_clone=1)'
+                                                 ', or run the tool as root' if advice else '')))

@@ -79,6 +79,15 @@ python3 -m venv --system-site-packages "$VENV"
 "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps --no-index "$SOURCE/movra"
 "$VENV/bin/python" -c "import Movra, numpy, OpenGL, PIL; print('setup: Movra', Movra.__file__)"
 chmod +x "$SOURCE/run_autograder"
+# Movra's side recorded once into the image, so that no submission waits
+# for it (where the build cannot make the sandbox, the first one records it).
+if "$VENV/bin/python" "$SOURCE/movra/host/KestCompare.py" "$SOURCE/movra/src/Movra.py" \
+        --out /tmp/movra-warm-up >/dev/null 2>&1; then
+    echo "setup: Movra's side recorded"
+else
+    echo "setup: Movra's side not recorded now; the first submission records it"
+fi
+rm -rf /tmp/movra-warm-up
 echo "setup: done in $((SECONDS - started)) s"
 '''
 
@@ -130,7 +139,7 @@ def write_bundle(folder, rubric=None, unsandboxed=False):
         with zipfile.ZipFile(path + '.partial', 'w') as archive:
             _add(archive, 'setup.sh', SETUP_SH % {'venv': VENV}, executable=True)
             _add(archive, 'run_autograder', RUN_AUTOGRADER % {'venv': VENV}, executable=True)
-            _add(archive, 'rubric.json', json.dumps(rubric.to_json(), indent=1, sort_keys=True))
+            _add(archive, 'rubric.json', json.dumps(rubric.to_file(), indent=1, sort_keys=True))
             _add(archive, 'bundle.json', json.dumps({'rubric': rubric.title,
                                                      'unsandboxed': bool(unsandboxed)},
                                                     indent=1, sort_keys=True))

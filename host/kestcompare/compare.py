@@ -15,6 +15,7 @@ written into OUT only after every worker of the learner has ended.
 from __future__ import absolute_import, division, print_function
 
 import os
+import re
 import shutil
 import tempfile
 import threading
@@ -383,9 +384,15 @@ class Comparison(object):
         return replies
 
     def copy(self, path, folder):
+        """A copy for the box, under the file's own name where that is
+        plain ASCII: Python 2.7 in a box cannot open a path of other
+        characters ("Jana Nováková_..._Movra.py" from a course platform)."""
         target = os.path.join(self.scratch, folder)
         os.makedirs(target)
-        copied = os.path.join(target, os.path.basename(path))
+        name = os.path.basename(path)
+        if re.search(r'[^\x20-\x7e]', name):
+            name = re.sub(r'[^\x20-\x7e]', '_', name)
+        copied = os.path.join(target, name)
         shutil.copyfile(path, copied)
         os.chmod(copied, 0o644)
         return copied

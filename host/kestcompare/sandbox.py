@@ -349,11 +349,12 @@ def problem():
                                                      '--dev', '/dev', '--', 'true']
         status, out = probe_directly(argv)
         if status != 0:
+            said = ((out or '').strip().splitlines()[-1:] or ['status %s' % status])[0]
             reason = ('bubblewrap cannot make a sandbox here (%s)%s; run with --no-sandbox '
                       'only for files you trust' % (
-                          (out or '').strip().splitlines()[-1:] or ['status %s' % status])[0],
-                      '' if is_root() else ': unprivileged user namespaces may be off '
-                      '(sysctl kernel.unprivileged_userns_clone=1), or run the tool as root')
+                          said, '' if is_root() else ': unprivileged user namespaces may be '
+                          'off (sysctl kernel.unprivileged_userns_clone=1), or run the tool '
+                          'as root'))
     _problem['checked'] = reason
     return reason
 

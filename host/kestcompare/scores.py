@@ -73,6 +73,12 @@ class Rubric(object):
     def out_of(self):
         return sum(points for _item, points in self.points)
 
+    def to_file(self):
+        """The rubric as a file holds it (rubric_of reads it back)."""
+        return {'title': self.title, 'charge_explained': self.charge_explained,
+                'partial': self.partial,
+                'points': dict((item, number(points)) for item, points in self.points)}
+
     def to_json(self):
         return {'title': self.title, 'path': self.path, 'out_of': number(self.out_of),
                 'charge_explained': self.charge_explained, 'partial': self.partial,
