@@ -442,3 +442,53 @@ def test_where_bubblewrap_is_refused_namespaces_the_tool_says_so(tool, monkeypat
             'bubblewrap cannot make a sandbox here (%s)%s; run with --no-sandbox only for '
             'files you trust' % (said, advice + (' (sysctl kernel.unprivileged_userns_clone=1)'
                                                  ', or run the tool as root' if advice else '')))
+
+
+class FakeInterpreter(object):
+    def __init__(self, site):
+        self.site, self.executable, self.version, self.system_root = [site], '/x/python', \
+            '3.13', '/'
+
+    def outside(self, path):
+        return path
+
+
+def test_movras_replies_are_kept_between_runs_only_when_they_can_be_trusted(
+        tool, tmpdir, monkeypatch):
+    refcache = module_of('kestcompare.refcache')
+    Settings = module_of('kestcompare.settings').Settings
+    monkeypatch.setenv('KESTCOMPARE_CACHE', str(tmpdir.join('cache')))
+    site = tmpdir.join('site')
+    site.join('Movra.cpython-313-x86_64-linux-gnu.so').write('compiled', ensure=True)
+    interpreter = FakeInterpreter(str(site))
+    recorded = []
+
+    def record():
+        recorded.append(1)
+        return {'key': {'ok': True}}
+    settings = Settings('x.py')
+    assert refcache.recorded_replies(settings, interpreter, record) == {'key': {'ok': True}}
+    assert refcache.recorded_replies(settings, interpreter, record) == {'key': {'ok': True}}
+    assert len(recorded) == 1
+    cache = tmpdir.join('cache')
+    assert oct(cache.stat().mode & 0o777) == oct(0o700)
+    # Another time limit, another compiled module: recorded anew.
+    assert refcache.key(Settings('x.py', time_limit=2), interpreter) != \
+        refcache.key(settings, interpreter)
+    before = refcache.key(settings, interpreter)
+    site.join('Movra.cpython-313-x86_64-linux-gnu.so').write('rebuilt')
+    assert refcache.key(settings, interpreter) != before
+    # A cache file that cannot be read is recorded again.
+    name = refcache.key(settings, interpreter)
+    refcache.recorded_replies(settings, interpreter, record)
+    cache.join(name + '.json').write('{"format": 1, "replies": [')
+    refcache.recorded_replies(settings, interpreter, record)
+    assert len(recorded) == 3
+    # Without the sandbox (a learner's code runs as the teacher), with another
+    # reference, or told not to: never read nor written.
+    for other in (Settings('x.py', sandbox=False), Settings('x.py', reference=__file__),
+                  Settings('x.py', cache=False)):
+        assert refcache.recorded_replies(other, interpreter, record) is None
+    assert len(recorded) == 3
+    # No compiled module: nothing to key the replies on.
+    assert refcache.key(settings, FakeInterpreter(str(tmpdir.join('empty')))) is None

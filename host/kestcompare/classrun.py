@@ -28,7 +28,8 @@ import tempfile
 import time
 import traceback
 
-from kestcompare import cases, compare, platforms, pythons, reports, scores, submissions
+from kestcompare import (cases, compare, platforms, pythons, refcache, reports, sandbox, scores,
+                         submissions)
 from kestcompare.compare import CompareError, Comparison, start_display
 from kestcompare.protocol import request_key
 from kestcompare.supervise import exchange, start_all
@@ -130,6 +131,18 @@ def record_reference(settings):
     return replies
 
 
+def reference_replies(settings):
+    """Movra's replies for the class: from the tool's cache (refcache), or
+    recorded now (and kept there, when the cache may be used)."""
+    try:
+        interpreter = pythons.interpreter_for(settings.python, settings.sandbox)
+    except (pythons.PythonError, sandbox.SandboxError) as error:
+        raise CompareError(str(error))
+    replies = refcache.recorded_replies(settings, interpreter,
+                                        lambda: record_reference(settings))
+    return replies if replies is not None else record_reference(settings)
+
+
 def record_pictures(recorder, replies, keep):
     """Movra's frames of the picture states, drawn on an X server of their
     own; a failure leaves them out, and each learner's comparison then says
@@ -207,7 +220,7 @@ def compare_class(settings):
             return 2
         jobs, foreign = prepare_out(out, found['learners'])
         try:
-            recorded = record_reference(settings)
+            recorded = reference_replies(settings)
         except CompareError as error:
             say('%s: error: %s\n' % (PROG, error))
             return 2
