@@ -560,13 +560,14 @@ def test_the_summary_has_one_row_per_learner(klass):
     assert summary['sandbox'] == {'sandboxed': True, 'limits': sandbox_words()[
         len('sandboxed ('):-1]}
     lines = klass['text'].splitlines()[6:]
-    assert lines[0].split() == ['learner', 'severity', 'result', 'first', 'difference']
+    assert lines[0].split() == ['learner', 'score', 'severity', 'result', 'first',
+                                'difference']
     assert len(lines) == len(FAULTS) + 2
     assert lines[-1].startswith('2 of %d learners identical (2 identical, 2 output only, '
                                 % len(FAULTS))
     assert 'under Python %d.%d.%d' % sys.version_info[:3] in lines[-1]
-    assert any(l.startswith('kim ') and l.split()[1:] == ['identical', 'identical', '-']
-               for l in lines)
+    assert any(l.startswith('kim ') and l.split()[1:] == ['100/100', 'identical', 'identical',
+                                                          '-'] for l in lines)
 
 
 def test_grades_csv_has_one_row_per_learner(klass):

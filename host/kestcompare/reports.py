@@ -229,7 +229,7 @@ th button { font: inherit; font-weight: bold; background: none; border: none; pa
             cursor: pointer; text-decoration: underline; }
 .lines { font-family: monospace; white-space: pre-wrap; }
 .DIFFERENT { color: #a00; } .hint { color: #05a; font-weight: bold; } .same { color: #060; }
-.note { color: #666; }
+.note { color: #666; } .explains { color: #05a; } .score { font-weight: bold; }
 .sev-identical .severity { color: #060; } .sev-output-only .severity { color: #885500; }
 .sev-calls-only .severity { color: #c60; } .sev-pictures .severity { color: #a00; }
 .sev-not-loaded .severity { color: #fff; background: #a00; }
@@ -285,10 +285,10 @@ def report_pictures(report):
 def report_html(report):
     lines = []
     for line in report.get('lines') or []:
-        tag = line.split(' ', 1)[0]
+        tag = line.split(' ', 1)[0].rstrip(':')
         lines.append(u'<div class="%s">%s</div>' % (
-            html_escape(tag if tag in ('DIFFERENT', 'hint', 'same', 'note') else 'head'),
-            html_escape(line)))
+            html_escape(tag if tag in ('DIFFERENT', 'hint', 'explains', 'same', 'note', 'score')
+                        else 'head'), html_escape(line)))
     pictures = []
     for picture in report_pictures(report):
         pictures.append(u'<h3>%s (%s)</h3><a href="%s"><img src="%s" alt="%s"></a>%s' % (
@@ -343,12 +343,14 @@ def progress_line(row, done, total):
 def summary_text(summary, out):
     rows = summary['rows']
     width = max([len('learner')] + [len(r['learner']) for r in rows])
-    lines = ['%-*s  %-11s  %-19s  %s' % (width, 'learner', 'severity', 'result',
-                                         'first difference')]
+    lines = ['%-*s  %-9s  %-11s  %-19s  %s' % (width, 'learner', 'score', 'severity', 'result',
+                                               'first difference')]
     for row in rows:
-        lines.append('%-*s  %-11s  %-19s  %s' % (width, row['learner'], row['severity'],
-                                                 row['result'],
-                                                 one_line(row['first_difference']) or '-'))
+        score = '-' if row.get('score') is None else '%s/%s' % (
+            number_cell(row['score']), number_cell(row['out_of']))
+        lines.append('%-*s  %-9s  %-11s  %-19s  %s' % (
+            width, row['learner'], score, row['severity'], row['result'],
+            one_line(row['first_difference']) or '-'))
     counts = summary['counts']
     lines.append('%d of %d learners identical (%s); under %s, %s; summary in %s, %s and %s' % (
         summary['identical_learners'], summary['learners'],
