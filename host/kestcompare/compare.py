@@ -451,13 +451,15 @@ class Comparison(object):
                      % short(y_load.output), 'output', 'loading')
         self.compare_names(m_load, y_load)
         self.prepare_states(y_load)
-        self.compare_builders(m_load, y_load)
-        started = self.step('builders', started)
+        # The pictures are drawn meanwhile, knowing what the preparation found
+        # not to return (a tick, initGL).
         if isinstance(self.picture_workers, tuple):
             self.picture_thread = threading.Thread(target=self.pictures_meanwhile,
                                                    name='pictures')
             self.picture_thread.start()
         try:
+            self.compare_builders(m_load, y_load)
+            started = self.step('builders', started)
             self.compare_drawing(y_load)
             started = self.step('drawing', started)
             self.find_causes()
