@@ -237,7 +237,8 @@ def test_the_class_page_in_a_browser(flat):
         assert driver.execute_script(
             'return document.documentElement.scrollWidth <= window.innerWidth')
         if os.environ.get('KESTCOMPARE_SCREENSHOT'):      # the picture of docs/teaching.md
-            driver.execute_script('window.scrollTo(0, 0)')
+            driver.execute_script('arguments[0].scrollIntoView(true); window.scrollBy(0, -260)',
+                                  group)
             driver.save_screenshot(os.environ['KESTCOMPARE_SCREENSHOT'])
         # A share too small for two decimals reads "<0.01%", in no warning colour.
         for cell in find_all(driver, '#learners .shares td.tiny'):

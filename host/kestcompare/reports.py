@@ -435,8 +435,8 @@ code { overflow-wrap: anywhere; }
 #learners { table-layout: fixed; width: 100%; max-width: 1360px; }
 #learners td, #learners th { overflow-wrap: anywhere; }
 #learners col.learner { width: 15em; } #learners col.score { width: 6em; }
-#learners col.severity { width: 7em; } #learners col.differences { width: 6em; }
-#learners col.hints { width: 16em; } #learners col.open { width: 5.5em; }
+#learners col.severity { width: 7em; } #learners col.differences { width: 7.5em; }
+#learners col.hints { width: 14em; } #learners col.open { width: 5.5em; }
 #learners tr.row td { padding: 0.2em 0.4em; }
 #learners tbody.sev-identical td { color: #060; }
 .first .explains { font-size: 85%; color: #05a; }
