@@ -11,7 +11,8 @@
 #                module's tests under 3.11, 3.15 and 3.14d, then `make sanitize`
 #                under 2.7 and 3.13; passes only if all of them pass
 #                (PYTEST_ARGS=... to narrow them)
-#   make run     setup, then the host program (ARGS=... are passed to it)
+#   make run     setup, then the host program (ARGS=... are passed to it;
+#                MODULE=path/to/Movra.py draws that file instead of Movra)
 #   make compare setup, then compare IMPL=path/to/Movra.py (or a class folder or
 #                .zip) with Movra, the learner's code in the tool's sandbox
 #                (OUT=dir, JSON=file, ARGS=... to KestCompare.py)
@@ -76,7 +77,7 @@ test: setup
 
 run:
 	bash scripts/setup.sh $(RUN_PY)
-	$(IN_ENV) $(PYTHON) host/KestMain.py $(ARGS)
+	$(IN_ENV) $(PYTHON) host/KestMain.py $(if $(MODULE),--module $(MODULE)) $(ARGS)
 
 # make compare IMPL=path/to/Movra.py (or a class folder or .zip) [OUT=dir]
 #              [JSON=file] [ARGS="--ignore-output ..."]

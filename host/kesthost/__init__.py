@@ -1,7 +1,11 @@
 """The Movra host, one module per job (host/KestMain.py is its entry point):
 
     cli       the command line: options, choosing the window or the files
+    learner   a learner's own Movra.py (--module): loading it, or the report
     window    the GLUT window: the scene's frame, the callbacks, the timer
+    beside    the learner's window beside Movra's (--beside), driven as one
+    differences  the differing pixels and matrix entries, the magenta marks
+    readback  the back buffer read with glReadPixels
     overlay   the viewport labels, the border and the matrices over a frame
     controls  the keys and the mouse, as plain functions on the module
     faults    the report of an exception that the module raised
