@@ -65,11 +65,11 @@ def _digest_files(digest, paths):
 def tool_files():
     """The tool's own files that decide what Movra's workers are asked and
     how they answer."""
-    found = glob.glob(os.path.join(PACKAGE, '*.py'))
-    found += glob.glob(os.path.join(PACKAGE, 'worker', '*.py'))
-    for part in ('recordgl', 'kesthost'):
-        found += glob.glob(os.path.join(HOST, part, '*.py'))
-    found += glob.glob(os.path.join(HOST, 'KestDrawHelperFunctions.py'))
+    found = glob.glob(os.path.join(HOST, 'KestDrawHelperFunctions.py'))
+    for part in (PACKAGE, os.path.join(HOST, 'recordgl'), os.path.join(HOST, 'kesthost')):
+        for folder, dirs, files in os.walk(part):
+            dirs[:] = [d for d in dirs if d != '__pycache__']
+            found += [os.path.join(folder, name) for name in files if name.endswith('.py')]
     return found
 
 
