@@ -184,6 +184,14 @@ class View(object):
         return [self.args[i + 2] for i, arg in enumerate(self.args)
                 if arg in ('--ro-bind', '--bind') and i + 2 < len(self.args)]
 
+    def scratch(self, size=None):
+        """The private tmpfs of /tmp, first: whatever the box shows from
+        below /tmp (an environment in a checkout there) is bound on top of
+        it, not hidden by it."""
+        self.args += ['--perms', '1777'] + (['--size', str(size)] if size else []) + [
+            '--tmpfs', SCRATCH]
+        self.made.add(SCRATCH)
+
     def ro(self, source, inside=None):
         inside = inside or source
         self.parents(inside)
@@ -291,10 +299,11 @@ def probe_in_root(interpreter):
     its /usr, and the folder of its virtual environment, in a box."""
     def run(argv):
         view = View()
+        view.scratch()
         view.system(interpreter.system_root)
         environment = os.path.dirname(os.path.dirname(os.path.abspath(argv[0])))
         view.ro(environment)
-        view.args += ['--proc', '/proc', '--dev', '/dev', '--tmpfs', SCRATCH]
+        view.args += ['--proc', '/proc', '--dev', '/dev']
         box = [bwrap_path()] + namespace_args() + view.args + [
             '--clearenv', '--setenv', 'PATH', ENVIRONMENT['PATH'], '--chdir', '/', '--'] + argv
         return probe_directly(box)
@@ -415,6 +424,7 @@ class Box(object):
     def view(self):
         interpreter = self.interpreter
         view = View()
+        view.scratch(self.limits.scratch_bytes)
         view.system(interpreter.system_root)
         prefix = interpreter.base_prefix
         if not prefix.startswith('/usr'):
@@ -445,9 +455,7 @@ class Box(object):
             view.ro(self.target, self.inside_target())
         if self.shaders is not None:
             self.bind_shaders(view)
-        view.args += ['--proc', '/proc', '--dev', '/dev',
-                      '--perms', '1777', '--size', str(self.limits.scratch_bytes),
-                      '--tmpfs', SCRATCH]
+        view.args += ['--proc', '/proc', '--dev', '/dev']
         if self.display is not None:
             number, socket = self.display
             inside = '/tmp/.X11-unix/X%d' % number
