@@ -16,6 +16,11 @@
 #   make compare setup, then compare IMPL=path/to/Movra.py (or a class folder or
 #                .zip) with Movra, the learner's code in the tool's sandbox
 #                (OUT=dir, JSON=file, ARGS=... to KestCompare.py)
+#   make autograder  the course platform's autograder zip (Gradescope's layout:
+#                setup.sh, run_autograder, the rubric) in out/autograder/ (OUT=dir,
+#                ARGS="--rubric FILE ...")
+#   make check-autograder  the autograder zip tested in a fresh Debian root made
+#                with debootstrap (root, minutes; CI's lane, not make test's)
 #   make clean   remove build products (keeps the environments)
 #   make distclean  also remove the environments and downloaded wheels/
 #
@@ -59,7 +64,7 @@ ARGS ?=
 PYTEST_ARGS ?=
 export PYTEST_ARGS
 
-.PHONY: setup build test run compare clean distclean
+.PHONY: setup build test run compare autograder check-autograder clean distclean
 
 setup:
 	bash scripts/setup.sh $(sort $(PYTHONS) $(MODULE_TEST_PYTHONS) $(if $(PY),,$(SANITIZE_PYTHONS)))
@@ -81,6 +86,14 @@ compare:
 	bash scripts/setup.sh $(sort $(COMPARE_PY) $(PY))
 	$(COMPARE_PYTHON) host/KestCompare.py $(IMPL) $(if $(OUT),--out $(OUT)) $(if $(JSON),--json $(JSON)) $(if $(PY),--python $(PY)) $(ARGS)
 
+autograder:
+	bash scripts/setup.sh $(COMPARE_PY)
+	$(COMPARE_PYTHON) host/KestCompare.py --autograder-bundle $(or $(OUT),out/autograder) $(ARGS)
+
+check-autograder:
+	bash scripts/setup.sh $(COMPARE_PY)
+	PYTHONPATH=$(CURDIR)/host/recordgl $(COMPARE_PYTHON) -m pytest tests/test_compare_autograder.py -m autograder -q
+
 clean:
 	rm -rf build .pytest_cache
 	find src tests host -name '*.pyc' -delete 2>/dev/null || true
@@ -96,7 +109,9 @@ distclean: clean
 #                  the safe floor, on a no-op GL; written to
 #                  bench/results/<date>-py<version>.txt; then the host's
 #                  headless time and peak memory (bench/headless.py), written
-#                  to bench/results/<date>-headless-py<version>.txt
+#                  to bench/results/<date>-headless-py<version>.txt; then what a
+#                  learner waits for: one comparison of one file with pictures and
+#                  a class of 40, with where the time goes (bench/compare_speed.py)
 #   make fuzz      the property-based differential fuzzer, FUZZ_EXAMPLES
 #                  (default 5000) examples of each property, then 10^6 calls
 #                  watching reference counts and memory, then (Python 3) a
@@ -109,9 +124,10 @@ distclean: clean
 .PHONY: bench fuzz memcheck sanitize
 
 bench:
-	bash scripts/setup.sh $(RUN_PY)
+	bash scripts/setup.sh $(sort $(RUN_PY) $(COMPARE_PY))
 	$(IN_ENV) $(PYTHON) bench/bench.py
 	$(IN_ENV) $(PYTHON) bench/headless.py
+	$(COMPARE_PYTHON) bench/compare_speed.py
 
 fuzz:
 	bash scripts/setup.sh $(RUN_PY)

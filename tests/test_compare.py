@@ -560,35 +560,39 @@ def test_the_summary_has_one_row_per_learner(klass):
     assert summary['sandbox'] == {'sandboxed': True, 'limits': sandbox_words()[
         len('sandboxed ('):-1]}
     lines = klass['text'].splitlines()[6:]
-    assert lines[0].split() == ['learner', 'severity', 'result', 'first', 'difference']
+    assert lines[0].split() == ['learner', 'score', 'severity', 'result', 'first',
+                                'difference']
     assert len(lines) == len(FAULTS) + 2
     assert lines[-1].startswith('2 of %d learners identical (2 identical, 2 output only, '
                                 % len(FAULTS))
     assert 'under Python %d.%d.%d' % sys.version_info[:3] in lines[-1]
-    assert any(l.startswith('kim ') and l.split()[1:] == ['identical', 'identical', '-']
-               for l in lines)
+    assert any(l.startswith('kim ') and l.split()[1:] == ['100/100', 'identical', 'identical',
+                                                          '-'] for l in lines)
 
 
 def test_grades_csv_has_one_row_per_learner(klass):
     with io.open(str(klass['out'].join('grades.csv')), encoding='utf-8', newline='') as stream:
         table = list(csv.reader(stream))
-    assert table[0] == ['learner', 'file', 'severity', 'differences', 'first difference',
-                        'hints', 'sandbox']
+    assert table[0] == ['learner', 'name', 'id', 'platform', 'file', 'score', 'out of',
+                        'severity', 'differences', 'first difference', 'hints', 'sandbox']
     assert len(table) == len(FAULTS) + 1
     by_learner = dict((cells[0], cells) for cells in table[1:])
     for name, row in klass['rows'].items():
         result, severity, kinds_ = expected(name)
+        report = json.loads(klass['out'].join(row['report']).read())
+        # Folders named after the learner alone give no platform's name or id.
         assert by_learner[LEARNERS[name]] == [
-            LEARNERS[name], FILES[name].replace(os.sep, '/'), severity,
-            '' if row['differences'] is None else str(row['differences']),
-            ' / '.join((row['first_difference'] or '').splitlines()), '; '.join(kinds_),
-            'sandboxed']
+            LEARNERS[name], '', '', '', FILES[name].replace(os.sep, '/'),
+            str(report['score']['score']), str(report['score']['out_of']), severity,
+            str(row['differences']),
+            ' / '.join((row['first_difference'] or '').splitlines()) or '-',
+            '; '.join(kinds_) or '-', 'sandboxed']
 
 
 def test_the_index_page_links_every_report_and_picture(klass):
     out = str(klass['out'])
     page = klass['out'].join('index.html').read()
-    assert page.count('<tr class="sev-') == len(FAULTS)
+    assert page.count('<tbody class="sev-') == len(FAULTS)
     assert 'prints &lt;b&gt;&amp;' in page and 'prints <b>' not in page
     for row in klass['rows'].values():
         assert '<a class="report" href="%s">' % row['html_report'].replace('&', '&amp;') \
@@ -597,8 +601,10 @@ def test_the_index_page_links_every_report_and_picture(klass):
         for picture in row['pictures']:
             assert os.path.isfile(os.path.join(out, picture['image']))
             assert os.path.isfile(os.path.join(out, picture['thumbnail']))
-            assert '<a href="%s"><img src="%s" width="200" height="200"' % (
-                picture['image'], picture['thumbnail']) in page
+            # An identical learner's row is one line: its pictures are in its report.
+            shown = '<a href="%s"><img src="%s" width="200" height="200"' % (
+                picture['image'], picture['thumbnail'])
+            assert (shown in page) == (row['severity'] != 'identical')
     assert len(klass['rows']['quadrant']['pictures']) == 3
     assert klass['rows']['syntax']['pictures'] == []
     from PIL import Image
@@ -659,18 +665,28 @@ def test_a_fault_exits_1_and_writes_json_where_asked(tmpdir):
                                  str(target), '--no-pictures')
     assert (status, err) == (1, '')
     lines = text.splitlines()
-    assert lines[1:5] == [
+    assert lines[1:6] == [
         'DIFFERENT  Viewport2: differs in 11 of 11 states (defaults, tick1, tick45, tick361, '
         '...); first in defaults: call 1: Movra glViewport(350, 0, 350, 350), yours '
         'glViewport(0, 350, 350, 350): another value (argument 1: Movra 350, yours 0)',
         HINT_LINES['quadrant'][0],
+        "explains:  drawMain (each is Movra's with Movra's Viewport2 in place of yours)",
         'DIFFERENT  drawMain: differs in 11 of 11 states (defaults, tick1, tick45, tick361, '
         '...); first in defaults: call 32: Movra glViewport(350, 0, 350, 350), yours '
-        'glViewport(0, 350, 350, 350): another value (argument 1: Movra 350, yours 0)',
+        'glViewport(0, 350, 350, 350): another value (argument 1: Movra 350, yours 0); '
+        'explained by Viewport2',
         'same       globals: all 18 the same in value and type']
-    assert lines[-2:] == ['severity   calls only', '2 differences']
+    # Without pictures their points leave the out-of; drawMain, which the
+    # cause explains, is not charged.
+    assert lines[-3:] == ['score      86 of 91 (the default rubric; lost: Viewport2 0 of 5)',
+                          'severity   calls only', '2 differences']
     report = json.loads(target.read())
     assert report['differences'] == 2 and report['status'] == 1
+    assert report['causes'] == [{'item': 'Viewport2', 'explains': ['drawMain']}]
+    assert [(i['item'], i.get('explains'), i.get('explained_by')) for i in report['items']
+            if i['different']] == [('Viewport2', ['drawMain'], None),
+                                   ('drawMain', None, ['Viewport2'])]
+    assert (report['score']['score'], report['score']['out_of']) == (86, 91)
     assert not tmpdir.join('o', 'report.json').check()
     assert tmpdir.join('o', 'report.txt').read() == text
     assert report['pictures'] == {}
@@ -781,6 +797,7 @@ def test_a_file_without_the_functions_cannot_be_loaded(tmpdir):
         'DIFFERENT  loading: %s could not be loaded: it defines none of the eighteen '
         'functions of the module' % impl,
         "note       output while loading: 'a different program\\n'",
+        'score      0 of 100 (the default rubric; the file could not be loaded)',
         'severity   not loaded', 'could not be loaded']
     report = json.loads(tmpdir.join('o', 'report.json').read())
     assert report['status'] == 2 and report['globals'] == [] and report['pictures'] == {}

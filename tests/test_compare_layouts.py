@@ -133,16 +133,22 @@ def test_a_zip_lists_what_it_does_not_take_and_shows_paths_inside_it(zipped):
 def test_the_gradebook_of_a_zip(zipped):
     with io.open(str(zipped['out'].join('grades.csv')), encoding='utf-8', newline='') as stream:
         table = list(csv.reader(stream))
-    assert table[0] == ['learner', 'file', 'severity', 'differences', 'first difference',
-                        'hints', 'sandbox']
+    assert table[0] == ['learner', 'name', 'id', 'platform', 'file', 'score', 'out of',
+                        'severity', 'differences', 'first difference', 'hints', 'sandbox']
     rows = dict((cells[0], cells) for cells in table[1:])
     for name in FAULTS:
         learner = learner_of(zipped, name)
         row = zipped['rows'][learner]
-        assert rows[learner] == [learner, row['file'], expected(name)[1],
-                                 '' if row['differences'] is None else str(row['differences']),
-                                 row['first_difference'] or '', '; '.join(expected(name)[2]),
-                                 'sandboxed']
+        # Moodle's folders: the name before the participant number.
+        assert rows[learner] == [learner, name.title().replace('-', '') + ' Learner',
+                                 str(NUMBERS[name]), 'Moodle', row['file'],
+                                 str(row['score']), '100', expected(name)[1],
+                                 str(row['differences']),
+                                 row['first_difference'] or '-',
+                                 '; '.join(expected(name)[2]) or '-', 'sandboxed']
+        severity = expected(name)[1]
+        assert row['score'] == 100 if severity == 'identical' else (
+            row['score'] == 0 if severity == 'not loaded' else 0 < row['score'] < 100)
 
 
 def test_out_holds_only_this_runs_learners(tmpdir):
@@ -169,39 +175,84 @@ def test_out_holds_only_this_runs_learners(tmpdir):
 
 @pytest.mark.filterwarnings('ignore:HTTPResponse.getheader:DeprecationWarning')
 def test_the_class_page_in_a_browser(flat):
-    """Counts, sorting by severity and by learner, and a learner's link."""
+    """At 1400 pixels: no horizontal scrolling, the worst first, an identical
+    learner on one line, the score and severity sorted both ways, the
+    details of a learner unfolded, a learner's link."""
     page = 'file://' + str(flat['out'].join('index.html'))
     driver = chromium_driver()
     try:
+        driver.set_window_size(1400, 1000)
         driver.get(page)
+        width = driver.execute_script('return window.innerWidth')
+        assert width <= 1400
+        assert driver.execute_script(
+            'return document.documentElement.scrollWidth <= window.innerWidth')
         counts = dict((cell.get_attribute('data-severity'), int(cell.text))
                       for cell in find_all(driver, '#counts td.count'))
         expected_counts = dict(flat['summary']['counts'], all=len(FAULTS))
         assert counts == expected_counts
 
         def rows():
-            return [(r.get_attribute('data-learner'), int(r.get_attribute('data-rank')))
-                    for r in find_all(driver, '#learners > tbody > tr')]
+            return [(g.get_attribute('data-learner'), int(g.get_attribute('data-rank')),
+                     g.get_attribute('data-share'))
+                    for g in find_all(driver, '#learners > tbody')]
+
+        def share(row):
+            return float(row[2]) if row[2] else -1.0
         assert len(rows()) == len(FAULTS)
+        # Worst first: the lowest share of the points, then the worse severity.
+        opened = rows()
+        assert opened == sorted(opened, key=lambda r: (share(r), -r[1], r[0]))
+        assert opened[0][1] == 4 and opened[-1][1] == 0          # not loaded ... identical
+        find_all(driver, '#sort-score')[0].click()
+        assert rows() == list(reversed(opened))                  # again: the best first
         find_all(driver, '#sort-severity')[0].click()
         by_severity = rows()
-        assert by_severity == sorted(rows(), key=lambda r: (-r[1], r[0]))
-        assert by_severity[0][1] == 4 and by_severity[-1][1] == 0     # not loaded ... identical
+        assert by_severity == sorted(by_severity, key=lambda r: (-r[1], r[0]))
         find_all(driver, '#sort-severity')[0].click()
         assert rows() == list(reversed(by_severity))
         find_all(driver, '#sort-learner')[0].click()
         assert [r[0] for r in rows()] == sorted(r[0] for r in rows())
-        severities = [cell.text for cell in find_all(driver, '#learners > tbody > tr > td.severity')]
-        assert sorted(severities) == sorted(row['severity'] for row in flat['summary']['rows'])
-        # the thumbnails are at least 200 pixels wide and link to the full image
-        thumbnails = find_all(driver, '#learners td.pictures img')
+        find_all(driver, '#sort-score')[0].click()
+        assert rows() == opened
+        # An identical learner takes one line of text; a different one's
+        # details are folded until asked for.
+        line = driver.execute_script(
+            "return parseFloat(getComputedStyle(document.body).lineHeight) || 20")
+        for group in find_all(driver, '#learners > tbody.sev-identical'):
+            height = driver.execute_script(
+                'return arguments[0].getBoundingClientRect().height', group)
+            assert height < 2 * line + 8, height
+        scores = [cell.text for cell in find_all(driver, '#learners td.score')]
+        assert all(text == '-' or text.endswith('/ 100') for text in scores), scores
+        assert not find_all(driver, '#learners tr.more img')[0].is_displayed()
+        learner = learner_of(flat, 'product-order')
+        group = find_all(driver, 'tbody[data-learner="%s"]' % learner)[0]
+        group.find_element('css selector', 'button.open').click()
+        thumbnails = group.find_elements('css selector', 'tr.more img')
+        assert thumbnails and all(t.is_displayed() for t in thumbnails)
         widths = [driver.execute_script('return arguments[0].complete && '
                                         'arguments[0].naturalWidth', i) for i in thumbnails]
-        assert thumbnails and widths == [200] * len(thumbnails)
-        learner = learner_of(flat, 'viewport-rectangle')
-        link = find_all(driver, 'tr[data-learner="%s"] a.report' % learner)[0]
+        assert widths == [200] * len(thumbnails)
+        assert driver.execute_script(
+            'return document.documentElement.scrollWidth <= window.innerWidth')
+        if os.environ.get('KESTCOMPARE_SCREENSHOT'):      # the picture of docs/teaching.md
+            driver.execute_script('arguments[0].scrollIntoView(true); window.scrollBy(0, -260)',
+                                  group)
+            driver.save_screenshot(os.environ['KESTCOMPARE_SCREENSHOT'])
+        # A share too small for two decimals reads "<0.01%", in no warning colour.
+        for cell in find_all(driver, '#learners .shares td.tiny'):
+            assert cell.get_attribute('textContent') == '<0.01%'
+            assert driver.execute_script(
+                'return getComputedStyle(arguments[0]).color', cell) == 'rgb(85, 85, 85)'
+        tick = learner_of(flat, 'tick')
+        first = find_all(driver, 'tbody[data-learner="%s"] td.first' % tick)[0].text
+        assert first.startswith('updateAnimationVariables: ')
+        link = find_all(driver, 'tbody[data-learner="%s"] a.report'
+                        % learner_of(flat, 'viewport-rectangle'))[0]
         link.click()
-        assert driver.current_url.endswith('/%s/report.html' % flat['rows'][learner]['folder'])
+        assert driver.current_url.endswith('/%s/report.html' % flat['rows'][
+            learner_of(flat, 'viewport-rectangle')]['folder'])
         assert 'Severity: pictures' in find_all(driver, '#python')[0].text
         assert any(h.text.startswith('hint       viewport-rectangle: ')
                    for h in find_all(driver, 'div.hint'))

@@ -51,6 +51,17 @@ def test_a_valid_reply_is_read_into_its_class():
      'an array of 4 elements with 1'),
     ({'result': {'t': 'list', 'length': 1, 'items': [{'t': 'None'}, {'t': 'None'}]}},
      'more items than it has'),
+    ({'spans': [['drawMain', 0, 5]]}, 'not a [name, first, end, depth] span'),
+    ({'spans': [['drawMain', 5, 2, 0]]}, 'not a span of the recorded calls'),
+    ({'spans': [['drawMain', -1, 2, 0]]}, 'not a span of the recorded calls'),
+    ({'spans': [['drawMain', 0, protocol.MAX_CALLS + 1, 0]]}, 'not a span of the recorded'),
+    ({'spans': [['drawMain', 0, 1.5, 0]]}, 'not a whole number'),
+    ({'spans': [['drawMain', 0, 1, 0]] * 65}, 'not a list of at most 64'),
+    ({'builders': [{'at': 0, 'level': 0, 'name': 'rotateX', 'result': {'t': 'None'},
+                    'args': [['angle', {'t': 'int', 'v': 1}, 3]]}]},
+     'not a [keyword, value] pair'),
+    ({'builders': [{'at': 0, 'level': 0, 'name': 'rotateX', 'result': {'t': 'None'},
+                    'caller': 7}]}, 'caller: not a string'),
 ])
 def test_a_reply_with_a_field_of_another_kind_is_not_read(data, why):
     with pytest.raises(protocol.ReplyError) as raised:

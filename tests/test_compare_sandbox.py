@@ -253,7 +253,10 @@ def hostile(tmpdir_factory):
         write(str(folder.join(name, 'Movra.py')), seeded(substitutions))
     watched = [os.path.join(ROOT, 'src'), os.path.join(ROOT, 'host'), str(home)]
     before = dict((top, tree_state(top)) for top in watched)
-    env = dict(os.environ, HOME=str(home), MOVRA_TEACHER_SECRET=SECRET_VARIABLE)
+    # The tool keeps Movra's replies in a cache folder of its own (by default
+    # in the teacher's home, which is watched here for the learners' writes).
+    env = dict(os.environ, HOME=str(home), MOVRA_TEACHER_SECRET=SECRET_VARIABLE,
+               KESTCOMPARE_CACHE=str(base.join('tool-cache')))
     started = time.time()
     try:
         status, text, err = run_tool(str(folder), '--out', str(out), '--time-limit', LIMIT,

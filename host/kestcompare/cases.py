@@ -269,6 +269,24 @@ def state_image(name, extra_ticks=0):
             'globals': dict((key, image(value)) for key, value in values.items())}
 
 
+# The globals that the ticks make, and the mark of a state made from Movra's
+# values of them in place of the ticks (sent to yours' worker alone).
+ANIMATION_GLOBALS = ('movingCameraAngle', 'movingCameraPos')
+MOVRA_ANIMATION = '~movra-animation'
+
+
+def animation_state(name, movra_globals):
+    """The state with no ticks and Movra's animation globals as the state's
+    ticks left them (images from Movra's reply), or None without them."""
+    image_of = state_image(name)
+    values = dict(image_of['globals'])
+    for key in ANIMATION_GLOBALS:
+        if key not in movra_globals:
+            return None
+        values[key] = movra_globals[key]
+    return {'name': name + MOVRA_ANIMATION, 'ticks': 0, 'globals': values}
+
+
 def prepare_request(limit):
     return {'op': 'prepare', 'states': [state_image(s) for s in STATE_NAMES], 'limit': limit}
 

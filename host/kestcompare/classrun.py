@@ -28,7 +28,8 @@ import tempfile
 import time
 import traceback
 
-from kestcompare import cases, compare, pythons, reports, submissions
+from kestcompare import (cases, compare, platforms, pythons, refcache, reports, sandbox, scores,
+                         submissions)
 from kestcompare.compare import CompareError, Comparison, start_display
 from kestcompare.protocol import request_key
 from kestcompare.supervise import exchange, start_all
@@ -130,6 +131,18 @@ def record_reference(settings):
     return replies
 
 
+def reference_replies(settings):
+    """Movra's replies for the class: from the tool's cache (refcache), or
+    recorded now (and kept there, when the cache may be used)."""
+    try:
+        interpreter = pythons.interpreter_for(settings.python, settings.sandbox)
+    except (pythons.PythonError, sandbox.SandboxError) as error:
+        raise CompareError(str(error))
+    replies = refcache.recorded_replies(settings, interpreter,
+                                        lambda: record_reference(settings))
+    return replies if replies is not None else record_reference(settings)
+
+
 def record_pictures(recorder, replies, keep):
     """Movra's frames of the picture states, drawn on an X server of their
     own; a failure leaves them out, and each learner's comparison then says
@@ -207,7 +220,7 @@ def compare_class(settings):
             return 2
         jobs, foreign = prepare_out(out, found['learners'])
         try:
-            recorded = record_reference(settings)
+            recorded = reference_replies(settings)
         except CompareError as error:
             say('%s: error: %s\n' % (PROG, error))
             return 2
@@ -227,9 +240,10 @@ def compare_class(settings):
                'counts': counts, 'skipped': found['skipped'], 'left_alone': foreign,
                'python': dict(pythons.this_python(), **(rows[0].get('python') or {}))
                if rows else pythons.this_python(), 'sandbox': sandbox,
-               'reference': settings.reference or 'the compiled module Movra', 'rows': rows}
+               'reference': settings.reference or 'the compiled module Movra',
+               'rubric': (settings.rubric or scores.DEFAULT).to_json(), 'rows': rows}
     reports.write_json(settings.json_path or os.path.join(out, 'summary.json'), summary)
-    reports.write_grades(os.path.join(out, 'grades.csv'), rows, sandbox)
+    reports.write_grades(os.path.join(out, 'grades.csv'), rows, sandbox, settings.grades_bom)
     with open(os.path.join(out, 'index.html'), 'wb') as stream:
         stream.write(reports.summary_html(summary).encode('utf-8'))
     reports.write_text(reports.summary_text(summary, out))
@@ -292,7 +306,10 @@ def summary_row(job, out, result):
            'folder': os.path.relpath(job['folder'], out), 'status': result.get('status'),
            'identical': False, 'differences': None, 'first_difference': None,
            'severity': 'tool error', 'hints': [], 'result': None, 'report': None,
-           'pictures': [], 'seconds': result.get('seconds'), 'python': None}
+           'pictures': [], 'seconds': result.get('seconds'), 'python': None,
+           'score': None, 'out_of': None, 'causes': []}
+    row.update(('platform_' + key if key == 'id' else key, value)
+               for key, value in platforms.identity(job['shown']).items() if key != 'raw')
     report = result.get('report')
     if report is None:
         row['result'] = 'the tool failed'
@@ -310,6 +327,10 @@ def summary_row(job, out, result):
     row['severity'] = report.get('severity')
     row['hints'] = report.get('hints') or []
     row['python'] = report.get('python')
+    row['causes'] = report.get('causes') or []
+    if report.get('score'):
+        row['score'] = report['score']['score']
+        row['out_of'] = report['score']['out_of']
     if report.get('status') == 2:
         row['result'] = 'could not be loaded'
     elif report.get('status') == 3:

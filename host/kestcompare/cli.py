@@ -18,7 +18,7 @@ import argparse
 import os
 import sys
 
-from kestcompare import classrun
+from kestcompare import reports, scores
 from kestcompare.compare import CompareError, Comparison
 from kestcompare.settings import (DEFAULT_CPU_SECONDS, DEFAULT_LEARNER_LIMIT, DEFAULT_LIMIT,
                                   DEFAULT_MEMORY_MB, DEFAULT_PICTURE_SIZE, Settings)
@@ -67,9 +67,11 @@ def job_count(text):
 
 
 def default_jobs():
-    """One learner more than there are cores: a comparison spends part of its
-    time waiting (on its workers, on a call that does not return)."""
-    return max(1, os.cpu_count() or 1) + 1
+    """As many learners as there are cores: each comparison keeps two of its
+    own processes busy at once (its recording and its pictures), so more
+    learners at a time only take turns (a class of 10 on two cores: 5.7 s
+    with 2, 6.6 s with 3, 8.3 s with 4)."""
+    return max(1, os.cpu_count() or 1)
 
 
 def build_parser():
@@ -80,7 +82,7 @@ def build_parser():
         epilog='Exit status: 0 identical, 1 different, 2 the file could not be loaded '
                '(for a folder or zip: 0 when every learner is identical, else 1; 2 when '
                'it holds no learner), 3 the tool itself failed.')
-    parser.add_argument('impl', metavar='IMPL',
+    parser.add_argument('impl', metavar='IMPL', nargs='?',
                         help='the Movra.py to compare, or a folder or .zip of learners')
     parser.add_argument('--out', default=DEFAULT_OUT, metavar='DIR',
                         help='folder for the report and the pictures (default: %(default)s)')
@@ -106,8 +108,8 @@ def build_parser():
                         help='compare with this plain-Python file instead of the compiled '
                              'Movra')
     parser.add_argument('--jobs', type=job_count, default=default_jobs(), metavar='N',
-                        help='for a class: learners compared at once (default: one more '
-                             'than the cores, %(default)s)')
+                        help='for a class: learners compared at once (default: the '
+                             'number of cores, %(default)s)')
     parser.add_argument('--learner-limit', type=float, default=DEFAULT_LEARNER_LIMIT,
                         metavar='SECONDS',
                         help='longest time the whole comparison of one learner may take '
@@ -127,6 +129,32 @@ def build_parser():
                         default=DEFAULT_CPU_SECONDS, metavar='SECONDS',
                         help="CPU seconds of each process of the learner's code "
                              '(default: %(default)s)')
+    parser.add_argument('--no-cache', action='store_true',
+                        help="record Movra's side anew instead of reading it from the tool's "
+                             'cache (see kestcompare/refcache.py)')
+    parser.add_argument('--rubric', default=None, metavar='FILE',
+                        help='the points of each item, a TOML or JSON file (default: the '
+                             "tool's own rubric, out of 100; --print-rubric shows it)")
+    parser.add_argument('--print-rubric', action='store_true',
+                        help='print the rubric (the default, or --rubric FILE) as TOML, and '
+                             'stop: a start for your own')
+    parser.add_argument('--results-json', default=None, metavar='FILE',
+                        help="write the comparison's score as a course platform's autograder "
+                             'results.json (one test per rubric item)')
+    parser.add_argument('--grades-bom', action='store_true',
+                        help='for a class: write grades.csv with a byte-order mark, for '
+                             'spreadsheet programs that otherwise garble UTF-8')
+    parser.add_argument('--autograder-bundle', default=None, metavar='DIR',
+                        help="write the course platform's autograder zip (setup.sh, "
+                             'run_autograder, this tool and the rubric) into DIR, and stop')
+    parser.add_argument('--autograder-run', default=None, metavar='SOURCE',
+                        help="what the bundle's run_autograder runs inside the platform's "
+                             'container: grade the file in /autograder/submission/ with the '
+                             'bundle unpacked in SOURCE, into /autograder/results/results.json')
+    parser.add_argument('--autograder-unsandboxed', action='store_true',
+                        help='with --autograder-bundle: where the platform\'s container '
+                             'cannot make a sandbox, run the file without one (every result '
+                             'then says "not sandboxed") instead of refusing to grade')
     return parser
 
 
@@ -137,11 +165,39 @@ def settings_of(options):
                     picture_size=options.picture_size, ignore_output=options.ignore_output,
                     python=options.python, sandbox=not options.no_sandbox,
                     memory_mb=options.memory_limit, cpu_seconds=options.cpu_limit,
-                    learner_limit=options.learner_limit, jobs=options.jobs)
+                    learner_limit=options.learner_limit, jobs=options.jobs,
+                    rubric=options.rubric_read, results_json=options.results_json,
+                    grades_bom=options.grades_bom, cache=not options.no_cache)
 
 
 def main(argv=None):
     options = build_parser().parse_args(argv)
+    options.rubric_read = None
+    if options.rubric:
+        try:
+            options.rubric_read = scores.read_rubric(options.rubric)
+        except scores.RubricError as error:
+            sys.stderr.write('%s: error: %s\n' % (PROG, error))
+            return 2
+    if options.print_rubric:
+        reports.write_text(scores.rubric_toml(options.rubric_read or scores.DEFAULT))
+        return 0
+    if options.autograder_bundle:
+        from kestcompare import autograder
+        try:
+            path = autograder.write_bundle(options.autograder_bundle,
+                                           options.rubric_read or scores.DEFAULT,
+                                           unsandboxed=options.autograder_unsandboxed)
+        except autograder.BundleError as error:
+            sys.stderr.write('%s: error: %s\n' % (PROG, error))
+            return 2
+        reports.write_text('KestCompare: the autograder bundle is %s\n' % path)
+        return 0
+    if options.autograder_run:
+        from kestcompare import autograder
+        return autograder.run(options.autograder_run)
+    if options.impl is None:
+        build_parser().error('say which file, folder or .zip to compare (IMPL)')
     if options.reference and not os.path.isfile(options.reference):
         sys.stderr.write('%s: error: no reference file %s\n' % (PROG, options.reference))
         return 2
@@ -149,6 +205,7 @@ def main(argv=None):
     try:
         if os.path.isdir(options.impl) or (os.path.isfile(options.impl) and
                                            options.impl.lower().endswith('.zip')):
+            from kestcompare import classrun
             return classrun.compare_class(settings)
         if not os.path.isfile(options.impl):
             sys.stderr.write('%s: error: no such file or folder: %s\n' % (PROG, options.impl))

@@ -229,6 +229,13 @@ def _check_text(v, where, limit):
 def validate(value, where='value', depth=0):
     """Raises CodecError unless value is a typed image as encode() makes
     them, within its bounds: the tool's check of what a worker sends."""
+    if type(value) is dict and len(value) == 2:
+        # Most of what a reply holds: a finite float or a whole number,
+        # passed at once (the full checks below say the same of them).
+        t, v = value.get('t'), value.get('v')
+        if (t == 'float' and type(v) is float and v - v == 0.0) or \
+                (t == 'int' and type(v) is int):
+            return value
     if not isinstance(value, dict):
         raise CodecError('%s: not an object' % where)
     t = value.get('t')

@@ -15,16 +15,19 @@ written into OUT only after every worker of the learner has ended.
 from __future__ import absolute_import, division, print_function
 
 import os
+import re
 import shutil
 import tempfile
+import threading
 import time
 import traceback
 
-from kestcompare import cases, diff, hints, pictures, pythons, reports, sandbox
+from kestcompare import (cases, causes, diff, hints, pictures, pythons, refcache, reports, sandbox,
+                         scores)
 from kestcompare.protocol import request_key
 from kestcompare.settings import Settings
-from kestcompare.supervise import (LearnerTimeLimit, RecordedReplies, Worker, WorkerProcess,
-                                   exchange, start_all)
+from kestcompare.supervise import (START_GRACE, LearnerTimeLimit, RecordedReplies, Worker,
+                                   WorkerProcess, exchange, start_all)
 from kestcompare.wording import (error_text, failure_text, listed, plural, raised_text,
                                  result_name, seconds_text, short, stop_text, warnings_text)
 from kesthost.xvfb import Xvfb
@@ -114,6 +117,18 @@ class Comparison(object):
         self.items = []
         self.found_hints = []
         self.notes = []
+        self.pairs = {}             # (function, state) -> (Movra's reply, yours)
+        self.builder_pairs = {}     # builder -> [(Movra's reply, yours)] that differ
+        self.timings = {}           # step -> seconds, for the report
+        self.picture_workers = None  # yours' render worker and its X server, started early
+        self.picture_thread = None  # the thread that draws them meanwhile
+        self.picture_error = None
+        self.pictures_done = False
+        self.deferred = []          # what the pictures' thread found, for the main thread
+        self.background = {}        # name -> (thread, its result) of jobs run meanwhile
+        self.display = None         # the thread that holds yours' X server
+        self.causes = []            # [{"item", "explains"}]: see kestcompare.causes
+        self.explained = {}         # item -> the causes that explain it
 
     # -- workers --
     def target(self, reference):
@@ -135,7 +150,9 @@ class Comparison(object):
     def worker_for(self, mode, reference, display=None):
         return Worker(self.interpreter, mode, self.target(reference), self.limits,
                       boxed=self.settings.sandbox, slot=self.slot * 2 + (0 if reference else 1),
-                      display=display, reference=reference)
+                      display=display, reference=reference,
+                      shaders=refcache.shader_folder() if mode == 'render' and
+                      self.settings.cache else None)
 
     def worker(self, mode, reference, display=None, size=None):
         if reference and self.recorded is not None:
@@ -152,7 +169,22 @@ class Comparison(object):
         self.workers = []
 
     # -- helpers --
+    def deferred_here(self, what, *args):
+        """In the pictures' thread, what it finds waits for the main thread
+        (replayed in order when the thread has ended): True then."""
+        if self.picture_thread is not None and \
+                threading.current_thread() is self.picture_thread:
+            self.deferred.append((what, args))
+            return True
+        return False
+
+    def note(self, text):
+        if not self.deferred_here('note', text):
+            self.notes.append(text)
+
     def add(self, different, text, category='calls', item=None):
+        if self.deferred_here('add', different, text, category, item):
+            return
         if different and category == 'output' and self.settings.ignore_output:
             self.notes.append('ignored: ' + text)
             return
@@ -175,6 +207,8 @@ class Comparison(object):
     def learn(self, reply, context):
         """Notes a function of yours that did not return (once, with where),
         the preparation time a reply used and the modules it tried."""
+        if self.deferred_here('learn', reply, context):
+            return
         preparation = getattr(reply, 'preparation', None) or {}
         stops = [reply.stopped, preparation.get('stopped')]
         stops += [state.get('stopped') for state in (getattr(reply, 'states', None)
@@ -218,9 +252,15 @@ class Comparison(object):
     def run(self):
         """Compares, then writes the reports: the exit status (0 identical,
         1 different, 2 not loaded, 3 a failure of the tool itself)."""
+        self.started = time.time()
         self.scratch = tempfile.mkdtemp(prefix='kestcompare-')
         try:
+            if self.settings.pictures:
+                self.open_display()
             self.prepare_files()
+            if self.recorded is None and self.settings.sandbox and \
+                    not self.settings.reference and self.settings.cache:
+                self.in_background('cache', self.read_cache)
             try:
                 status = self.compare()
             except CompareError as error:
@@ -229,8 +269,11 @@ class Comparison(object):
                 status = self.tool_error(traceback.format_exc())
             finally:
                 self.stop_workers()
+                self.stop_pictures()
+            self.report['timings'] = dict(self.timings)
             status = self.write(status)
         finally:
+            self.stop_pictures()
             shutil.rmtree(self.scratch, ignore_errors=True)
         return status
 
@@ -255,10 +298,101 @@ class Comparison(object):
             self.reference_copy = self.copy(settings.reference, 'reference') \
                 if settings.sandbox else settings.reference
 
+    # -- meanwhile --
+    def in_background(self, name, work):
+        """Runs work() in a thread of its own; joined() gives its result."""
+        box = {}
+
+        def run():
+            try:
+                box['result'] = work()
+            except BaseException as error:
+                box['error'] = error
+        thread = threading.Thread(target=run, name=name)
+        thread.daemon = True
+        self.background[name] = (thread, box)
+        thread.start()
+
+    def joined(self, name):
+        """The result of a background job (None when there is none); its
+        exception is raised here."""
+        if name not in self.background:
+            return None
+        thread, box = self.background.pop(name)
+        thread.join()
+        if 'error' in box:
+            raise box['error']
+        return box.get('result')
+
+    def open_display(self):
+        """Starts yours' X server for the pictures in a thread that stays
+        until the comparison is done: Linux ends the server (its parent
+        death signal) when the thread that started it ends."""
+        box, ready, done = {}, threading.Event(), threading.Event()
+
+        def run():
+            try:
+                box['result'] = start_display(self.settings.picture_size)
+            except Exception as error:   # no Xvfb, or the headless module is broken
+                box['result'] = error
+            ready.set()
+            done.wait()
+            if isinstance(box['result'], tuple):
+                box['result'][0].stop()
+        thread = threading.Thread(target=run, name='display')
+        thread.daemon = True
+        thread.start()
+        self.display = (thread, box, ready, done)
+
+    def display_opened(self):
+        """Yours' X server (server, display), or the exception that says why
+        there is none, or None."""
+        if self.display is None:
+            return None
+        thread, box, ready, done = self.display
+        ready.wait()
+        return box['result']
+
+    def close_display(self):
+        if self.display is not None:
+            thread, _box, _ready, done = self.display
+            self.display = None
+            done.set()
+            thread.join()
+
+    def read_cache(self):
+        started = time.time()
+        key = refcache.key(self.settings, self.interpreter)
+        replies = refcache.read(key) if key else None
+        self.timings['reference'] = round(time.time() - started, 3)
+        return key, replies
+
+    def cached_reference(self):
+        """Movra's replies from the tool's cache (kestcompare.refcache), or
+        recorded into it now; None when they are not cached."""
+        found = self.joined('cache')
+        if found is None:
+            return None
+        key, replies = found
+        if key is None or replies is not None:
+            return replies
+        from kestcompare.classrun import record_reference
+        started = time.time()
+        replies = record_reference(self.settings)
+        refcache.write(key, replies)
+        self.timings['reference'] = round(time.time() - started, 3)
+        return replies
+
     def copy(self, path, folder):
+        """A copy for the box, under the file's own name where that is
+        plain ASCII: Python 2.7 in a box cannot open a path of other
+        characters ("Jana Nováková_..._Movra.py" from a course platform)."""
         target = os.path.join(self.scratch, folder)
         os.makedirs(target)
-        copied = os.path.join(target, os.path.basename(path))
+        name = os.path.basename(path)
+        if re.search(r'[^\x20-\x7e]', name):
+            name = re.sub(r'[^\x20-\x7e]', '_', name)
+        copied = os.path.join(target, name)
         shutil.copyfile(path, copied)
         os.chmod(copied, 0o644)
         return copied
@@ -275,10 +409,27 @@ class Comparison(object):
             self.report['timed_out'] = True
             return 1
 
+    def step(self, name, started):
+        self.timings[name] = round(time.time() - started, 3)
+        return time.time()
+
     def compare_all(self):
-        self.movra = self.worker('record', True)
+        started = time.time()
         self.yours_worker = self.worker('record', False)
-        m_load, y_load = start_all([self.movra, self.yours_worker], self.limit)
+        self.yours_worker._spawn()
+        self.yours_worker.send(self.yours_worker.load_request)
+        if self.settings.pictures:
+            self.start_pictures()
+        if self.recorded is None:
+            self.recorded = self.cached_reference()
+        self.movra = self.worker('record', True)
+        self.movra._spawn()
+        self.movra.send(self.movra.load_request)
+        deadline = time.time() + self.limit + START_GRACE
+        m_load, y_load = [worker.receive(worker.load_request, deadline)
+                          for worker in (self.movra, self.yours_worker)]
+        self.movra.load_reply, self.yours_worker.load_reply = m_load, y_load
+        started = self.step('loading', started)
         if not m_load.ok:
             raise CompareError('the reference could not be loaded: %s' % (
                 error_text(m_load.error) or self.failure(m_load) or m_load.internal_error))
@@ -300,11 +451,25 @@ class Comparison(object):
                      % short(y_load.output), 'output', 'loading')
         self.compare_names(m_load, y_load)
         self.prepare_states(y_load)
-        self.compare_builders(m_load, y_load)
-        self.compare_drawing(y_load)
+        # The pictures are drawn meanwhile, knowing what the preparation found
+        # not to return (a tick, initGL).
+        if isinstance(self.picture_workers, tuple):
+            self.picture_thread = threading.Thread(target=self.pictures_meanwhile,
+                                                   name='pictures')
+            self.picture_thread.start()
+        try:
+            self.compare_builders(m_load, y_load)
+            started = self.step('builders', started)
+            self.compare_drawing(y_load)
+            started = self.step('drawing', started)
+            self.find_causes()
+            started = self.step('causes', started)
+        finally:
+            self.join_pictures()
         self.stop_workers()
-        if self.settings.pictures:
+        if self.settings.pictures and not self.pictures_done:
             self.compare_pictures()
+            self.step('pictures', started)
         return None
 
     def not_loaded(self, reply, why=None):
@@ -377,7 +542,7 @@ class Comparison(object):
         if same:
             self.add(False, 'globals: %d of %d the same in value and type' % (same, compared)
                      if same != compared else
-                     'globals: all %d the same in value and type' % same)
+                     'globals: all %d the same in value and type' % same, item='globals')
 
     # -- the states --
     def prepare_states(self, y_load):
@@ -468,6 +633,7 @@ class Comparison(object):
             if result['first_difference'] is None:
                 result['first_difference'] = {'arguments': text, 'detail': detail[1]}
         result['run'] = run
+        self.builder_pairs[name] = [(m, y) for _index, m, y in differing]
         if result['largest_at'] is None:
             result['largest_difference'] = None if result['differing'] else 0.0
         types = result['result_type']
@@ -493,13 +659,13 @@ class Comparison(object):
         elif bitwise:
             result['verdict'] = 'bitwise equal'
             self.add(False, '%s: bitwise equal in %s (%s)' % (
-                name, plural(len(entries), 'argument set'), type_words))
+                name, plural(len(entries), 'argument set'), type_words), item=name)
         else:
             result['verdict'] = 'equal within %g' % diff.TOLERANCE
             self.add(False, '%s: equal within %g in %s, largest difference %s at %s (%s)' % (
                 name, diff.TOLERANCE, plural(len(entries), 'argument set'),
                 diff.difference_text(result['largest_difference']), result['largest_at'],
-                type_words))
+                type_words), item=name)
         if result['output']:
             where = [text for _index, text in entries if text in result['output']]
             printed = result['output'][where[0]]
@@ -588,6 +754,7 @@ class Comparison(object):
                     self.notes.append('Movra itself raised %s in %s, state %s' % (
                         error_text(m.error), name, state))
                 results[state] = compare_state(m, y, self.limit, name, self.limits)
+                self.pairs[(name, state)] = (m, y)
                 if y.crashed:
                     crashed = (state, self.failure(y, name))
                 if any(d['kind'] not in OUTPUT_KINDS for d in results[state]['differences']):
@@ -596,6 +763,29 @@ class Comparison(object):
             self.add_function_lines(name, results)
             if explanations:
                 self.hint(name, hints.function_hint(name, explanations))
+
+    # -- cause first --
+    def find_causes(self):
+        """Which differing items explain others (kestcompare.causes)."""
+        different = set(item['item'] for item in self.items
+                        if item['different'] and item['category'] == 'calls' and item['item'])
+        finder = causes.Finder(self.pairs, different, self.tick_probe, self.limits, self.limit)
+        for name in cases.BUILDERS:
+            finder.builder(name, self.builder_pairs.get(name))
+        for name in cases.DRAWING:
+            finder.function(name)
+        self.causes, self.explained = finder.causes()
+
+    def tick_probe(self, name, state, m):
+        """Yours' function in the state made from Movra's animation state in
+        place of the one yours' own ticks made."""
+        request = cases.draw_request(name, state, self.limit)
+        request['state'] = cases.animation_state(state, m.globals or {})
+        if request['state'] is None:
+            return None
+        y = exchange([(self.yours_worker, self.yours(request))])[0]
+        self.learn(y, '%s in %s from Movra\'s animation state' % (name, state))
+        return y
 
     def explain(self, name, state, m, y):
         def probe(delta):
@@ -626,7 +816,7 @@ class Comparison(object):
             if total:
                 first = results[compared[0]]['calls']['movra']
                 self.add(False, '%s: the same in all %d states (%s in the %s)%s' % (
-                    name, total, plural(first, 'call'), compared[0], suffix))
+                    name, total, plural(first, 'call'), compared[0], suffix), item=name)
             return
         for found, category in ((calls, 'calls'), (printed, 'output')):
             if not found:
@@ -642,41 +832,97 @@ class Comparison(object):
                 suffix), category, name)
 
     # -- pictures --
+    def start_pictures(self):
+        """Yours' X server and render worker, started while the recording
+        goes on (Movra's frames are recorded): it loads the file meanwhile."""
+        size = self.settings.picture_size
+        opened = self.display_opened()
+        if isinstance(opened, Exception) or opened is None:
+            self.picture_workers = opened
+            return
+        server, display = opened
+        worker = WorkerProcess(self.worker_for('render', False, display),
+                               self.load_request(False, size), self.scratch, self.deadline)
+        self.picture_workers = (server, worker)
+        worker._spawn()
+        worker.send(worker.load_request)
+
+    def pictures_meanwhile(self):
+        """The pictures' thread: yours' frames drawn while the main thread
+        compares the drawing functions (the two workers use both cores)."""
+        started = time.time()
+        try:
+            self.compare_pictures()
+        except BaseException as error:       # raised again in the main thread
+            self.picture_error = error
+        self.timings['pictures'] = round(time.time() - started, 3)
+
+    def join_pictures(self):
+        thread, self.picture_thread = self.picture_thread, None
+        if thread is None:
+            return
+        thread.join()
+        self.pictures_done = True
+        deferred, self.deferred = self.deferred, []
+        for what, args in deferred:
+            getattr(self, what)(*args)
+        if self.picture_error is not None:
+            raise self.picture_error
+
+    def stop_pictures(self):
+        if isinstance(self.picture_workers, tuple):
+            self.picture_workers[1].stop()
+        self.picture_workers = None
+        self.close_display()
+
     def compare_pictures(self):
-        """Movra's frames (recorded for a class, else drawn now) and yours,
-        each drawn on an X server of its own, in its own box."""
+        """Movra's frames (recorded, else drawn now) and yours, each drawn on
+        an X server of its own, in its own box."""
         size = self.settings.picture_size
         servers = []
         try:
+            early = self.picture_workers
             try:
-                yours_x = start_display(size)
-                servers.append(yours_x[0])
+                if isinstance(early, Exception):
+                    raise early
                 movra_x = None
+                if early is None:
+                    yours_x = start_display(size)
+                    servers.append(yours_x[0])
                 if self.recorded is None:
                     movra_x = start_display(size)
                     servers.append(movra_x[0])
             except Exception as error:   # no Xvfb, or the headless module is broken
                 self.report['pictures_error'] = 'no pictures: %s' % error
-                self.notes.append('pictures: not made: %s' % error)
+                self.note('pictures: not made: %s' % error)
                 return
             movra = self.worker('render', True, movra_x and movra_x[1], size)
-            yours = self.worker('render', False, yours_x[1], size)
-            m_load, y_load = start_all([movra, yours], self.limit)
+            if early is None:
+                yours = self.worker('render', False, yours_x[1], size)
+                m_load, y_load = start_all([movra, yours], self.limit)
+            else:
+                yours = early[1]
+                import PIL.Image  # noqa: F401  (imported while yours loads)
+                m_load = movra.start()
+                y_load = yours.load_reply = yours.receive(
+                    yours.load_request, time.time() + self.limit + START_GRACE)
             self.learn(y_load, 'loading for the pictures')
             if not m_load.ok:
                 reason = (error_text(m_load.error) or self.failure(m_load)
                           or m_load.internal_error)
                 self.report['pictures_error'] = 'no pictures: Movra could not draw: %s' % reason
-                self.notes.append('pictures: not made: Movra could not draw: %s' % reason)
+                self.note('pictures: not made: Movra could not draw: %s' % reason)
                 return
             for state in cases.PICTURE_STATES:
                 problem = self.picture(state, movra, yours, size)
                 if problem is not None:
                     self.report['pictures_error'] = 'no pictures: %s' % problem
-                    self.notes.append('pictures: not made: %s' % problem)
+                    self.note('pictures: not made: %s' % problem)
                     break
         finally:
-            self.stop_workers()
+            if threading.current_thread() is not self.picture_thread:
+                self.stop_workers()      # the main thread's workers are its own
+            self.stop_pictures()
             for server in servers:
                 server.stop()
 
@@ -733,7 +979,7 @@ class Comparison(object):
         where = os.path.join(self.settings.out_given, entry['image'])
         if len(known) == len(pictures.VIEWPORTS) and not any(known) and not problems:
             self.add(False, 'pictures of %s: the same pixels in all four viewports (%s)'
-                     % (state, where), 'pictures')
+                     % (state, where), 'pictures', 'pictures of ' + state)
             return None
         shares_text = ', '.join('%s %s' % (v, 'unknown' if shares[v] is None else
                                            reports.share_text(shares[v]))
@@ -753,6 +999,7 @@ class Comparison(object):
                               'yours imports %s, the module it is compared with'
                               % ' and '.join(self.imports))
             self.report['imports'] = list(self.imports)
+        self.items = causes.cause_first(self.items, self.causes, self.explained)
         different = [item for item in self.items if item['different']]
         count = len(different)
         if status is None:
@@ -762,7 +1009,9 @@ class Comparison(object):
             identical=status == 0, differences=count, status=status,
             severity=severity(status, self.items), hints=merged,
             first_difference=different[0]['text'] if different else None,
-            items=self.items, notes=self.notes)
+            items=self.items, notes=self.notes, causes=self.causes)
+        self.report['score'] = scores.score(self.report, self.settings.rubric,
+                                            self.settings.pictures)
         lines = reports.report_lines(self.report, self.items, merged, self.notes)
         self.report['lines'] = lines
         for relative, staged in self.staged.items():
@@ -772,6 +1021,9 @@ class Comparison(object):
             shutil.copyfile(staged, target)
         reports.write_report(self.report, self.out, self.settings.report_json, lines,
                              echo=self.settings.echo)
+        if self.settings.results_json:
+            reports.write_json(self.settings.results_json, reports.platform_results(
+                self.report, time.time() - self.started))
         return status
 
 

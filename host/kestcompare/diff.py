@@ -222,6 +222,9 @@ def first_call_difference(movra, yours):
                         detail='yours makes %d calls, Movra %d' % (len(yours), len(movra)))
             return here
         (m_name, m_args), (y_name, y_args) = movra[index], yours[index]
+        if m_args == y_args and m_name == y_name:
+            continue        # the same images: the same call (the texts are made only
+                            # for the first difference)
         here.update(movra=call_text(movra[index]), yours=call_text(yours[index]))
         if m_name != y_name:
             here.update(kind='function', detail='Movra calls %s, yours %s' % (m_name, y_name))

@@ -20,7 +20,7 @@ The replies, by request ("op" of the request):
                              matrix_mode, missing
     render    RenderReply    preparation, ticks, image, read_error
 and in all of them: output, warnings, error, hung, stopped, cut_short,
-imports, internal_error, calls_made, owners, builders (see Reply). A
+imports, internal_error, calls_made, owners, builders, spans (see Reply). A
 reply that the tool makes itself, for a worker that crashed, was killed or
 could not be started, is of the same class with `crashed` or `hung` set,
 `status` (the process's exit status) and `limit` (a limit of the sandbox
@@ -153,7 +153,28 @@ def call(value, where):
             list_of(image, codec.MAX_ITEMS)(value[1], where + ' arguments')]
 
 
-BUILDER_RESULT = record({'at': integer, 'level': integer, 'name': text(100), 'result': image},
+def keyword_or_image(value, where):
+    """A builder's argument: a typed image, or [keyword, typed image]."""
+    if isinstance(value, list):
+        if len(value) != 2:
+            raise ReplyError('%s: not a [keyword, value] pair' % where)
+        return [text(100)(value[0], where + ' keyword'), image(value[1], where)]
+    return image(value, where)
+
+
+def span(value, where):
+    """[function name, first call, the call after its last, depth]."""
+    if not isinstance(value, list) or len(value) != 4:
+        raise ReplyError('%s: not a [name, first, end, depth] span' % where)
+    name = text(200)(value[0], where + ' name')
+    first, end, depth = [integer(v, where) for v in value[1:]]
+    if not 0 <= first <= end <= MAX_CALLS or not 0 <= depth <= 1000:
+        raise ReplyError('%s: not a span of the recorded calls' % where)
+    return [name, first, end, depth]
+
+
+BUILDER_RESULT = record({'at': integer, 'level': integer, 'name': text(100), 'result': image,
+                         'caller': text(200), 'args': list_of(keyword_or_image, 8)},
                         required=('at', 'level', 'name', 'result'))
 PYTHON = record({'version': text(100), 'implementation': text(100), 'executable': text(1000)})
 STATE = record({'hung': boolean, 'stopped': optional(STOP), 'exhausted': boolean,
@@ -180,6 +201,7 @@ class Reply(object):
         'internal_error': text(), 'calls_made': integer,
         'owners': list_of(optional(text(200)), MAX_CALLS),
         'builders': list_of(BUILDER_RESULT, codec.MAX_ITEMS),
+        'spans': list_of(span, codec.MAX_ITEMS),
     }
     # Set by the tool alone, never read from a worker.
     TOOL_FIELDS = ('crashed', 'status', 'killed', 'gave_up', 'reload', 'invalid', 'limit',
@@ -236,6 +258,14 @@ class Reply(object):
         for name, value in fields.items():
             setattr(reply, name, value)
         return reply
+
+    @classmethod
+    def recorded(cls, data):
+        """A reply that the tool recorded itself and has kept where no
+        learner's code reaches (to_json(), checked when it was recorded):
+        made without checking each field again."""
+        fields = dict((k, v) for k, v in data.items() if k in cls.FIELDS or k in cls.TOOL_FIELDS)
+        return cls(**fields)
 
     @property
     def failed(self):

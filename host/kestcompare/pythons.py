@@ -113,10 +113,21 @@ def interpreter(version):
     return _pyenv_interpreter(version)
 
 
+_PROBED = {}
+
+
 def interpreter_for(spec, boxed=True):
     """The probed sandbox.Interpreter that runs the learner's file: spec is
     a version ("2.7", "3.14d"), an interpreter's path, or None for the
-    tool's own interpreter."""
+    tool's own interpreter. Probed once per process (a class's comparisons
+    in one process of the pool share it)."""
+    key = (spec, bool(boxed))
+    if key not in _PROBED:
+        _PROBED[key] = _interpreter_for(spec, boxed)
+    return _PROBED[key]
+
+
+def _interpreter_for(spec, boxed):
     if spec is None:
         found = sandbox.Interpreter(sys.executable)
         return found.probe(sandbox.probe_directly)

@@ -14,13 +14,13 @@ import json
 import os
 import sys
 
-from kestcompare import codec
+from kestcompare import codec, scores
 
 PY2 = sys.version_info[0] == 2
 SEVERITIES = ['identical', 'output only', 'calls only', 'pictures', 'not loaded', 'tool error']
 VIEWPORTS = ['viewport1', 'viewport2', 'viewport3', 'viewport4']
-GRADE_COLUMNS = ['learner', 'file', 'severity', 'differences', 'first difference', 'hints',
-                 'sandbox']
+GRADE_COLUMNS = ['learner', 'name', 'id', 'platform', 'file', 'score', 'out of', 'severity',
+                 'differences', 'first difference', 'hints', 'sandbox']
 
 
 def plural(count, word):
@@ -28,7 +28,11 @@ def plural(count, word):
 
 
 def share_text(share):
-    """A share of differing pixels, as the reports write it."""
+    """A share of differing pixels, as the reports write it: one too small
+    to show in two decimals (a line's pixel spilling into the neighbouring
+    viewport) as "<0.01%"."""
+    if 0 < share < 0.0001:
+        return '<0.01%'
     return '%.2f%%' % (100 * share)
 
 
@@ -61,6 +65,9 @@ def jsonable(value):
 
 
 def write_json(path, value):
+    folder = os.path.dirname(path)
+    if folder and not os.path.isdir(folder):
+        os.makedirs(folder)
     with open(path, 'w') as stream:
         json.dump(jsonable(value), stream, indent=1, sort_keys=True, allow_nan=False)
         stream.write('\n')
@@ -96,6 +103,71 @@ def hint_line(hint):
     return 'hint       %s: %s: %s' % (hint['kind'], ', '.join(hint['explains']), hint['text'])
 
 
+def explains_line(item):
+    """The line under a cause: the items whose differences it explains."""
+    return 'explains:  %s (each is Movra\'s with Movra\'s %s in place of yours)' % (
+        ', '.join(item['explains']), item['item'] if item['item'] != 'updateAnimationVariables'
+        else 'animation state')
+
+
+def score_line(found):
+    """"score      73 of 100 (the default rubric; lost: rotateX 0 of 5, ...)"."""
+    lost = scores.lost_text(found)
+    if lost and not lost.startswith('the file'):
+        lost = 'lost: ' + lost
+    return 'score      %s (%s%s)' % (scores.score_text(found), found['rubric'],
+                                     '; ' + lost if lost else '')
+
+
+# ------------------------------------------------------ a platform's grader ---
+
+def item_lines(report, item):
+    """The report's lines about one rubric item: its differences (or what
+    is the same), the hints that explain it and what it explains."""
+    def mine(entry):
+        name = entry.get('item') or ''
+        if item == 'globals':
+            return name == 'globals' or name.startswith('global ')
+        if item == 'loading':
+            return name in ('loading', 'missing', 'tool')
+        if item == 'output':
+            return entry['category'] == 'output'
+        return name == item and (entry['category'] != 'output' or not entry['different'])
+    lines = []
+    for entry in report.get('items') or []:
+        if not mine(entry):
+            continue
+        text = entry['text']
+        if entry.get('explained_by'):
+            text += '; explained by %s' % ', '.join(entry['explained_by'])
+        lines.append(('DIFFERENT  ' if entry['different'] else 'same       ') + text)
+        if entry.get('explains'):
+            lines.append(explains_line(entry))
+    lines += [hint_line(h) for h in report.get('hints') or [] if item in h['explains']]
+    return lines
+
+
+def platform_results(report, seconds):
+    """A course platform's results.json of one comparison (Gradescope's
+    format): the total, one test per rubric item, the whole report."""
+    found = report.get('score')
+    sandboxed = sandbox_text(report.get('sandbox'))
+    tests = []
+    for number, row in enumerate((found or {}).get('items') or [], 1):
+        if row['earned'] is None:
+            continue
+        lines = item_lines(report, row['item']) or ['%s: %s' % (row['item'], row['why'])]
+        if sandboxed == 'not sandboxed':
+            lines.append('note       not sandboxed: the file ran without the sandbox')
+        tests.append({'name': row['item'], 'number': str(number), 'score': row['earned'],
+                      'max_score': row['points'],
+                      'status': 'passed' if row['earned'] >= row['points'] else 'failed',
+                      'output': '\n'.join(lines), 'visibility': 'visible'})
+    return {'score': found['score'] if found else 0, 'execution_time': round(seconds, 1),
+            'output': '\n'.join(report.get('lines') or []), 'visibility': 'visible',
+            'stdout_visibility': 'visible', 'tests': tests}
+
+
 # ------------------------------------------------------------ one learner ---
 
 def report_lines(report, items, hints, notes):
@@ -107,14 +179,21 @@ def report_lines(report, items, hints, notes):
     for item in items:
         if not item['different']:
             continue
-        lines.append('DIFFERENT  ' + item['text'])
+        text = item['text']
+        if item.get('explained_by'):
+            text += '; explained by %s' % ', '.join(item['explained_by'])
+        lines.append('DIFFERENT  ' + text)
         for index, hint in enumerate(hints):
             if index not in placed and item.get('item') and hint['explains'][0] == item['item']:
                 lines.append(hint_line(hint))
                 placed.add(index)
+        if item.get('explains'):
+            lines.append(explains_line(item))
     lines += [hint_line(h) for i, h in enumerate(hints) if i not in placed]
     lines += ['same       ' + item['text'] for item in items if not item['different']]
     lines += ['note       ' + text for text in notes]
+    if report.get('score'):
+        lines.append(score_line(report['score']))
     lines.append('severity   ' + report['severity'])
     if report['status'] == 2:
         lines.append('could not be loaded')
@@ -150,7 +229,7 @@ th button { font: inherit; font-weight: bold; background: none; border: none; pa
             cursor: pointer; text-decoration: underline; }
 .lines { font-family: monospace; white-space: pre-wrap; }
 .DIFFERENT { color: #a00; } .hint { color: #05a; font-weight: bold; } .same { color: #060; }
-.note { color: #666; }
+.note { color: #666; } .explains { color: #05a; } .score { font-weight: bold; }
 .sev-identical .severity { color: #060; } .sev-output-only .severity { color: #885500; }
 .sev-calls-only .severity { color: #c60; } .sev-pictures .severity { color: #a00; }
 .sev-not-loaded .severity { color: #fff; background: #a00; }
@@ -184,7 +263,8 @@ def shares_table(pictures):
                 cells.append(u'<td>?</td>')
             else:
                 cells.append(u'<td class="%s">%s</td>' % (
-                    'nonzero' if share else 'zero', share_text(share)))
+                    'zero' if not share else 'tiny' if share_text(share) == '<0.01%'
+                    else 'nonzero', html_escape(share_text(share))))
         rows.append(u'<tr><th>%s</th>%s</tr>' % (html_escape(picture['state']), ''.join(cells)))
     return u'<table class="shares">%s</table>' % ''.join(rows)
 
@@ -205,10 +285,10 @@ def report_pictures(report):
 def report_html(report):
     lines = []
     for line in report.get('lines') or []:
-        tag = line.split(' ', 1)[0]
+        tag = line.split(' ', 1)[0].rstrip(':')
         lines.append(u'<div class="%s">%s</div>' % (
-            html_escape(tag if tag in ('DIFFERENT', 'hint', 'same', 'note') else 'head'),
-            html_escape(line)))
+            html_escape(tag if tag in ('DIFFERENT', 'hint', 'explains', 'same', 'note', 'score')
+                        else 'head'), html_escape(line)))
     pictures = []
     for picture in report_pictures(report):
         pictures.append(u'<h3>%s (%s)</h3><a href="%s"><img src="%s" alt="%s"></a>%s' % (
@@ -263,12 +343,14 @@ def progress_line(row, done, total):
 def summary_text(summary, out):
     rows = summary['rows']
     width = max([len('learner')] + [len(r['learner']) for r in rows])
-    lines = ['%-*s  %-11s  %-19s  %s' % (width, 'learner', 'severity', 'result',
-                                         'first difference')]
+    lines = ['%-*s  %-9s  %-11s  %-19s  %s' % (width, 'learner', 'score', 'severity', 'result',
+                                               'first difference')]
     for row in rows:
-        lines.append('%-*s  %-11s  %-19s  %s' % (width, row['learner'], row['severity'],
-                                                 row['result'],
-                                                 one_line(row['first_difference']) or '-'))
+        score = '-' if row.get('score') is None else '%s/%s' % (
+            number_cell(row['score']), number_cell(row['out_of']))
+        lines.append('%-*s  %-9s  %-11s  %-19s  %s' % (
+            width, row['learner'], score, row['severity'], row['result'],
+            one_line(row['first_difference']) or '-'))
     counts = summary['counts']
     lines.append('%d of %d learners identical (%s); under %s, %s; summary in %s, %s and %s' % (
         summary['identical_learners'], summary['learners'],
@@ -283,16 +365,31 @@ def hint_kinds(row):
     return '; '.join(h['kind'] for h in row.get('hints') or [])
 
 
-def write_grades(path, rows, sandbox=None):
+def number_cell(value):
+    if value is None:
+        return ''
+    return ('%d' % value) if value == int(value) else ('%g' % value)
+
+
+def grade_cells(row, sandboxed):
+    """A learner's line of grades.csv. A cell that has no number says why
+    (the result: "could not be loaded", "the tool failed")."""
+    differences = row['differences']
+    return [row['learner'], row.get('name') or '', row.get('platform_id') or '',
+            row.get('platform') or '', row['file'], number_cell(row.get('score')),
+            number_cell(row.get('out_of')), row['severity'],
+            row.get('result') or '' if differences is None else str(differences),
+            row['first_difference'] or '-', hint_kinds(row) or '-', sandboxed]
+
+
+def write_grades(path, rows, sandbox=None, bom=False):
     """OUT/grades.csv, one row per learner, for a course platform's
-    gradebook: one line per cell."""
+    gradebook: one line per cell; with bom, UTF-8 with a byte-order mark,
+    which spreadsheet programs need to read names like "Nováková"."""
     sandboxed = sandbox_text(sandbox).split(' (')[0]
-    table = [GRADE_COLUMNS] + [[row['learner'], row['file'], row['severity'],
-                                '' if row['differences'] is None else str(row['differences']),
-                                row['first_difference'] or '', hint_kinds(row), sandboxed]
-                               for row in rows]
+    table = [GRADE_COLUMNS] + [grade_cells(row, sandboxed) for row in rows]
     table = [[one_line(cell) for cell in cells] for cells in table]
-    with io.open(path, 'w', newline='', encoding='utf-8') as stream:
+    with io.open(path, 'w', newline='', encoding='utf-8-sig' if bom else 'utf-8') as stream:
         writer = csv.writer(stream)
         for cells in table:
             writer.writerow(cells)
@@ -300,16 +397,21 @@ def write_grades(path, rows, sandbox=None):
 
 SORT_SCRIPT = u'''
 function sortRows(key) {
-  var body = document.querySelector('#learners tbody');
-  var rows = Array.prototype.slice.call(body.rows);
-  var last = body.getAttribute('data-sorted') || '';
+  var table = document.getElementById('learners');
+  var groups = Array.prototype.slice.call(table.tBodies);
+  var last = table.getAttribute('data-sorted') || '';
   var reverse = last === key;
-  rows.sort(function (a, b) {
-    var order;
+  function number(group, name, missing) {
+    var text = group.getAttribute(name);
+    return text === null || text === '' ? missing : Number(text);
+  }
+  groups.sort(function (a, b) {
+    var order = 0;
     if (key === 'severity') {
-      order = Number(b.getAttribute('data-rank')) - Number(a.getAttribute('data-rank'));
-    } else {
-      order = 0;
+      order = number(b, 'data-rank', 0) - number(a, 'data-rank', 0);
+    } else if (key === 'score') {
+      order = number(a, 'data-share', -1) - number(b, 'data-share', -1);
+      if (order === 0) { order = number(b, 'data-rank', 0) - number(a, 'data-rank', 0); }
     }
     if (order === 0) {
       var x = a.getAttribute('data-learner'), y = b.getAttribute('data-learner');
@@ -317,26 +419,90 @@ function sortRows(key) {
     }
     return reverse ? -order : order;
   });
-  for (var i = 0; i < rows.length; i++) { body.appendChild(rows[i]); }
-  body.setAttribute('data-sorted', reverse ? key + '-reversed' : key);
+  for (var i = 0; i < groups.length; i++) { table.appendChild(groups[i]); }
+  table.setAttribute('data-sorted', reverse ? key + '-reversed' : key);
+}
+function toggleDetails(button) {
+  var more = button.closest('tbody').querySelector('tr.more');
+  more.hidden = !more.hidden;
+  button.textContent = more.hidden ? 'details' : 'hide';
+  button.setAttribute('aria-expanded', more.hidden ? 'false' : 'true');
 }
 '''
 
+PAGE_STYLE = u'''
+code { overflow-wrap: anywhere; }
+#learners { table-layout: fixed; width: 100%; max-width: 1360px; }
+#learners td, #learners th { overflow-wrap: anywhere; }
+#learners col.learner { width: 15em; } #learners col.score { width: 6em; }
+#learners col.severity { width: 7em; } #learners col.differences { width: 7.5em; }
+#learners col.hints { width: 14em; } #learners col.open { width: 5.5em; }
+#learners tr.row td { padding: 0.2em 0.4em; }
+#learners tbody.sev-identical td { color: #060; }
+.first .explains { font-size: 85%; color: #05a; }
+.learner small { color: #555; }
+tr.more td { background: #f6f6f6; }
+tr.more .pictures { white-space: normal; }
+.shares .tiny { color: #555; }
+button.open { font: inherit; font-size: 85%; cursor: pointer; }
+'''
 
-def summary_html(summary):
-    counts = summary['counts']
-    rows = []
-    for row in summary['rows']:
-        links = []
-        if row.get('html_report'):
-            name = u'<a class="report" href="%s">%s</a>' % (link(row['html_report']),
-                                                            html_escape(row['learner']))
-            links.append(u'<a href="%s">text</a>' % link(row['text_report']))
-            links.append(u'<a href="%s">JSON</a>' % link(row['report']))
-        else:
-            name = html_escape(row['learner'])
-            links.append(u'<a href="%s">log</a>' % link(os.path.join(row['folder'],
-                                                                   'compare.log')))
+
+def score_cell(row):
+    if row.get('score') is None:
+        return u'-'
+    return u'%s<small> / %s</small>' % (number_cell(row['score']), number_cell(row['out_of']))
+
+
+def score_share(row):
+    """The score as a share of its out-of, for sorting; '' when none."""
+    if row.get('score') is None or not row.get('out_of'):
+        return ''
+    return '%.6f' % (row['score'] / row['out_of'])
+
+
+def worst_first(rows):
+    """The class page's order: no score first (the tool failed), then the
+    lowest share of the points, the worse severity, the learner."""
+    def key(row):
+        share = score_share(row)
+        return (float(share) if share else -1.0, -SEVERITIES.index(row['severity']),
+                row['learner'])
+    return sorted(rows, key=key)
+
+
+def causes_html(row):
+    return u''.join(u'<div class="explains">%s explains: %s</div>' % (
+        html_escape(cause['item']), html_escape(', '.join(cause['explains'])))
+        for cause in row.get('causes') or [])
+
+
+def learner_html(row):
+    """One learner: a tbody of its row and, unless identical, a folded row
+    of details (hints, shares, thumbnails) that takes the page's width."""
+    if row.get('html_report'):
+        name = u'<a class="report" href="%s">%s</a>' % (link(row['html_report']),
+                                                        html_escape(row['learner']))
+        links = [u'<a href="%s">text</a>' % link(row['text_report']),
+                 u'<a href="%s">JSON</a>' % link(row['report'])]
+    else:
+        name = html_escape(row['learner'])
+        links = [u'<a href="%s">log</a>' % link(os.path.join(row['folder'], 'compare.log'))]
+    identical = row['severity'] == 'identical'
+    kinds = u'; '.join(u'%s: %s' % (html_escape(h['kind']), html_escape(', '.join(h['explains'])))
+                       for h in row.get('hints') or [])
+    head = (u'<tr class="row"><td class="learner">%s <small>%s</small></td>'
+            u'<td class="score">%s</td><td class="severity">%s</td>'
+            u'<td class="differences">%s</td><td class="first">%s%s</td>'
+            u'<td class="hints">%s</td><td class="open">%s</td></tr>') % (
+        name, u' '.join(links), score_cell(row), html_escape(row['severity']),
+        '-' if row['differences'] is None else row['differences'],
+        html_escape(one_line(row['first_difference']) or '-'), causes_html(row),
+        kinds or u'-', u'' if identical else
+        u'<button type="button" class="open" aria-expanded="false" '
+        u'onclick="toggleDetails(this)">details</button>')
+    more = u''
+    if not identical:
         hints = u''.join(u'<li><span class="kind">%s</span>: %s: %s</li>' % (
             html_escape(h['kind']), html_escape(', '.join(h['explains'])), html_escape(h['text']))
             for h in row.get('hints') or [])
@@ -345,50 +511,55 @@ def summary_html(summary):
             u'</a><figcaption>%s</figcaption></figure>' % (
                 link(p['image']), link(p['thumbnail']), html_escape(p['state']),
                 html_escape(p['state']), html_escape(p['state'])) for p in row['pictures'])
-        rows.append(
-            u'<tr class="%s" data-learner="%s" data-rank="%d" data-severity="%s">'
-            u'<td class="learner">%s<br><small><code>%s</code><br>%s</small></td>'
-            u'<td class="severity">%s</td>'
-            u'<td class="differences">%s</td><td class="first">%s</td>'
-            u'<td class="hints">%s</td><td>%s</td><td class="pictures">%s</td></tr>' % (
-                severity_class(row['severity']), html_escape(row['learner']),
-                SEVERITIES.index(row['severity']), html_escape(row['severity']),
-                name, html_escape(row['file']), u' '.join(links), html_escape(row['severity']),
-                '-' if row['differences'] is None else row['differences'],
-                html_escape(one_line(row['first_difference']) or '-'),
-                u'<ul>%s</ul>' % hints if hints else u'-', shares_table(row['pictures']),
-                pictures or u'-'))
+        more = (u'<tr class="more" hidden><td colspan="7"><p><code>%s</code></p>%s'
+                u'<div class="pictures">%s%s</div></td></tr>') % (
+            html_escape(row['file']), u'<ul class="hints">%s</ul>' % hints if hints else u'',
+            shares_table(row['pictures']), pictures)
+    return (u'<tbody class="%s" data-learner="%s" data-rank="%d" data-severity="%s" '
+            u'data-score="%s" data-share="%s">%s%s</tbody>') % (
+        severity_class(row['severity']), html_escape(row['learner']),
+        SEVERITIES.index(row['severity']), html_escape(row['severity']),
+        number_cell(row.get('score')), score_share(row), head, more)
+
+
+def summary_html(summary):
+    counts = summary['counts']
+    rows = [learner_html(row) for row in worst_first(summary['rows'])]
     count_cells = u''.join(u'<td class="count %s" data-severity="%s">%d</td>' % (
         severity_class(s), html_escape(s), counts[s]) for s in SEVERITIES)
     skipped = u''.join(u'<li><code>%s</code>: %s</li>' % (html_escape(s['path']),
                                                         html_escape(s['reason']))
                        for s in summary['skipped'])
+    rubric = summary.get('rubric') or {}
     return u'''<!DOCTYPE html>
 <html><head><meta charset="utf-8"><title>KestCompare: %(folder)s</title>
-<style>%(style)s</style></head><body>
+<style>%(style)s%(page_style)s</style></head><body>
 <h1>KestCompare: <code>%(folder)s</code></h1>
 <table id="counts"><tr>%(count_heads)s<th>learners</th></tr>
 <tr>%(count_cells)s<td class="count" data-severity="all">%(total)d</td></tr></table>
-<p id="python">Each learner's file compared with %(reference)s under %(python)s, <span id="sandbox">%(sandbox)s</span>.</p>
+<p id="python">Each learner's file compared with %(reference)s under %(python)s, <span id="sandbox">%(sandbox)s</span>; scores by <span id="rubric">%(rubric)s</span>, out of %(out_of)s.</p>
 <div id="skipped"><p>%(skipped_count)s</p><ul>%(skipped)s</ul></div>
-<p>Click a column's name to sort by it (again to reverse); a learner's name opens the whole report. Each picture is Movra's frame dimmed, with every pixel that yours draws differently in magenta.</p>
-<table id="learners"><thead><tr>
+<p>The worst first. Click a column's name to sort by it (again to reverse); a learner's name opens the whole report, "details" the hints, the share of differing pixels per viewport and the pictures: Movra's frame dimmed, every pixel that yours draws differently in magenta. Where one item's difference explains others, the cause comes first.</p>
+<table id="learners" data-sorted="score">
+<colgroup><col class="learner"><col class="score"><col class="severity"><col class="differences"><col class="first"><col class="hints"><col class="open"></colgroup>
+<thead><tr>
 <th><button type="button" id="sort-learner" onclick="sortRows('learner')">learner</button></th>
+<th><button type="button" id="sort-score" onclick="sortRows('score')">score</button></th>
 <th><button type="button" id="sort-severity" onclick="sortRows('severity')">severity</button></th>
-<th>differences</th><th>first difference</th><th>hints</th>
-<th>differing pixels per viewport</th>
-<th>pictures (click for Movra, yours and the difference)</th>
+<th>differences</th><th>first difference (the cause first)</th><th>hints</th><th></th>
 </tr></thead>
-<tbody>
 %(rows)s
-</tbody></table>
+</table>
 <script>%(script)s</script>
 </body></html>
-''' % {'folder': html_escape(summary['folder']), 'style': STYLE,
+''' % {'folder': html_escape(summary['folder']), 'style': STYLE, 'page_style': PAGE_STYLE,
        'count_heads': u''.join(u'<th>%s</th>' % html_escape(s) for s in SEVERITIES),
        'count_cells': count_cells, 'total': summary['learners'],
        'reference': html_escape(summary.get('reference') or 'the compiled module Movra'),
        'python': html_escape(python_text(summary.get('python'))),
        'sandbox': html_escape(sandbox_text(summary.get('sandbox'))),
+       'rubric': html_escape(rubric.get('title') or 'the default rubric'),
+       'out_of': html_escape(number_cell(rubric.get('out_of')) if rubric.get('out_of')
+                             is not None else '-'),
        'skipped_count': skipped_text(summary['skipped']), 'skipped': skipped,
        'rows': u'\n'.join(rows), 'script': SORT_SCRIPT}

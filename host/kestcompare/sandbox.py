@@ -44,6 +44,7 @@ INSIDE_LIBRARY = INSIDE + '/lib'             # kestcompare/{__init__,codec}.py, 
 INSIDE_RECORDGL = INSIDE + '/recordgl'
 INSIDE_HELPERS = INSIDE + '/helpers'         # KestDrawHelperFunctions, kesthost/glut.py
 INSIDE_TARGET = '/learner'
+INSIDE_SHADERS = INSIDE + '/shaders'         # the compiled GL shaders kept between runs
 SCRATCH = '/tmp'
 INSIDE_WORKER = INSIDE_LIBRARY + '/kestcompare/worker/__main__.py'
 CAPTURE_FD = 3
@@ -183,6 +184,14 @@ class View(object):
         return [self.args[i + 2] for i, arg in enumerate(self.args)
                 if arg in ('--ro-bind', '--bind') and i + 2 < len(self.args)]
 
+    def scratch(self, size=None):
+        """The private tmpfs of /tmp, first: whatever the box shows from
+        below /tmp (an environment in a checkout there) is bound on top of
+        it, not hidden by it."""
+        self.args += ['--perms', '1777'] + (['--size', str(size)] if size else []) + [
+            '--tmpfs', SCRATCH]
+        self.made.add(SCRATCH)
+
     def ro(self, source, inside=None):
         inside = inside or source
         self.parents(inside)
@@ -290,10 +299,11 @@ def probe_in_root(interpreter):
     its /usr, and the folder of its virtual environment, in a box."""
     def run(argv):
         view = View()
+        view.scratch()
         view.system(interpreter.system_root)
         environment = os.path.dirname(os.path.dirname(os.path.abspath(argv[0])))
         view.ro(environment)
-        view.args += ['--proc', '/proc', '--dev', '/dev', '--tmpfs', SCRATCH]
+        view.args += ['--proc', '/proc', '--dev', '/dev']
         box = [bwrap_path()] + namespace_args() + view.args + [
             '--clearenv', '--setenv', 'PATH', ENVIRONMENT['PATH'], '--chdir', '/', '--'] + argv
         return probe_directly(box)
@@ -348,11 +358,12 @@ def problem():
                                                      '--dev', '/dev', '--', 'true']
         status, out = probe_directly(argv)
         if status != 0:
+            said = ((out or '').strip().splitlines()[-1:] or ['status %s' % status])[0]
             reason = ('bubblewrap cannot make a sandbox here (%s)%s; run with --no-sandbox '
                       'only for files you trust' % (
-                          (out or '').strip().splitlines()[-1:] or ['status %s' % status])[0],
-                      '' if is_root() else ': unprivileged user namespaces may be off '
-                      '(sysctl kernel.unprivileged_userns_clone=1), or run the tool as root')
+                          said, '' if is_root() else ': unprivileged user namespaces may be '
+                          'off (sysctl kernel.unprivileged_userns_clone=1), or run the tool '
+                          'as root'))
     _problem['checked'] = reason
     return reason
 
@@ -371,7 +382,7 @@ class Box(object):
     and its user."""
 
     def __init__(self, interpreter, mode, target, limits, slot=0, display=None,
-                 reference=False):
+                 reference=False, shaders=None):
         self.interpreter = interpreter
         self.mode = mode
         self.target = target            # a path outside, or "compiled"
@@ -379,6 +390,31 @@ class Box(object):
         self.slot = slot
         self.display = display          # (number, socket path) of its own X server
         self.reference = reference
+        # The folder of software GL's compiled shaders outside, which spares
+        # each render worker compiling them anew: written only by Movra's
+        # render workers, which run no learner's code; a learner's box sees
+        # it read-only and its worker copies it into its own /tmp.
+        self.shaders = shaders if mode == 'render' and shaders and \
+            os.path.isdir(shaders) else None
+
+    @property
+    def writes_shaders(self):
+        return self.shaders is not None and self.reference and self.target == 'compiled'
+
+    def bind_shaders(self, view):
+        if self.writes_shaders:
+            if is_root():
+                uid = uid_for(self.slot)
+                for folder, _dirs, files in os.walk(self.shaders):
+                    for path in [folder] + [os.path.join(folder, f) for f in files]:
+                        try:
+                            os.lchown(path, uid, uid)
+                        except OSError:
+                            pass
+            view.ro(self.shaders, INSIDE_SHADERS)
+            view.args[-3] = '--bind'
+        else:
+            view.ro(self.shaders, INSIDE_SHADERS)
 
     def inside_target(self):
         if self.target == 'compiled':
@@ -388,6 +424,7 @@ class Box(object):
     def view(self):
         interpreter = self.interpreter
         view = View()
+        view.scratch(self.limits.scratch_bytes)
         view.system(interpreter.system_root)
         prefix = interpreter.base_prefix
         if not prefix.startswith('/usr'):
@@ -416,9 +453,9 @@ class Box(object):
                 view.ro(source, inside)
         if self.target != 'compiled':
             view.ro(self.target, self.inside_target())
-        view.args += ['--proc', '/proc', '--dev', '/dev',
-                      '--perms', '1777', '--size', str(self.limits.scratch_bytes),
-                      '--tmpfs', SCRATCH]
+        if self.shaders is not None:
+            self.bind_shaders(view)
+        view.args += ['--proc', '/proc', '--dev', '/dev']
         if self.display is not None:
             number, socket = self.display
             inside = '/tmp/.X11-unix/X%d' % number
@@ -443,13 +480,19 @@ class Box(object):
         env = dict(ENVIRONMENT)
         if self.display is not None:
             env['DISPLAY'] = ':%d' % self.display[0]
+        if self.shaders is not None:
+            env['MESA_SHADER_CACHE_DIR'] = INSIDE_SHADERS if self.writes_shaders else \
+                SCRATCH + '/shaders'
         return env
 
     def settings(self):
         first = [INSIDE_RECORDGL] if self.mode == 'record' else [INSIDE_HELPERS]
-        return {'mode': self.mode, 'first': first, 'site': list(self.interpreter.site),
-                'capture_fd': CAPTURE_FD, 'cwd': SCRATCH,
-                'processes': self.limits.processes}
+        settings = {'mode': self.mode, 'first': first, 'site': list(self.interpreter.site),
+                    'capture_fd': CAPTURE_FD, 'cwd': SCRATCH,
+                    'processes': self.limits.processes}
+        if self.shaders is not None and not self.writes_shaders:
+            settings['shaders'] = [INSIDE_SHADERS, SCRATCH + '/shaders']
+        return settings
 
     def argv(self, capture_fd=CAPTURE_FD, command=None):
         """The command that starts the worker in its box (or, given, the

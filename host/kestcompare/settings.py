@@ -22,7 +22,8 @@ class Settings(object):
                  time_limit=DEFAULT_LIMIT, prepare_limit=None, pictures=True,
                  picture_size=DEFAULT_PICTURE_SIZE, ignore_output=False, python=None,
                  sandbox=True, memory_mb=DEFAULT_MEMORY_MB, cpu_seconds=DEFAULT_CPU_SECONDS,
-                 learner_limit=DEFAULT_LEARNER_LIMIT, jobs=2, shown_as=None, echo=True):
+                 learner_limit=DEFAULT_LEARNER_LIMIT, jobs=2, shown_as=None, echo=True,
+                 rubric=None, results_json=None, grades_bom=False, cache=True):
         self.impl = impl                    # the file (or a class's folder or zip)
         self.out_given = out                # as the user wrote it, for the report's lines
         self.out = os.path.abspath(out)
@@ -41,6 +42,11 @@ class Settings(object):
         self.jobs = int(jobs)
         self.shown_as = shown_as            # how the file is named in the reports
         self.echo = bool(echo)              # the text report on stdout too
+        self.rubric = rubric                # a scores.Rubric; None: the default one
+        # where a course platform's results.json of one comparison goes
+        self.results_json = os.path.abspath(results_json) if results_json else None
+        self.grades_bom = bool(grades_bom)  # grades.csv with a byte-order mark
+        self.cache = bool(cache)            # Movra's replies kept between runs (refcache)
 
     def for_learner(self, impl, out, shown_as):
         """A copy for one learner of a class: its file, folder and name."""
@@ -48,6 +54,7 @@ class Settings(object):
         settings.impl = impl
         settings.out = settings.out_given = out
         settings.json_path = None
+        settings.results_json = None
         settings.shown_as = shown_as
         settings.echo = False
         return settings

@@ -83,7 +83,8 @@ class Worker(object):
     boxed or not."""
 
     def __init__(self, interpreter, mode, target, limits, boxed=True, slot=0, display=None,
-                 reference=False):
+                 reference=False, shaders=None):
+        self.shaders = shaders
         self.interpreter = interpreter
         self.mode = mode
         self.target = target
@@ -101,7 +102,7 @@ class Worker(object):
     def argv(self, capture_fd):
         if self.boxed:
             return sandbox.Box(self.interpreter, self.mode, self.target, self.limits, self.slot,
-                               self.display, self.reference).argv(capture_fd)
+                               self.display, self.reference, self.shaders).argv(capture_fd)
         host = sandbox.HOST
         first = [os.path.join(host, 'recordgl')] if self.mode == 'record' else [host]
         settings = {'mode': self.mode, 'first': first, 'site': self.interpreter.site,
@@ -399,7 +400,7 @@ class RecordedReplies(object):
         kind = protocol.reply_class(request)
         if key not in self.replies:
             return kind.failure(internal_error='no recorded reply of Movra for %s' % key[:300])
-        return kind.from_json(self.replies[key])
+        return kind.recorded(self.replies[key])
 
     def stop(self):
         pass

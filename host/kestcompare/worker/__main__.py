@@ -7,7 +7,8 @@ on sys.path before the standard library (the recording GL in record mode,
 the drawing helpers), "site": the interpreter's site folders, after it,
 "capture_fd": the descriptor of the capture
 file, "cwd": the working folder, "processes": the most processes and
-threads the worker may have (0: no limit)}.
+threads the worker may have (0: no limit), "shaders": [a folder of compiled
+GL shaders, where to copy it] (render mode, optional)}.
 
 The process limit is set here, the first thing the worker does and before
 any code of the implementation runs: inside a new user namespace the
@@ -30,6 +31,15 @@ def start(argv):
         count = int(settings['processes'])
         resource.setrlimit(resource.RLIMIT_NPROC, (count, count))
     os.chdir(settings.get('cwd') or '/')
+    if settings.get('shaders'):
+        # The compiled GL shaders kept outside, copied into this box's own
+        # scratch (software GL writes where it reads them).
+        import shutil
+        source, target = settings['shaders']
+        try:
+            shutil.copytree(source, target)
+        except (IOError, OSError, shutil.Error):
+            pass
     from kestcompare.worker.serve import serve
     return serve(settings['mode'], int(settings['capture_fd']))
 

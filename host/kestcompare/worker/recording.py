@@ -54,7 +54,9 @@ class Recorder(Session):
         """The count of calls, and the observer's notes for the hints."""
         reply['calls_made'] = len(self.glfake.calls)
         if self.observer is not None:
-            reply['owners'] = self.observer.owners(min(len(self.glfake.calls), MAX_CALLS))
+            count = min(len(self.glfake.calls), MAX_CALLS)
+            reply['owners'] = self.observer.owners(count)
+            reply['spans'] = self.observer.spans(count)
             reply['builders'] = self.observer.builders[:MAX_ITEMS]
 
     # -- requests --
