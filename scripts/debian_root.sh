@@ -11,27 +11,38 @@
 #                                               ensure, then run CMD inside the
 #                                               root, in this checkout
 #   bash scripts/debian_root.sh path            print where the root is
+#   bash scripts/debian_root.sh binds           print the folders that run
+#                                               would mount for MOVRA_ROOT_PATHS
 #
 # Environment: MOVRA_DEBIAN_ROOT, the root's folder (default
 # /var/lib/movra/debian-sid); MOVRA_DEBIAN_MIRROR (default
 # http://deb.debian.org/debian); MOVRA_ROOT_NETWORK=private runs CMD in a
 # network namespace of its own too, with only a loopback (scripts/test.sh
 # does, so that an X server in the root and one outside, which meet in the
-# abstract socket names of their displays, cannot take the same display).
+# abstract socket names of their displays, cannot take the same display);
+# MOVRA_ROOT_PATHS, paths separated by ':' (files or folders, relative ones
+# from the current folder) that CMD must see where they are outside the
+# checkout (make compare names IMPL, OUT and JSON): the folder of each is
+# mounted into the root at its own path (see root_binds), and a folder of
+# the root's own system (/usr, /etc, /var, ...) is refused with the reason.
 #
 # CMD runs as root in a mount namespace of its own, which ends with it: the
 # checkout is mounted at its own path inside the root, with /proc and /dev,
 # so that paths in the checkout mean the same inside and out, and nothing
 # stays mounted when CMD ends, however it ends. Inside, MOVRA_IN_DEBIAN_ROOT
 # is 1, which tells scripts/pythons.sh to take the root's interpreters.
-# Making the root takes about two and a half minutes and 3.1 GB.
+# Making the root takes several minutes (mostly downloads) and about 3 GB,
+# once per machine; each step prints the time it took. What debootstrap and
+# apt-get print goes to a log beside the root ($TARGET.log), shown in part
+# when a step fails.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TARGET=${MOVRA_DEBIAN_ROOT:-/var/lib/movra/debian-sid}
 MIRROR=${MOVRA_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 LIST=$ROOT/requirements/debian-root.txt
-STAMP=etc/movra-root.packages  # inside the root: the list it was made or updated with
+STAMP=etc/movra-root.packages  # inside the root: the packages installed from lists
+LOG=$TARGET.log                # what debootstrap and apt-get printed, last step
 
 note() { echo "debian-root: $*" >&2; }
 die() { echo "debian-root: ERROR: $*" >&2; exit 1; }
@@ -42,8 +53,9 @@ packages() {
 
 # The unstable suite that the mirror serves here is frozen at a date, and its
 # Release file's Valid-Until has passed; apt refuses such a suite unless told.
+# Several checkouts share the root: an apt-get waits for another's lock.
 APT=(apt-get -o Acquire::Check-Valid-Until=false -o APT::Get::Assume-Yes=true
-     -o Dpkg::Use-Pty=0 -q)
+     -o Dpkg::Use-Pty=0 -o DPkg::Lock::Timeout=900 -q)
 
 # Runs a command inside the root with /proc and /dev mounted and, if given,
 # the checkout at its own path: in a private mount namespace.
@@ -62,6 +74,12 @@ in_root() {
             mkdir -p "$target$bind"
             mount --bind "$bind" "$target$bind"
         fi
+        # The further folders (root_binds), one per line.
+        while IFS= read -r folder; do
+            [ -n "$folder" ] || continue
+            mkdir -p "$target$folder"
+            mount --bind "$folder" "$target$folder"
+        done <<<"$MOVRA_ROOT_BINDS"
         # The root reaches the network as the machine does: with its resolver
         # and the certificates it trusts (a proxy of its own among them).
         cp -L /etc/resolv.conf "$target/etc/resolv.conf" 2>/dev/null || true
@@ -73,6 +91,30 @@ in_root() {
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
             LANG=C.UTF-8 MOVRA_IN_DEBIAN_ROOT=1 "$@"
     ' in-root "$TARGET" "$bind" "$@"
+}
+
+# The folders to mount for the paths of MOVRA_ROOT_PATHS, absolute, one per
+# line, for MOVRA_ROOT_BINDS: a folder itself, a file's folder, and for a
+# path that does not exist (yet: an OUT that the command makes) its nearest
+# folder that does. Nothing is made outside the root. Paths inside the
+# checkout are there already; a folder of the root's own system is refused,
+# since the mount would hide the root's files there.
+root_binds() {
+    local path folder binds="" IFS=:
+    for path in ${MOVRA_ROOT_PATHS:-}; do
+        [ -n "$path" ] || continue
+        folder=$(realpath -m -- "$path")
+        [ -d "$folder" ] || folder=$(dirname "$folder")
+        while [ ! -d "$folder" ]; do folder=$(dirname "$folder"); done
+        case $folder/ in
+            "$ROOT"/*) continue ;;
+            // | /usr/* | /etc/* | /var/* | /bin/* | /sbin/* | /lib*/* | /boot/* | /dev/* | \
+            /proc/* | /sys/* | /run/*)
+                die "cannot show $path to the Debian root: mounting $folder there would hide the root's own files (choose a path under /tmp, /home, /work or in this checkout)" ;;
+        esac
+        binds+=$folder$'\n'
+    done
+    printf '%s' "$binds"
 }
 
 # The bare minimal system first, then the list's packages by apt-get:
@@ -88,26 +130,37 @@ make_root() {
     local partial=$TARGET.partial
     rm -rf "$partial"
     mkdir -p "$(dirname "$TARGET")"
-    note "making the Debian unstable root in $TARGET (about two minutes, then its packages)"
+    note "making the Debian unstable root in $TARGET, once for this machine: debootstrap, then its packages (several minutes; log: $LOG)"
     local started=$SECONDS
-    if ! debootstrap --variant=minbase sid "$partial" "$MIRROR" >"$partial.log" 2>&1; then
-        tail -n 20 "$partial.log" >&2
-        die "debootstrap failed (the whole log: $partial.log)"
+    if ! debootstrap --variant=minbase sid "$partial" "$MIRROR" >"$LOG" 2>&1; then
+        tail -n 20 "$LOG" >&2
+        die "debootstrap failed (the whole log: $LOG)"
     fi
     mv "$partial" "$TARGET"
-    rm -f "$partial.log"
     note "made in $((SECONDS - started)) s, $(du -sh "$TARGET" | cut -f1)"
+}
+
+# The packages of the list that the root has not had installed from a list.
+new_packages() {
+    packages | grep -vxF -f <(cat "$TARGET/$STAMP" 2>/dev/null || true) || true
 }
 
 install_packages() {
     local wanted started=$SECONDS
-    wanted=$(packages | paste -sd' ' -)
-    note "installing into the root the packages of ${LIST#"$ROOT"/}"
+    wanted=$(new_packages | paste -sd' ' -)
+    note "installing into the root the packages of ${LIST#"$ROOT"/}: $wanted (log: $LOG)"
     # shellcheck disable=SC2086
-    MOVRA_ROOT_NETWORK= in_root "" bash -c "DEBIAN_FRONTEND=noninteractive ${APT[*]} update >/dev/null &&
-        DEBIAN_FRONTEND=noninteractive ${APT[*]} install --no-install-recommends $wanted >/dev/null" ||
-        die "apt-get could not install the packages of $LIST into $TARGET"
-    packages >"$TARGET/$STAMP"
+    MOVRA_ROOT_NETWORK= MOVRA_ROOT_BINDS= in_root "" bash -c "DEBIAN_FRONTEND=noninteractive ${APT[*]} update &&
+        DEBIAN_FRONTEND=noninteractive ${APT[*]} install --no-install-recommends $wanted" \
+        >>"$LOG" 2>&1 || {
+        tail -n 20 "$LOG" >&2
+        die "apt-get could not install the packages of $LIST into $TARGET (the whole log: $LOG)"
+    }
+    # The stamp is the list, in its order, followed by what earlier lists
+    # installed besides, so that the shorter list of an older checkout
+    # installs nothing again.
+    { packages; grep -vxF -f <(packages) "$TARGET/$STAMP" 2>/dev/null || true; } >"$TARGET/$STAMP.new"
+    mv "$TARGET/$STAMP.new" "$TARGET/$STAMP"
     note "installed in $((SECONDS - started)) s, $(du -sh "$TARGET" | cut -f1) in all"
 }
 
@@ -117,7 +170,7 @@ ensure() {
     [ "${MOVRA_IN_DEBIAN_ROOT:-}" != 1 ] || die "already inside the Debian root"
     # A root whose packages failed to install has no stamp: they are tried again.
     [ -d "$TARGET" ] || make_root
-    [ "$(cat "$TARGET/$STAMP" 2>/dev/null)" = "$(packages)" ] || install_packages
+    [ -z "$(new_packages)" ] || install_packages
 }
 
 command=${1:-}
@@ -125,6 +178,7 @@ shift || true
 case "$command" in
     ensure) ensure ;;
     path) echo "$TARGET" ;;
+    binds) root_binds ;;
     run)
         [ $# -gt 0 ] || die "run: say what to run"
         ensure
@@ -134,7 +188,9 @@ case "$command" in
                     BENCH_REPS BENCH_SECONDS BENCH_INSTRUCTIONS MOVRA_BUILD_JOBS ARGS; do
             if [ -n "${!name+x}" ]; then env_args+=("$name=${!name}"); fi
         done
-        in_root "$ROOT" /usr/bin/env "${env_args[@]}" bash -c 'cd "$0" && exec "$@"' "$ROOT" "$@"
+        binds=$(root_binds)
+        MOVRA_ROOT_BINDS=$binds in_root "$ROOT" /usr/bin/env "${env_args[@]}" \
+            bash -c 'cd "$0" && exec "$@"' "$ROOT" "$@"
         ;;
-    *) die "usage: bash scripts/debian_root.sh ensure | run CMD [ARG...] | path" ;;
+    *) die "usage: bash scripts/debian_root.sh ensure | run CMD [ARG...] | path | binds" ;;
 esac

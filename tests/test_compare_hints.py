@@ -10,6 +10,8 @@ import glfake
 from kestcompare import hints
 from kestcompare.worker import encode
 
+pytestmark = pytest.mark.compare
+
 
 def enc(value):
     return encode(value, np, glfake.Quadric)

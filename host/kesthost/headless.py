@@ -12,11 +12,9 @@ import time
 
 import numpy as np
 
-from kesthost import PROG, glut, writer, xvfb
+from kesthost import GIF_NAME, PROG, glut, writer, xvfb
 from kesthost.window import TICK_MS, Window, shutdown_glut
 from OpenGL import GL, GLUT
-
-GIF_NAME = 'movra.gif'
 
 
 def read_frame(side):
