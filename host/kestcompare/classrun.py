@@ -22,8 +22,12 @@ from kestcompare import cases, pythons, reports, submissions
 from kestcompare.compare import Comparison, CompareError, failure_text, error_text
 from kestcompare.supervise import PREEXEC, exchange, request_key, start_all, status_text
 
+# How a learner's comparison is started: the checkout's entry point beside
+# this package, or where the package is installed (pip install, the command
+# movra-compare), the package itself.
 ENTRY = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                      'KestCompare.py')
+START = [ENTRY] if os.path.isfile(ENTRY) else ['-m', 'kestcompare']
 MARK = '.kestcompare'
 REFERENCE = '.reference'
 PROG = 'KestCompare.py'
@@ -213,7 +217,7 @@ def compare_class(impl, out, options):
 
 
 def command(job, options, recorded):
-    line = [sys.executable, ENTRY, job['file'], '--out', job['folder'],
+    line = [sys.executable] + START + [job['file'], '--out', job['folder'],
             '--time-limit', str(options.time_limit),
             '--prepare-limit', str(options.prepare_limit),
             '--picture-size', str(options.picture_size),
