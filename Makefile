@@ -33,7 +33,7 @@ venv_python = $(if $(filter 2.7,$(1)),.venv,.venv-$(1))/bin/python
 PYTHON := $(call venv_python,$(RUN_PY))
 # make test: the whole suite under the newest Python 3 and 2.7 (the Python
 # the module was written for), the two at once.
-TEST_PYTHONS := $(or $(PY),$(NEWEST_PY3) $(PY27))
+TEST_PYTHONS := $(strip $(or $(PY),$(NEWEST_PY3) $(PY27)))
 # make check: the whole suite under 2.7 and 3.14 (the current release); the
 # module's own tests (all but the host program's and the compare tool's,
 # which are plain Python) under 3.15 and the debug 3.14d, whose assertions
