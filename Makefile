@@ -7,7 +7,8 @@
 #
 #   make run       the host program (ARGS=... are passed to it)
 #   make compare   compare IMPL=path/to/Movra.py (or a class folder or .zip)
-#                  with Movra (OUT=dir, JSON=file, ARGS=... to the tool)
+#                  with Movra, the learner's code in the tool's sandbox
+#                  (OUT=dir, JSON=file, ARGS=... to the tool)
 #   make test      a contributor's lane: the whole suite under the newest
 #                  Python 3 this machine has and, where pyenv has it, 2.7;
 #                  no root needed (PYTEST_ARGS=... to narrow it)
@@ -49,11 +50,16 @@ CHECK_SANITIZE_PYTHONS := 2.7 3.13
 # environment of the checkout uses.
 CHECK_INSTALLED_PY := 3.12
 ROOT_PYTHONS := 3.14 3.15 3.14d 3.15d
-# A command of a Python of the Debian root runs inside the root; the paths
-# named in ROOT_PATHS are mounted into it at their own place.
-in_env = $(if $(and $(filter $(1),$(ROOT_PYTHONS)),$(if $(MOVRA_IN_DEBIAN_ROOT),,root)),MOVRA_ROOT_PATHS='$(ROOT_PATHS)' bash scripts/debian_root.sh run)
-IN_ENV = $(call in_env,$(RUN_PY))
-ROOT_PATHS :=
+# make compare runs the compare tool under the newest Python 3, outside the
+# Debian root, and the learner's file, in the tool's sandbox, under that
+# Python too, or under PY: learners write Python 3 (f-strings, print());
+# PY=2.7 for a Python 2 file, which the report itself suggests when a file
+# compiles only there; PY=3.14 runs it on the Debian root's.
+COMPARE_PY := $(NEWEST_PY3)
+COMPARE_PYTHON := $(call venv_python,$(COMPARE_PY))
+# A command of a Python of the Debian root runs inside the root.
+in_env = $(if $(and $(filter $(1),$(ROOT_PYTHONS)),$(if $(MOVRA_IN_DEBIAN_ROOT),,root)),bash scripts/debian_root.sh run)
+IN_ENV := $(call in_env,$(RUN_PY))
 ARGS ?=
 PYTEST_ARGS ?=
 export PYTEST_ARGS
@@ -89,14 +95,11 @@ run: python
 
 # make compare IMPL=path/to/Movra.py (or a class folder or .zip) [OUT=dir]
 #              [JSON=file] [ARGS="--ignore-output ..."]
-# Under a Python of the Debian root, IMPL, OUT and JSON are mounted into the
-# root at their own paths (scripts/debian_root.sh says which paths it
-# refuses); paths inside ARGS are not.
-compare: ROOT_PATHS = $(IMPL):$(OUT):$(JSON)
 compare: python
+	@test -n "$(COMPARE_PY)" || { echo "make compare: the compare tool runs under Python 3, and none was found" >&2; exit 2; }
 	@test -n "$(IMPL)" || { echo "make compare: say which file, e.g. make compare IMPL=src/Movra.py" >&2; exit 2; }
-	bash scripts/setup.sh $(RUN_PY)
-	$(IN_ENV) $(PYTHON) host/KestCompare.py $(IMPL) $(if $(OUT),--out $(OUT)) $(if $(JSON),--json $(JSON)) $(ARGS)
+	bash scripts/setup.sh $(sort $(COMPARE_PY) $(PY))
+	$(COMPARE_PYTHON) host/KestCompare.py $(IMPL) $(if $(OUT),--out $(OUT)) $(if $(JSON),--json $(JSON)) $(if $(PY),--python $(PY)) $(ARGS)
 
 clean:
 	rm -rf build .pytest_cache

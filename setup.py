@@ -16,9 +16,9 @@ parallel.  Installed beside the extension:
     freeglut loader), also for a host of one's own; host/kestcompare, the
     compare tool; and host/recordgl, the recording GL and drawing helpers
     that the compare tool runs both sides on;
-  * the console commands `movra` (kesthost.cli:main) and `movra-compare`
-    (kestcompare.cli:main), also as `python -m kesthost` and
-    `python -m kestcompare`.
+  * the console commands `movra` (kesthost.cli:main) and, under Python 3,
+    `movra-compare` (kestcompare.cli:main), also as `python -m kesthost`
+    and `python -m kestcompare`.
 
     pip install .                      (any supported Python)
     python setup.py build_ext          (build only)
@@ -98,6 +98,11 @@ def host_packages():
 
 
 PACKAGES = host_packages()
+# The commands; the compare tool runs on Python 3 only (a learner's Python 2
+# file it loads with --python 2.7).
+COMMANDS = ['movra = kesthost.cli:main']
+if not PY2:
+    COMMANDS.append('movra-compare = kestcompare.cli:main')
 
 
 def link_flags():
@@ -174,8 +179,7 @@ setup(
     ],
     packages=sorted(PACKAGES),
     package_dir=PACKAGES,
-    entry_points={'console_scripts': ['movra = kesthost.cli:main',
-                                      'movra-compare = kestcompare.cli:main']},
+    entry_points={'console_scripts': COMMANDS},
     ext_modules=[
         Extension(
             'Movra',

@@ -11,20 +11,13 @@
 #                                               ensure, then run CMD inside the
 #                                               root, in this checkout
 #   bash scripts/debian_root.sh path            print where the root is
-#   bash scripts/debian_root.sh binds           print the folders that run
-#                                               would mount for MOVRA_ROOT_PATHS
 #
 # Environment: MOVRA_DEBIAN_ROOT, the root's folder (default
 # /var/lib/movra/debian-sid); MOVRA_DEBIAN_MIRROR (default
 # http://deb.debian.org/debian); MOVRA_ROOT_NETWORK=private runs CMD in a
 # network namespace of its own too, with only a loopback (scripts/test.sh
 # does, so that an X server in the root and one outside, which meet in the
-# abstract socket names of their displays, cannot take the same display);
-# MOVRA_ROOT_PATHS, paths separated by ':' (files or folders, relative ones
-# from the current folder) that CMD must see where they are outside the
-# checkout (make compare names IMPL, OUT and JSON): the folder of each is
-# mounted into the root at its own path (see root_binds), and a folder of
-# the root's own system (/usr, /etc, /var, ...) is refused with the reason.
+# abstract socket names of their displays, cannot take the same display).
 #
 # CMD runs as root in a mount namespace of its own, which ends with it: the
 # checkout is mounted at its own path inside the root, with /proc and /dev,
@@ -68,18 +61,15 @@ in_root() {
         target=$1 bind=$2
         shift 2
         if [ "$MOVRA_ROOT_NETWORK" = private ]; then ip link set lo up; fi
+        # The root a mount of its own, so that inside it the root folder is a
+        # mount point, which bubblewrap (the compare tool'"'"'s sandbox) needs.
+        mount --bind "$target" "$target"
         mount -t proc proc "$target/proc"
         mount --rbind /dev "$target/dev"
         if [ -n "$bind" ]; then
             mkdir -p "$target$bind"
             mount --bind "$bind" "$target$bind"
         fi
-        # The further folders (root_binds), one per line.
-        while IFS= read -r folder; do
-            [ -n "$folder" ] || continue
-            mkdir -p "$target$folder"
-            mount --bind "$folder" "$target$folder"
-        done <<<"$MOVRA_ROOT_BINDS"
         # The root reaches the network as the machine does: with its resolver
         # and the certificates it trusts (a proxy of its own among them).
         cp -L /etc/resolv.conf "$target/etc/resolv.conf" 2>/dev/null || true
@@ -91,30 +81,6 @@ in_root() {
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
             LANG=C.UTF-8 MOVRA_IN_DEBIAN_ROOT=1 "$@"
     ' in-root "$TARGET" "$bind" "$@"
-}
-
-# The folders to mount for the paths of MOVRA_ROOT_PATHS, absolute, one per
-# line, for MOVRA_ROOT_BINDS: a folder itself, a file's folder, and for a
-# path that does not exist (yet: an OUT that the command makes) its nearest
-# folder that does. Nothing is made outside the root. Paths inside the
-# checkout are there already; a folder of the root's own system is refused,
-# since the mount would hide the root's files there.
-root_binds() {
-    local path folder binds="" IFS=:
-    for path in ${MOVRA_ROOT_PATHS:-}; do
-        [ -n "$path" ] || continue
-        folder=$(realpath -m -- "$path")
-        [ -d "$folder" ] || folder=$(dirname "$folder")
-        while [ ! -d "$folder" ]; do folder=$(dirname "$folder"); done
-        case $folder/ in
-            "$ROOT"/*) continue ;;
-            // | /usr/* | /etc/* | /var/* | /bin/* | /sbin/* | /lib*/* | /boot/* | /dev/* | \
-            /proc/* | /sys/* | /run/*)
-                die "cannot show $path to the Debian root: mounting $folder there would hide the root's own files (choose a path under /tmp, /home, /work or in this checkout)" ;;
-        esac
-        binds+=$folder$'\n'
-    done
-    printf '%s' "$binds"
 }
 
 # The bare minimal system first, then the list's packages by apt-get:
@@ -150,7 +116,7 @@ install_packages() {
     wanted=$(new_packages | paste -sd' ' -)
     note "installing into the root the packages of ${LIST#"$ROOT"/}: $wanted (log: $LOG)"
     # shellcheck disable=SC2086
-    MOVRA_ROOT_NETWORK= MOVRA_ROOT_BINDS= in_root "" bash -c "DEBIAN_FRONTEND=noninteractive ${APT[*]} update &&
+    MOVRA_ROOT_NETWORK= in_root "" bash -c "DEBIAN_FRONTEND=noninteractive ${APT[*]} update &&
         DEBIAN_FRONTEND=noninteractive ${APT[*]} install --no-install-recommends $wanted" \
         >>"$LOG" 2>&1 || {
         tail -n 20 "$LOG" >&2
@@ -178,7 +144,6 @@ shift || true
 case "$command" in
     ensure) ensure ;;
     path) echo "$TARGET" ;;
-    binds) root_binds ;;
     run)
         [ $# -gt 0 ] || die "run: say what to run"
         ensure
@@ -188,9 +153,7 @@ case "$command" in
                     BENCH_REPS BENCH_SECONDS BENCH_INSTRUCTIONS MOVRA_BUILD_JOBS ARGS; do
             if [ -n "${!name+x}" ]; then env_args+=("$name=${!name}"); fi
         done
-        binds=$(root_binds)
-        MOVRA_ROOT_BINDS=$binds in_root "$ROOT" /usr/bin/env "${env_args[@]}" \
-            bash -c 'cd "$0" && exec "$@"' "$ROOT" "$@"
+        in_root "$ROOT" /usr/bin/env "${env_args[@]}" bash -c 'cd "$0" && exec "$@"' "$ROOT" "$@"
         ;;
-    *) die "usage: bash scripts/debian_root.sh ensure | run CMD [ARG...] | path | binds" ;;
+    *) die "usage: bash scripts/debian_root.sh ensure | run CMD [ARG...] | path" ;;
 esac

@@ -37,8 +37,8 @@ die() { echo "setup: ERROR: $*" >&2; exit 1; }
 # accepted too. x11-utils (xwininfo) finds a window on an Xvfb screen;
 # mesa-utils (glxinfo) shows which GL renderer a screen offers. chromium and
 # chromium-driver: the tests of the compare tool's class page load it in a
-# real browser, through selenium. bubblewrap: the compare tool's box for a
-# learner's code.
+# real browser, through selenium. bubblewrap: the sandbox in which the
+# compare tool runs learners' code.
 APT_PACKAGES=(g++ make libglu1-mesa-dev libgl1-mesa-dri xvfb xauth x11-utils
               mesa-utils chromium chromium-driver bubblewrap)
 GLUT_PACKAGES=(libglut-dev freeglut3-dev)

@@ -35,13 +35,48 @@ def line_of(text, fragment):
     return text[:text.index(fragment)].count('\n') + 1
 
 
+def tool_python():
+    """The Python 3 that runs the tool: this one, or under 2.7 the newest
+    Python 3 environment of the checkout."""
+    if not PY2:
+        return sys.executable
+    for version in ('3.13', '3.12', '3.11', '3.10', '3.9', '3.8'):
+        candidate = os.path.join(ROOT, '.venv-%s' % version, 'bin', 'python')
+        if os.access(candidate, os.X_OK):
+            return candidate
+    return None
+
+
+TOOL_PYTHON = tool_python()
+
+
 def run_tool(*args, **options):
-    """Runs the tool as make compare does; (status, stdout, stderr)."""
-    python = options.get('python') or sys.executable
-    process = subprocess.Popen([python, COMPARE] + list(args), stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, cwd=ROOT)
+    """Runs the tool as make compare does, with this Python as the
+    learner's (or the one given as python=); (status, stdout, stderr)."""
+    if TOOL_PYTHON is None:
+        import pytest
+        pytest.skip('no Python 3 environment to run the compare tool with')
+    learner = options.get('python') or sys.executable
+    command = [TOOL_PYTHON, COMPARE] + list(args) + ['--python', learner]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               cwd=ROOT, env=options.get('env'))
     out, err = process.communicate()
     return process.returncode, out.decode('utf-8'), err.decode('utf-8')
+
+
+def interpreter_runs(executable):
+    """Whether that interpreter starts here (a pyenv one does not in the
+    Debian root, where its shared library is missing)."""
+    if executable is None:
+        return False
+    with open(os.devnull, 'wb') as null:
+        return subprocess.call([executable, '-c', 'pass'], stdout=null, stderr=null) == 0
+
+
+def sandbox_words():
+    """How the first line of a report states the sandbox, by default."""
+    return ('sandboxed (memory 2048 MB, CPU 120 s, 64 processes, files of 16 MB, '
+            '256 open files, scratch 64 MB)')
 
 
 MOVING_VIEW_VOLUME = '    glRotatef(-pan, 0, 1, 0)\n    glRotatef(tilt, 1, 0, 0)'

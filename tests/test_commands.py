@@ -20,6 +20,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HOST = os.path.join(ROOT, 'host')
 FAKES = os.path.join(HOST, 'recordgl')
 BIN = os.path.dirname(sys.executable)
+PY2 = sys.version_info[0] == 2
 
 
 def user_env(**changes):
@@ -54,6 +55,8 @@ ENTRIES = [
 @pytest.mark.parametrize('command, name, holds', ENTRIES,
                          ids=[os.path.basename(e[0][-1]) for e in ENTRIES])
 def test_each_entry_point_runs_from_any_folder(tmpdir, command, name, holds):
+    if PY2 and holds == 'IMPL':
+        pytest.skip('the compare tool runs on Python 3')
     code, out, err = run(command + ['--help'], tmpdir)
     assert (code, err) == (0, '')
     usage = ' '.join(out.split('\n\n')[0].split())
@@ -61,6 +64,15 @@ def test_each_entry_point_runs_from_any_folder(tmpdir, command, name, holds):
     if name is not None:
         assert usage.startswith('usage: %s [-h]' % name)
     assert tmpdir.listdir() == []
+
+
+@pytest.mark.skipif(not PY2, reason='Python 2 only')
+def test_the_compare_tool_under_python2_is_one_line_and_no_command(tmpdir):
+    assert not os.path.exists(os.path.join(BIN, 'movra-compare'))
+    code, out, err = run([sys.executable, '-m', 'kestcompare', '--help'], tmpdir)
+    assert (code, out) == (1, '')
+    assert err == ('python -m kestcompare: the compare tool runs on Python 3, not 2.7; run it '
+                   'with a Python 3 and --python 2.7 for a learner\'s Python 2 file\n')
 
 
 @pytest.mark.parametrize('command, name', [(e[0], e[1]) for e in ENTRIES[:3]],

@@ -7,7 +7,7 @@ import pytest
 
 import glfake
 from kestcompare import diff
-from kestcompare.worker import encode
+from kestcompare.codec import encode
 
 pytestmark = pytest.mark.compare
 

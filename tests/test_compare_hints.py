@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import glfake
-from kestcompare import hints
-from kestcompare.worker import encode
+from kestcompare import hints, protocol
+from kestcompare.codec import encode
 
 pytestmark = pytest.mark.compare
 
@@ -161,7 +161,11 @@ def test_the_same_calls_in_another_order(movra, yours, expected):
 def reply(calls, **fields):
     out = {'calls': calls, 'globals': {}, 'depth': {'modelview': 1, 'projection': 1}}
     out.update(fields)
-    return out
+    return protocol.DrawReply(**out)
+
+
+def changed(original, **fields):
+    return protocol.DrawReply(**dict(vars(original), **fields))
 
 
 def test_a_state_is_explained_only_when_every_difference_is():
@@ -170,7 +174,7 @@ def test_a_state_is_explained_only_when_every_difference_is():
     two = reply([call('glRotatef', 30, 0, 1, 0), call('glViewport', 0, 350, 350, 350)])
     assert hints.state_explanation(movra, one, {})[:2] == ('sign', None)
     assert hints.state_explanation(movra, two, {}) is None
-    raised = dict(one, error={'type': 'TypeError'})
+    raised = changed(one, error={'type': 'TypeError'})
     assert hints.state_explanation(movra, raised, {}) is None
     # of two that hold, the first in the order of the kinds is given
     assert hints.state_explanation(reply([call('glMultMatrixd', R.T)]),
@@ -193,8 +197,8 @@ def test_a_tick_explains_calls_and_globals_with_the_same_shift():
     assert hints.state_explanation(movra, yours, probe)[:2] == ('tick', 1)
     assert sorted(set(asked)) == [-1, 1]
     # the call one tick later but the global one tick earlier: no shift explains both
-    mixed = {1: later, -1: dict(earlier, calls=[call('glTranslatef', 9.0, 3, 1.0)])}
-    mixed[1] = dict(later, globals={'movingCameraPos': position(7.0)})
+    mixed = {1: later, -1: changed(earlier, calls=[call('glTranslatef', 9.0, 3, 1.0)])}
+    mixed[1] = changed(later, globals={'movingCameraPos': position(7.0)})
     assert hints.state_explanation(movra, yours, mixed.get) is None
 
 

@@ -97,7 +97,7 @@ def test_every_platform_name_is_a_learner_with_its_row(request, layout):
         assert (row['result'], row['severity'], [h['kind'] for h in row['hints']]) == \
             expected(name), (layout, name)
     counts = dict((s, 0) for s in ['identical', 'output only', 'calls only', 'pictures',
-                                   'not loaded'])
+                                   'not loaded', 'tool error'])
     for name in FAULTS:
         counts[expected(name)[1]] += 1
     assert run['summary']['counts'] == counts
@@ -136,14 +136,15 @@ def test_the_gradebook_of_a_zip(zipped):
     with io.open(str(zipped['out'].join('grades.csv')), encoding='utf-8', newline='') as stream:
         table = list(csv.reader(stream))
     assert table[0] == ['learner', 'file', 'severity', 'differences', 'first difference',
-                        'hints']
+                        'hints', 'sandbox']
     rows = dict((cells[0], cells) for cells in table[1:])
     for name in FAULTS:
         learner = learner_of(zipped, name)
         row = zipped['rows'][learner]
         assert rows[learner] == [learner, row['file'], expected(name)[1],
                                  '' if row['differences'] is None else str(row['differences']),
-                                 row['first_difference'] or '', '; '.join(expected(name)[2])]
+                                 row['first_difference'] or '', '; '.join(expected(name)[2]),
+                                 'sandboxed']
 
 
 def test_out_holds_only_this_runs_learners(tmpdir):
@@ -153,12 +154,12 @@ def test_out_holds_only_this_runs_learners(tmpdir):
             write(str(folder.join(learner, 'Movra.py')), seeded([]))
     status = run_tool(str(first_class), '--out', str(out), '--no-pictures')[0]
     assert status == 0 and sorted(os.listdir(str(out))) == [
-        '.reference', 'ann', 'bob', 'grades.csv', 'index.html', 'summary.json']
+        'ann', 'bob', 'grades.csv', 'index.html', 'summary.json']
     out.join('bob', 'stale.txt').write('from the first run')
     write(str(out.join('mine', 'notes.txt')), 'the teacher\'s own folder')
     status, text, err = run_tool(str(second_class), '--out', str(out), '--no-pictures')
     assert status == 0
-    assert sorted(os.listdir(str(out))) == ['.reference', 'bob', 'grades.csv', 'index.html',
+    assert sorted(os.listdir(str(out))) == ['bob', 'grades.csv', 'index.html',
                                             'mine', 'mine_2', 'summary.json']
     assert not out.join('bob', 'stale.txt').check()
     assert out.join('mine', 'notes.txt').read() == 'the teacher\'s own folder'

@@ -3,6 +3,9 @@ per viewport, its thumbnail, the report folders of a class and the escaping
 of the class page (finding the learners: test_compare_submissions.py)."""
 from __future__ import division
 
+import base64
+import zlib
+
 import numpy as np
 import pytest
 
@@ -15,13 +18,36 @@ SIDE = 20          # frames of 20 x 20 pixels: viewports of 10 x 10
 
 def frame(tmpdir, name, marks=()):
     """A black frame with white rectangles (top, left, height, width)."""
-    from PIL import Image
     pixels = np.zeros((SIDE, SIDE, 3), dtype=np.uint8)
     for top, left, height, width in marks:
         pixels[top:top + height, left:left + width] = 255
-    path = str(tmpdir.join(name))
-    Image.fromarray(pixels, 'RGB').save(path, 'PNG')
-    return path
+    return pixels
+
+
+def sent(rows, side=SIDE, **fields):
+    """A frame as a worker sends it."""
+    image = {'width': side, 'height': side,
+             'rgb': base64.b64encode(zlib.compress(rows)).decode('ascii')}
+    image.update(fields)
+    return image
+
+
+def test_a_frame_as_a_worker_sends_it_is_read_back_exactly():
+    pixels = np.arange(SIDE * SIDE * 3, dtype=np.uint8).reshape(SIDE, SIDE, 3)
+    assert np.array_equal(pictures.frame_of(sent(pixels.tobytes()), SIDE), pixels)
+
+
+@pytest.mark.parametrize('image', [
+    None,
+    sent(b'\0' * (SIDE * SIDE * 3), side=SIDE + 1),              # another side than asked
+    sent(b'\0' * (SIDE * SIDE * 3 - 1)),                        # a byte short
+    sent(b'\0' * (SIDE * SIDE * 3 + 1)),                        # a byte over
+    sent(b'\0' * (100 * 1024 * 1024)),                          # inflates far past a frame
+    {'width': SIDE, 'height': SIDE, 'rgb': 'not base64 at all!'},
+    {'width': SIDE, 'height': SIDE, 'rgb': base64.b64encode(b'not zlib').decode('ascii')},
+], ids=['none', 'side', 'short', 'long', 'bomb', 'base64', 'zlib'])
+def test_a_frame_that_is_not_exactly_one_is_no_frame(image):
+    assert pictures.frame_of(image, SIDE) is None
 
 
 @pytest.mark.parametrize('marks, shares', [
@@ -63,12 +89,8 @@ def test_a_thumbnail_keeps_every_differing_pixel(tmpdir, side, pixel, marked):
     movra = np.zeros((side, side, 3), dtype=np.uint8)
     yours = movra.copy()
     yours[pixel[1], pixel[0]] = 255
-    paths = []
-    for name, pixels in (('m.png', movra), ('y.png', yours)):
-        paths.append(str(tmpdir.join(name)))
-        Image.fromarray(pixels, 'RGB').save(paths[-1], 'PNG')
     thumbnail = str(tmpdir.join('thumb.png'))
-    pictures.compose(paths[0], paths[1], str(tmpdir.join('side.png')), side, thumbnail)
+    pictures.compose(movra, yours, str(tmpdir.join('side.png')), side, thumbnail)
     image = np.asarray(Image.open(thumbnail).convert('RGB'))
     assert image.shape == (pictures.THUMBNAIL, pictures.THUMBNAIL, 3)
     found = np.argwhere(np.all(image == pictures.MARK, axis=-1))

@@ -1,8 +1,8 @@
 """The set-up and lane scripts, driven with stand-in commands in a copy of
 scripts/ (so that nothing they make lands in this checkout): which Python
 each lane takes, what set-up tells an ordinary user and that it installs
-nothing, which lanes scripts/test.sh runs and how it reports them, what
-make compare shows the Debian root, and what the Makefile's targets run.
+nothing, which lanes scripts/test.sh runs and how it reports them, and
+what the Makefile's targets run.
 """
 from __future__ import division
 
@@ -225,46 +225,6 @@ def test_the_module_lane_selects_by_marker(tmpdir, checkout):
     assert out.splitlines()[-1] == 'test: passed under Python , the module tests under 3.11'
 
 
-# ---------------------------------------------------- scripts/debian_root.sh ---
-
-def binds(paths, cwd=ROOT):
-    return run(['bash', os.path.join(ROOT, 'scripts', 'debian_root.sh'), 'binds'],
-               dict(os.environ, MOVRA_ROOT_PATHS=paths), cwd)
-
-
-def test_make_compare_shows_the_root_the_folders_it_names(tmpdir):
-    learner = tmpdir.join('learner').ensure(dir=True)
-    learner.join('Movra.py').write('')
-    cases = [
-        (str(learner.join('Movra.py')), [learner]),                 # a file: its folder
-        (str(learner), [learner]),                                   # a folder: itself
-        (str(tmpdir.join('out', 'new', 'report')), [tmpdir]),        # not there yet
-        ('src/Movra.py', []),                                        # in the checkout
-        (os.path.join(ROOT, 'out', 'compare'), []),
-        ('', []),
-    ]
-    for path, folders in cases:
-        assert binds(path + ':') == (0, ''.join('%s\n' % f for f in folders), ''), path
-    code, out, err = binds('%s:%s:%s' % (learner.join('Movra.py'), tmpdir.join('o'), ''))
-    assert (code, out) == (0, '%s\n%s\n' % (learner, tmpdir))
-
-
-@pytest.mark.parametrize('path, folder', [
-    ('/usr/share/learner/Movra.py', '/usr/share'),
-    ('/etc/Movra.py', '/etc'),
-    ('/', '/'),
-    ('/var/tmp/out', '/var/tmp'),
-])
-def test_a_folder_of_the_roots_own_system_is_refused_with_the_reason(path, folder):
-    if not os.path.isdir(folder):
-        pytest.skip('%s is not on this machine' % folder)
-    code, out, err = binds('src/Movra.py:' + path)
-    assert (code, out) == (1, '')
-    assert err == ('debian-root: ERROR: cannot show %s to the Debian root: mounting %s there '
-                   'would hide the root\'s own files (choose a path under /tmp, /home, /work or '
-                   'in this checkout)\n' % (path, folder))
-
-
 # ----------------------------------------------------------------- Makefile ---
 
 def make_n(*args):
@@ -290,10 +250,12 @@ def test_every_command_takes_the_newest_python3_unless_py_says(tmpdir):
         '.venv-%s/bin/python' % newest_here, 'host/KestCompare.py', 'x.py']
 
 
-def test_make_compare_under_the_roots_python_names_its_paths_to_the_root():
-    learner = '/tmp/learner/Movra.py'
-    line = make_n('compare', 'PY=3.14', 'IMPL=' + learner, 'OUT=/tmp/o', 'JSON=/tmp/r.json')[-1]
-    assert line.split() == [
-        "MOVRA_ROOT_PATHS='%s:/tmp/o:/tmp/r.json'" % learner, 'bash', 'scripts/debian_root.sh',
-        'run', '.venv-3.14/bin/python', 'host/KestCompare.py', learner, '--out', '/tmp/o',
-        '--json', '/tmp/r.json']
+def test_make_compare_runs_the_tool_under_python3_and_the_learners_file_under_py():
+    newest_here = subprocess.check_output(['bash', 'scripts/pythons.sh', 'newest-python3'],
+                                          cwd=ROOT).decode('utf-8').strip()
+    lines = make_n('compare', 'PY=3.14', 'IMPL=/tmp/learner/Movra.py', 'OUT=/tmp/o',
+                   'JSON=/tmp/r.json')
+    assert lines[-2] == 'bash scripts/setup.sh %s' % ' '.join(sorted([newest_here, '3.14']))
+    assert lines[-1].split() == [
+        '.venv-%s/bin/python' % newest_here, 'host/KestCompare.py', '/tmp/learner/Movra.py',
+        '--out', '/tmp/o', '--json', '/tmp/r.json', '--python', '3.14']

@@ -1,18 +1,20 @@
 """What KestCompare runs on both implementations: the names, the argument
 sets of the six matrix builders and the states of the drawing functions,
 and the probes that the hints ask Movra for (the same argument sets with the
-angle converted, the same states one tick early or late).
+angle converted, the same states one tick early or late); and the requests
+that carry them to the workers.
 
-Both worker processes and the comparing tool import this module, so that a
-case is named by its number or its state name alone and every process
-builds the very same arguments (new numpy objects each time, so that nothing
-one call does to an argument can reach the other side).
+Only the tool reads these tables. A request carries its arguments and its
+state as typed images (kestcompare.codec), from which each worker makes new
+objects of the very same types, so that nothing one call does to an
+argument can reach the other side, and a worker needs no table of its own.
 """
 from __future__ import division, print_function
 
 import numpy as np
 
 from kesthost import listing
+from kestcompare import codec
 
 # The eighteen functions, in the order in which the module binds them, and
 # the module globals, in the order of their default assignments: as the
@@ -227,3 +229,59 @@ def readback_matrices():
     modelview = np.array([[1, 0, 0, 0], [0, 0.857492925712544, -0.514495755427527, -2.05798302],
                           [0, 0.514495755427527, 0.857492925712544, -2.40098019], [0, 0, 0, 1]])
     return modelview, projection
+
+
+# -------------------------------------------------------------- requests ---
+
+def image(value):
+    return codec.encode(value, np)
+
+
+def load_request(target, name, limit, observe=True, watch=(), size=None):
+    """The load request of a worker: the file (or "compiled"), the name to
+    load it under and the module's names that the worker reports on."""
+    request = {'op': 'load', 'target': target, 'name': name, 'limit': limit,
+               'observe': observe, 'functions': list(FUNCTIONS), 'globals': list(GLOBALS),
+               'builders': list(BUILDERS)}
+    if watch:
+        request['watch'] = list(watch)
+    if size is not None:
+        request['size'] = size
+    return request
+
+
+def builder_request(index, limit, convert=None):
+    """One argument set of a builder (with its angle converted, a probe)."""
+    name, args, kwargs = builder_case(index, convert)
+    request = {'op': 'builder', 'case': index, 'function': name,
+               'args': [image(a) for a in args],
+               'kwargs': dict((key, image(value)) for key, value in kwargs.items()),
+               'limit': limit}
+    if convert is not None:
+        request['convert'] = convert
+    return request
+
+
+def state_image(name, extra_ticks=0):
+    """A state as a worker makes it: {"name", "ticks", "globals"}."""
+    _, ticks, values = state(name)
+    return {'name': name, 'ticks': ticks + extra_ticks,
+            'globals': dict((key, image(value)) for key, value in values.items())}
+
+
+def prepare_request(limit):
+    return {'op': 'prepare', 'states': [state_image(s) for s in STATE_NAMES], 'limit': limit}
+
+
+def draw_request(function, state_name, limit):
+    request = {'op': 'draw', 'function': function, 'state': state_image(state_name),
+               'limit': limit}
+    if function == 'getGL_MODELVIEW_PROJ':
+        modelview, projection = readback_matrices()
+        request['readback'] = {'modelview': image(modelview), 'projection': image(projection)}
+    return request
+
+
+def render_request(state_name, limit):
+    """The frame of a picture state, after the host's own first tick too."""
+    return {'op': 'render', 'state': state_image(state_name, HOST_TICKS), 'limit': limit}

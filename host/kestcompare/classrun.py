@@ -1,5 +1,14 @@
-"""Class runs: every learner of a folder or zip compared in processes of its
-own, as many at once as --jobs says, against Movra's replies recorded once.
+"""Class runs: every learner of a folder or zip compared in a process pool,
+as many at once as --jobs says, against Movra's replies recorded once.
+
+Movra's side is recorded first, in workers that run no learner's code, and
+held by the tool alone (never in OUT, where a learner's code could reach
+it, nor in any box). Each learner's comparison then runs in a process of
+the pool, its workers in boxes of their own; it writes the learner's folder
+of OUT only after every worker of that learner has ended, and the class's
+files (summary.json, grades.csv, index.html) are written when the last one
+is done. No learner can stop a comparison: each is bounded by
+--learner-limit, and its boxes end with it.
 
 OUT then holds this run's learners only: the folders that the tool made in
 an earlier run (each is marked with a file MARK) and that belong to no
@@ -8,29 +17,28 @@ never touched, and a learner whose name it has gets another folder.
 """
 from __future__ import absolute_import, division, print_function
 
-import json
+import concurrent.futures
+import multiprocessing
 import os
 import re
 import shutil
 import signal
-import subprocess
 import sys
 import tempfile
 import time
+import traceback
 
-from kestcompare import cases, pythons, reports, submissions
-from kestcompare.compare import Comparison, CompareError, failure_text, error_text
-from kestcompare.supervise import PREEXEC, exchange, request_key, start_all, status_text
+from kestcompare import cases, compare, pythons, reports, submissions
+from kestcompare.compare import CompareError, Comparison, start_display
+from kestcompare.protocol import request_key
+from kestcompare.supervise import exchange, start_all
+from kestcompare.wording import error_text, failure_text
 
-# How a learner's comparison is started: the checkout's entry point beside
-# this package, or where the package is installed (pip install, the command
-# movra-compare), the package itself.
-ENTRY = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                     'KestCompare.py')
-START = [ENTRY] if os.path.isfile(ENTRY) else ['-m', 'kestcompare']
 MARK = '.kestcompare'
-REFERENCE = '.reference'
 PROG = 'KestCompare.py'
+# Beyond a learner's own limit, before the class gives up waiting on a
+# comparison that the tool itself failed to end.
+OVERTIME = 60.0
 
 
 def say(text):
@@ -72,7 +80,7 @@ def prepare_out(out, learners):
                 marked.add(name)
             else:
                 foreign.add(name)
-    taken = set(foreign) | set([REFERENCE])
+    taken = set(foreign)
     jobs = []
     for learner in learners:
         name = report_folder_name(learner['learner'], taken)
@@ -84,90 +92,108 @@ def prepare_out(out, learners):
     return jobs, sorted(foreign)
 
 
-def record_reference(folder, options):
+def record_reference(settings):
     """Movra's reply to every request that a comparison can make (the probes
-    of the hints too), in FOLDER/replies.json, and its pictures beside it."""
-    mark(folder, "Movra's recorded replies")
-    comparison = Comparison(folder, folder, options.reference, options.time_limit,
-                            picture_size=options.picture_size)
-    comparison.scratch = tempfile.mkdtemp(prefix='kestcompare-')
+    of the hints too) and its frames: {request key: reply}."""
+    recorder = Comparison(settings.for_learner(settings.impl, settings.out, 'Movra'))
+    recorder.scratch = tempfile.mkdtemp(prefix='kestcompare-')
     replies = {}
+    limit = recorder.limit
 
     def keep(worker, request):
         reply = exchange([(worker, request)])[0]
-        comparison.check_reference(reply, request_key(request))
-        replies[request_key(request)] = reply
+        recorder.check_reference(reply, request_key(request))
+        replies[request_key(request)] = reply.to_json()
         return reply
-    limit = comparison.limit
     try:
-        worker = comparison.worker('record', True)
+        recorder.prepare_files(learner=False)
+        worker = recorder.worker('record', True)
         load = start_all([worker], limit)[0]
-        if not load.get('ok'):
+        if not load.ok:
             raise CompareError('the reference could not be loaded: %s' % (
-                error_text(load.get('error')) or failure_text(load, limit)
-                or load.get('internal_error')))
-        replies[request_key(worker.load_request)] = load
+                error_text(load.error) or failure_text(load, limit) or load.internal_error))
+        replies[request_key(worker.load_request)] = load.to_json()
         for index in range(len(cases.builder_cases())):
-            keep(worker, {'op': 'builder', 'case': index, 'limit': limit})
+            keep(worker, cases.builder_request(index, limit))
         for index in cases.angle_cases():
             for conversion in sorted(cases.CONVERSIONS):
-                keep(worker, {'op': 'builder', 'case': index, 'convert': conversion,
-                              'limit': limit})
+                keep(worker, cases.builder_request(index, limit, conversion))
         for name in cases.DRAWING:
             for state in cases.STATE_NAMES + cases.probe_states():
-                keep(worker, {'op': 'draw', 'function': name, 'state': state, 'limit': limit})
-        worker.stop()
-        if not options.no_pictures:
-            record_pictures(comparison, folder, replies, keep, options.display)
+                keep(worker, cases.draw_request(name, state, limit))
+        recorder.stop_workers()
+        if settings.pictures:
+            record_pictures(recorder, replies, keep)
     finally:
-        for worker in comparison.workers:
-            worker.stop()
-        shutil.rmtree(comparison.scratch, ignore_errors=True)
-    path = os.path.join(folder, 'replies.json')
-    with open(path, 'w') as stream:
-        json.dump(replies, stream, sort_keys=True, allow_nan=False)
-    return path
+        recorder.stop_workers()
+        shutil.rmtree(recorder.scratch, ignore_errors=True)
+    return replies
 
 
-def record_pictures(comparison, folder, replies, keep, display):
-    """Movra's frames of the picture states; a failure leaves them out, and
-    each learner's comparison then says why there are no pictures."""
-    size = comparison.picture_size
-    if display is None:
+def record_pictures(recorder, replies, keep):
+    """Movra's frames of the picture states, drawn on an X server of their
+    own; a failure leaves them out, and each learner's comparison then says
+    why there are no pictures."""
+    size = recorder.settings.picture_size
+    try:
+        xvfb, display = start_display(size)
+    except Exception:
         return
     try:
-        worker = comparison.worker('render', True, {'DISPLAY': display}, size)
-        load = start_all([worker], comparison.limit)[0]
-        if not load.get('ok'):
+        worker = recorder.worker('render', True, display, size)
+        load = start_all([worker], recorder.limit)[0]
+        if not load.ok:
             return
-        replies[request_key(worker.load_request)] = load
+        replies[request_key(worker.load_request)] = load.to_json()
         for state in cases.PICTURE_STATES:
-            reply = keep(worker, {'op': 'render', 'state': state, 'limit': comparison.limit,
-                                  'path': os.path.join(folder, '%s.png' % state)})
-            if reply.get('error'):
+            reply = keep(worker, cases.render_request(state, max(recorder.limit,
+                                                                  compare.RENDER_LIMIT)))
+            if reply.error:
                 return
-        worker.stop()
     except CompareError:
         return
+    finally:
+        recorder.stop_workers()
+        xvfb.stop()
 
 
-def start_display(options):
-    """One Xvfb for the whole class, or None (each learner then says why it
-    has no pictures)."""
-    if options.no_pictures:
-        return None
+# ------------------------------------------------------------- the pool ---
+
+_RECORDED = {}
+
+
+def _start_pool_process(recorded):
+    """Each process of the pool: Movra's replies, and a SIGKILL from Linux
+    when the class run ends, so that no comparison outlives it."""
+    _RECORDED['replies'] = recorded
     try:
-        from kesthost.xvfb import Xvfb
-        xvfb = Xvfb(2 * options.picture_size, 2 * options.picture_size)
-        xvfb.start()
+        import ctypes
+        import ctypes.util
+        libc = ctypes.CDLL(ctypes.util.find_library('c') or 'libc.so.6', use_errno=True)
+        libc.prctl(1, int(signal.SIGKILL), 0, 0, 0)      # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def compare_learner(settings, slot):
+    """One learner's comparison, in a process of the pool: its report, or
+    the traceback of the tool's own failure."""
+    started = time.time()
+    try:
+        comparison = Comparison(settings, recorded=_RECORDED['replies'], slot=slot)
+        status = comparison.run()
+        return {'status': status, 'report': comparison.report,
+                'seconds': round(time.time() - started, 2)}
     except Exception:
-        return None
-    return xvfb
+        return {'status': 3, 'report': None, 'tool_error': traceback.format_exc(),
+                'seconds': round(time.time() - started, 2)}
 
 
-def compare_class(impl, out, options):
+def compare_class(settings):
     """Compares every learner of the folder or zip; writes OUT/summary.json,
     OUT/grades.csv and OUT/index.html; prints the summary table."""
+    impl, out = settings.impl, settings.out
     try:
         found = submissions.find(impl, exclude=[out])
     except submissions.SubmissionError as error:
@@ -180,18 +206,12 @@ def compare_class(impl, out, options):
                 "module's functions\n" % (PROG, impl))
             return 2
         jobs, foreign = prepare_out(out, found['learners'])
-        xvfb = start_display(options)
-        options.display = xvfb.display if xvfb is not None else None
         try:
-            try:
-                recorded = record_reference(os.path.join(out, REFERENCE), options)
-            except CompareError as error:
-                say('%s: error: %s\n' % (PROG, error))
-                return 2
-            run_parallel(jobs, options, recorded, out)
-        finally:
-            if xvfb is not None:
-                xvfb.stop()
+            recorded = record_reference(settings)
+        except CompareError as error:
+            say('%s: error: %s\n' % (PROG, error))
+            return 2
+        run_pool(jobs, settings, recorded, out)
     finally:
         if found.get('scratch'):
             shutil.rmtree(found['scratch'], ignore_errors=True)
@@ -200,114 +220,107 @@ def compare_class(impl, out, options):
     for row in rows:
         counts[row['severity']] += 1
     identical = all(row['identical'] for row in rows)
+    sandbox = {'sandboxed': settings.sandbox,
+               'limits': settings.limits().words() if settings.sandbox else None}
     summary = {'folder': os.path.abspath(impl), 'identical': identical,
                'learners': len(rows), 'identical_learners': counts['identical'],
                'counts': counts, 'skipped': found['skipped'], 'left_alone': foreign,
-               'python': pythons.this_python(),
-               'reference': options.reference or 'the compiled module Movra', 'rows': rows}
-    json_path = options.json or os.path.join(out, 'summary.json')
-    with open(json_path, 'w') as stream:
-        json.dump(summary, stream, indent=1, sort_keys=True, allow_nan=False)
-        stream.write('\n')
-    reports.write_grades(os.path.join(out, 'grades.csv'), rows)
+               'python': dict(pythons.this_python(), **(rows[0].get('python') or {}))
+               if rows else pythons.this_python(), 'sandbox': sandbox,
+               'reference': settings.reference or 'the compiled module Movra', 'rows': rows}
+    reports.write_json(settings.json_path or os.path.join(out, 'summary.json'), summary)
+    reports.write_grades(os.path.join(out, 'grades.csv'), rows, sandbox)
     with open(os.path.join(out, 'index.html'), 'wb') as stream:
         stream.write(reports.summary_html(summary).encode('utf-8'))
     reports.write_text(reports.summary_text(summary, out))
+    if any(row['severity'] == 'tool error' for row in rows):
+        return 3
     return 0 if identical else 1
 
 
-def command(job, options, recorded):
-    line = [sys.executable] + START + [job['file'], '--out', job['folder'],
-            '--time-limit', str(options.time_limit),
-            '--prepare-limit', str(options.prepare_limit),
-            '--picture-size', str(options.picture_size),
-            '--recorded-reference', recorded, '--shown-as', job['shown']]
-    if options.no_pictures:
-        line.append('--no-pictures')
-    if options.ignore_output:
-        line.append('--ignore-output')
-    if options.reference:
-        line += ['--reference', options.reference]
-    if options.display:
-        line += ['--display', options.display]
-    return line
-
-
-def run_parallel(jobs, options, recorded, out):
-    """One comparison process per learner, as many at once as --jobs says;
-    a line on stderr as each one finishes."""
-    waiting = list(jobs)
-    running = []
-    done = 0
-    while waiting or running:
-        while waiting and len(running) < options.jobs:
-            job = waiting.pop(0)
-            log = open(os.path.join(job['folder'], 'compare.log'), 'wb')
-            job['process'] = subprocess.Popen(command(job, options, recorded), stdout=log,
-                                              stderr=subprocess.STDOUT, close_fds=True,
-                                              preexec_fn=PREEXEC)
-            job['log'] = log
-            job['started'] = time.time()
-            running.append(job)
-        time.sleep(0.02)
-        for job in list(running):
-            process = job['process']
-            if process.poll() is None and time.time() - job['started'] > options.learner_limit:
+def run_pool(jobs, settings, recorded, out):
+    """The comparisons in a pool of --jobs processes; a line on stderr as
+    each one finishes."""
+    context = multiprocessing.get_context('spawn')
+    pool = concurrent.futures.ProcessPoolExecutor(
+        max_workers=min(settings.jobs, len(jobs)), mp_context=context,
+        initializer=_start_pool_process, initargs=(recorded,))
+    futures = {}
+    try:
+        for index, job in enumerate(jobs):
+            learner = settings.for_learner(job['file'], job['folder'], job['shown'])
+            futures[pool.submit(compare_learner, learner, index % settings.jobs)] = job
+        waiting = set(futures)
+        patience = settings.learner_limit + OVERTIME
+        done = 0
+        started = time.time()
+        while waiting:
+            finished, waiting = concurrent.futures.wait(
+                waiting, timeout=patience, return_when=concurrent.futures.FIRST_COMPLETED)
+            if not finished:
+                break
+            for future in finished:
+                job = futures[future]
                 try:
-                    os.killpg(process.pid, signal.SIGKILL)
-                except OSError:
-                    pass
-                process.wait()
-                job['timed_out'] = True
-            if process.poll() is not None:
-                job['status'] = process.returncode
-                job['seconds'] = round(time.time() - job['started'], 2)
-                job['log'].close()
-                running.remove(job)
-                job['row'] = summary_row(job, out, options)
+                    result = future.result()
+                except Exception:
+                    result = {'status': 3, 'report': None, 'seconds': None,
+                              'tool_error': traceback.format_exc()}
+                job['row'] = summary_row(job, out, result)
                 done += 1
                 say(reports.progress_line(job['row'], done, len(jobs)))
+            if time.time() - started > patience * max(1, len(jobs)):
+                break
+        for future in waiting:
+            job = futures[future]
+            future.cancel()
+            job['row'] = summary_row(job, out, {
+                'status': 3, 'report': None, 'seconds': None,
+                'tool_error': 'the comparison did not end %g s after the learner\'s limit'
+                              % OVERTIME})
+            done += 1
+            say(reports.progress_line(job['row'], done, len(jobs)))
+    finally:
+        unfinished = any(not future.done() for future in futures)
+        for future in futures:
+            future.cancel()
+        pool.shutdown(wait=not unfinished)
 
 
-def summary_row(job, out, options):
+def summary_row(job, out, result):
     row = {'learner': job['learner'], 'file': job['shown'],
-           'folder': os.path.relpath(job['folder'], out), 'status': job.get('status'),
+           'folder': os.path.relpath(job['folder'], out), 'status': result.get('status'),
            'identical': False, 'differences': None, 'first_difference': None,
-           'severity': 'not loaded', 'hints': [], 'result': None, 'report': None,
-           'pictures': [], 'seconds': job.get('seconds'), 'python': None}
-    report_path = os.path.join(job['folder'], 'report.json')
-    report = None
-    if os.path.exists(report_path):
-        try:
-            with open(report_path) as stream:
-                report = json.load(stream)
-        except (IOError, OSError, ValueError):
-            report = None
-    if job.get('timed_out'):
+           'severity': 'tool error', 'hints': [], 'result': None, 'report': None,
+           'pictures': [], 'seconds': result.get('seconds'), 'python': None}
+    report = result.get('report')
+    if report is None:
+        row['result'] = 'the tool failed'
+        row['first_difference'] = reports.one_line(
+            (result.get('tool_error') or '').strip().splitlines()[-1:] or ['the tool failed'])
+        row['tool_error'] = result.get('tool_error')
+        return row
+    folder = row['folder']
+    row['report'] = os.path.join(folder, 'report.json')
+    row['text_report'] = os.path.join(folder, 'report.txt')
+    row['html_report'] = os.path.join(folder, 'report.html')
+    row['identical'] = bool(report.get('identical'))
+    row['differences'] = report.get('differences')
+    row['first_difference'] = report.get('first_difference')
+    row['severity'] = report.get('severity')
+    row['hints'] = report.get('hints') or []
+    row['python'] = report.get('python')
+    if report.get('status') == 2:
+        row['result'] = 'could not be loaded'
+    elif report.get('status') == 3:
+        row['result'] = 'the tool failed'
+    elif report.get('timed_out'):
         row['result'] = 'the comparison did not finish'
-        row['first_difference'] = 'the comparison was stopped after %g s' % options.learner_limit
-    elif report is None:
-        row['result'] = 'the comparison failed'
-        row['first_difference'] = 'the comparison %s; see %s' % (
-            status_text(job.get('status')), os.path.join(row['folder'], 'compare.log'))
     else:
-        folder = row['folder']
-        row['report'] = os.path.join(folder, 'report.json')
-        row['text_report'] = os.path.join(folder, 'report.txt')
-        row['html_report'] = os.path.join(folder, 'report.html')
-        row['identical'] = bool(report.get('identical'))
-        row['differences'] = report.get('differences')
-        row['first_difference'] = report.get('first_difference')
-        row['severity'] = report.get('severity')
-        row['hints'] = report.get('hints') or []
-        row['python'] = report.get('python')
-        if report.get('status') == 2:
-            row['result'] = 'could not be loaded'
-        else:
-            row['result'] = 'identical' if row['identical'] else reports.plural(
-                row['differences'], 'difference')
-        for picture in reports.report_pictures(report):
-            picture['image'] = os.path.join(folder, picture['image'])
-            picture['thumbnail'] = os.path.join(folder, picture['thumbnail'])
-            row['pictures'].append(picture)
+        row['result'] = 'identical' if row['identical'] else reports.plural(
+            row['differences'], 'difference')
+    for picture in reports.report_pictures(report):
+        picture['image'] = os.path.join(folder, picture['image'])
+        picture['thumbnail'] = os.path.join(folder, picture['thumbnail'])
+        row['pictures'].append(picture)
     return row

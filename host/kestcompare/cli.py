@@ -7,18 +7,21 @@ Movra.py), or a folder or .zip of a class: then every learner found in it
 (see submissions.py) is compared, in parallel processes, followed by a
 summary. Exit status: 0 identical, 1 different, 2 the file could not be
 loaded (for a class: 0 when every learner is identical, 1 otherwise, 2 when
-no learner was found or IMPL cannot be read).
+no learner was found or IMPL cannot be read), 3 the tool itself failed.
+
+The tool runs on Python 3; --python chooses the interpreter of the
+learner's code, which runs in the sandbox unless --no-sandbox.
 """
 from __future__ import absolute_import, division, print_function
 
 import argparse
-import json
 import os
 import sys
 
 from kestcompare import classrun
-from kestcompare.compare import (DEFAULT_LIMIT, DEFAULT_PICTURE_SIZE, CompareError,
-                                 Comparison)
+from kestcompare.compare import CompareError, Comparison
+from kestcompare.settings import (DEFAULT_CPU_SECONDS, DEFAULT_LEARNER_LIMIT, DEFAULT_LIMIT,
+                                  DEFAULT_MEMORY_MB, DEFAULT_PICTURE_SIZE, Settings)
 
 PROG = 'KestCompare.py'
 DEFAULT_OUT = os.path.join('out', 'compare')
@@ -36,16 +39,20 @@ def positive_seconds(text):
     return value
 
 
-def picture_size(text):
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError('the picture size must be a whole number, got %r'
-                                         % text)
-    if not 16 <= value <= 1024:
-        raise argparse.ArgumentTypeError('the picture size must be between 16 and 1024, got %d'
-                                         % value)
-    return value
+def whole_number(what, low, high):
+    def parse(text):
+        try:
+            value = int(text, 10)
+        except ValueError:
+            raise argparse.ArgumentTypeError('%s must be a whole number, got %r' % (what, text))
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError('%s must be between %d and %d, got %d'
+                                             % (what, low, high, value))
+        return value
+    return parse
+
+
+picture_size = whole_number('the picture size', 16, 1024)
 
 
 def job_count(text):
@@ -62,11 +69,7 @@ def job_count(text):
 def default_jobs():
     """One learner more than there are cores: a comparison spends part of its
     time waiting (on its workers, on a call that does not return)."""
-    try:
-        import multiprocessing
-        return max(1, multiprocessing.cpu_count()) + 1
-    except (ImportError, NotImplementedError):
-        return 2
+    return max(1, os.cpu_count() or 1) + 1
 
 
 def build_parser():
@@ -76,7 +79,7 @@ def build_parser():
                     'with the compiled Movra, or every learner of a folder or .zip.',
         epilog='Exit status: 0 identical, 1 different, 2 the file could not be loaded '
                '(for a folder or zip: 0 when every learner is identical, else 1; 2 when '
-               'it holds no learner).')
+               'it holds no learner), 3 the tool itself failed.')
     parser.add_argument('impl', metavar='IMPL',
                         help='the Movra.py to compare, or a folder or .zip of learners')
     parser.add_argument('--out', default=DEFAULT_OUT, metavar='DIR',
@@ -105,41 +108,52 @@ def build_parser():
     parser.add_argument('--jobs', type=job_count, default=default_jobs(), metavar='N',
                         help='for a class: learners compared at once (default: one more '
                              'than the cores, %(default)s)')
-    parser.add_argument('--learner-limit', type=positive_seconds, default=600,
-                        metavar='SECONDS', help=argparse.SUPPRESS)
-    # What a class run hands each learner's comparison: Movra's replies,
-    # recorded once (classrun.record_reference), the X display of the class
-    # and how the file is named in the reports (a path inside a zip).
-    parser.add_argument('--recorded-reference', default=None, metavar='FILE',
-                        help=argparse.SUPPRESS)
-    parser.add_argument('--display', default=None, help=argparse.SUPPRESS)
-    parser.add_argument('--shown-as', default=None, help=argparse.SUPPRESS)
+    parser.add_argument('--learner-limit', type=float, default=DEFAULT_LEARNER_LIMIT,
+                        metavar='SECONDS',
+                        help='longest time the whole comparison of one learner may take '
+                             '(default: %(default)s)')
+    parser.add_argument('--python', default=None, metavar='VERSION|PATH',
+                        help="the interpreter of the learner's code: a version this project "
+                             'has an environment of (2.7, 3.13, 3.14, ...) or a path '
+                             "(default: the tool's own)")
+    parser.add_argument('--no-sandbox', action='store_true',
+                        help="run the learner's code without the sandbox: only for files "
+                             'you trust; every report then says "not sandboxed"')
+    parser.add_argument('--memory-limit', type=whole_number('the memory limit', 256, 65536),
+                        default=DEFAULT_MEMORY_MB, metavar='MB',
+                        help="address space of each process of the learner's code "
+                             '(default: %(default)s)')
+    parser.add_argument('--cpu-limit', type=whole_number('the CPU limit', 1, 3600),
+                        default=DEFAULT_CPU_SECONDS, metavar='SECONDS',
+                        help="CPU seconds of each process of the learner's code "
+                             '(default: %(default)s)')
     return parser
+
+
+def settings_of(options):
+    return Settings(options.impl, out=options.out, json_path=options.json,
+                    reference=options.reference, time_limit=options.time_limit,
+                    prepare_limit=options.prepare_limit, pictures=not options.no_pictures,
+                    picture_size=options.picture_size, ignore_output=options.ignore_output,
+                    python=options.python, sandbox=not options.no_sandbox,
+                    memory_mb=options.memory_limit, cpu_seconds=options.cpu_limit,
+                    learner_limit=options.learner_limit, jobs=options.jobs)
 
 
 def main(argv=None):
     options = build_parser().parse_args(argv)
-    if options.prepare_limit is None:
-        options.prepare_limit = options.time_limit
     if options.reference and not os.path.isfile(options.reference):
         sys.stderr.write('%s: error: no reference file %s\n' % (PROG, options.reference))
         return 2
-    if os.path.isdir(options.impl) or (os.path.isfile(options.impl) and
-                                       options.impl.lower().endswith('.zip')):
-        return classrun.compare_class(options.impl, options.out, options)
-    if not os.path.isfile(options.impl):
-        sys.stderr.write('%s: error: no such file or folder: %s\n' % (PROG, options.impl))
-        return 2
-    recorded = None
-    if options.recorded_reference:
-        with open(options.recorded_reference) as stream:
-            recorded = json.load(stream)
-    comparison = Comparison(options.impl, options.out, options.reference, options.time_limit,
-                            not options.no_pictures, options.picture_size, options.json,
-                            recorded, options.prepare_limit, options.ignore_output,
-                            options.display, options.shown_as)
+    settings = settings_of(options)
     try:
-        return comparison.run()
+        if os.path.isdir(options.impl) or (os.path.isfile(options.impl) and
+                                           options.impl.lower().endswith('.zip')):
+            return classrun.compare_class(settings)
+        if not os.path.isfile(options.impl):
+            sys.stderr.write('%s: error: no such file or folder: %s\n' % (PROG, options.impl))
+            return 2
+        return Comparison(settings).run()
     except CompareError as error:
         sys.stderr.write('%s: error: %s\n' % (PROG, error))
         return 2

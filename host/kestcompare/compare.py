@@ -5,132 +5,55 @@ report's items, their hints and the learner's severity.
 Each item of the report is a line: different or the same, and of one
 category, which decides the severity: "output" (printed output or
 warnings), "calls" (anything else but the pictures) or "pictures".
+
+The learner's file runs in workers of its own, in the sandbox; Movra's side
+in others, which never run a learner's code (or, for a class, from the
+replies recorded once). Everything a learner's worker says is checked on
+arrival (kestcompare.protocol) and compared with Movra's; the report is
+written into OUT only after every worker of the learner has ended.
 """
 from __future__ import absolute_import, division, print_function
 
 import os
 import shutil
 import tempfile
+import time
+import traceback
 
-from kestcompare import cases, diff, hints, pythons, reports
-from kestcompare.supervise import (RecordedReplies, WorkerProcess, exchange, request_key,
-                                   start_all, status_text)
+from kestcompare import cases, diff, hints, pictures, pythons, reports, sandbox
+from kestcompare.protocol import request_key
+from kestcompare.settings import Settings
+from kestcompare.supervise import (LearnerTimeLimit, RecordedReplies, Worker, WorkerProcess,
+                                   exchange, start_all)
+from kestcompare.wording import (error_text, failure_text, listed, plural, raised_text,
+                                 result_name, seconds_text, short, stop_text, warnings_text)
+from kesthost.xvfb import Xvfb
 
-DEFAULT_LIMIT = 5.0
-DEFAULT_PICTURE_SIZE = 200
 UNDER_TEST = 'MovraUnderTest'      # the module name the file is loaded under
+WATCHED = ('Movra',)               # modules a learner's file must not reach for
 OUTPUT_KINDS = ('output', 'warnings')
 # How close a matrix of a float32 angle comes to Movra's of the converted
 # angle: the conversion there and back loses float32's last bits.
 SINGLE_PRECISION = 1e-5
+# The least time a frame drawn with real GL may take: software GL compiles
+# its pipeline at the first frames of a process, which a busy machine
+# stretches past a short call limit; a function that does not return is
+# known from the recorded calls by then and is not waited for.
+RENDER_LIMIT = 10.0
 
 # The severities, from the best to the worst.
-SEVERITIES = ['identical', 'output only', 'calls only', 'pictures', 'not loaded']
+SEVERITIES = reports.SEVERITIES
+TOOL_ERROR = 3                     # the exit status of a failure of the tool itself
 
 
 class CompareError(Exception):
     """Something outside the file under comparison went wrong."""
 
 
-# --------------------------------------------------------------- wording ---
-
-def short(text, limit=70):
-    text = repr(text)
-    if text.startswith('u'):
-        text = text[1:]
-    return text if len(text) <= limit else text[:limit - 4] + "...'"
-
-
-def error_text(error):
-    if error is None:
-        return ''
-    text = '%s: %s' % (error['type'], error['message']) if error.get('message') else error['type']
-    where = []
-    if error.get('line'):
-        where.append('line %d' % error['line'])
-    if error.get('function') and error['function'] != '<module>':
-        where.append('in %s' % error['function'])
-    if where:
-        text += ' (%s)' % ', '.join(where)
-    if error.get('source'):
-        text += ': %s' % error['source']
-    if error.get('handled'):
-        text += ', while handling %s' % error_text(error['handled'])
-    return text
-
-
-def place_text(stop, named=None):
-    """Where a stopped call was: "line 246 in perspective: while True:"
-    (without the function when the text names it already)."""
-    if not stop or not stop.get('line'):
-        return None
-    text = 'line %d' % stop['line']
-    if stop.get('function') and stop['function'] not in ('<module>', named):
-        text += ' in %s' % stop['function']
-    if stop.get('source'):
-        text += ': %s' % stop['source']
-    return text
-
-
-def stop_text(stop, limit, compared=None, named=None):
-    """Why a call gave no answer, to follow "yours" (or the function named)."""
-    place = place_text(stop, named or compared)
-    if stop and stop.get('known'):
-        if stop.get('function') == compared:
-            return 'did not return before, and is not run again (%s)' % place
-        return 'stopped at its call of %s, which did not return before (%s)' % (
-            stop.get('function'), place)
-    if place:
-        return 'did not return within %s s (stopped at %s)' % (seconds_text(limit), place)
-    return 'did not return within %s s' % seconds_text(limit)
-
-
-def failure_text(reply, limit, compared=None):
-    """Why a worker gave no ordinary answer (to follow "yours"), or None."""
-    if reply.get('hung'):
-        return stop_text(reply.get('stopped'), limit, compared)
-    if reply.get('crashed'):
-        if reply.get('gave_up'):
-            return 'was not run: %s' % reply['gave_up']
-        if reply.get('reload'):
-            return 'could not be started again: %s' % (
-                error_text(reply.get('error')) or status_text(reply.get('status')))
-        text = 'crashed: its process %s' % status_text(reply.get('status'))
-        tail = (reply.get('output') or '').strip().splitlines()
-        if tail:
-            text += ' (last output: %s)' % short(tail[-1], 60)
-        return text
-    return None
-
-
-def seconds_text(limit):
-    return ('%g' % limit)
-
-
-def plural(count, word):
-    return '%d %s%s' % (count, word, '' if count == 1 else 's')
-
-
-def listed(names, most=4):
-    return ', '.join(names[:most]) + (', ...' if len(names) > most else '')
-
-
-def warnings_text(found, limit=90):
-    if not found:
-        return 'none'
-    return '; '.join(w if len(w) <= limit else w[:limit - 3] + '...' for w in found)
-
-
-def result_name(value):
-    if value is None:
-        return 'nothing'
-    if 'shape' in value:
-        return diff.type_name(value)
-    return '%s %s' % (diff.type_name(value), diff.value_text(value))
-
-
 def severity(status, items):
     """The learner's one severity, from the status and the items."""
+    if status == TOOL_ERROR:
+        return 'tool error'
     if status == 2:
         return 'not loaded'
     categories = set(item['category'] for item in items if item['different'])
@@ -143,39 +66,47 @@ def severity(status, items):
     return 'output only'
 
 
+def start_display(size):
+    """A private X server for one side's pictures: (its Xvfb, (number,
+    socket path))."""
+    xvfb = Xvfb(2 * size, 2 * size)
+    xvfb.start()
+    number = int(xvfb.display.lstrip(':').split('.')[0])
+    return xvfb, (number, '/tmp/.X11-unix/X%d' % number)
+
+
 # ------------------------------------------------------------ comparison ---
 
 class Comparison(object):
     """One file against the reference, into one report folder."""
 
-    def __init__(self, impl, out, reference=None, limit=DEFAULT_LIMIT, pictures=True,
-                 picture_size=DEFAULT_PICTURE_SIZE, json_path=None, recorded=None,
-                 prepare_limit=None, ignore_output=False, display=None, shown_as=None):
-        self.recorded = recorded
-        self.impl = os.path.abspath(impl)
-        self.shown_as = shown_as or self.impl
-        self.out_given = out        # as the user wrote it, for the report's lines
-        self.out = os.path.abspath(out)
-        self.reference = os.path.abspath(reference) if reference else None
-        self.limit = float(limit)
-        self.prepare_limit = float(limit if prepare_limit is None else prepare_limit)
+    def __init__(self, settings, recorded=None, slot=0):
+        self.settings = settings
+        self.recorded = recorded            # Movra's replies recorded for a class, or None
+        self.slot = slot
+        self.impl = os.path.abspath(settings.impl)
+        self.shown_as = settings.shown_as or self.impl
+        self.out = settings.out
+        self.limit = settings.time_limit
+        self.prepare_limit = settings.prepare_limit
         self.prepare_left = self.prepare_limit
-        self.want_pictures = pictures
-        self.picture_size = int(picture_size)
-        self.ignore_output = bool(ignore_output)
-        self.display = display
-        self.json_path = os.path.abspath(json_path) if json_path else os.path.join(
-            self.out, 'report.json')
+        self.limits = settings.limits()
+        self.interpreter = None
         self.workers = []
         self.hung = {}              # yours' functions that did not return
         self.not_prepared = {}      # state -> why yours' state could not be made
         self.probes = {}
+        self.imports = []           # modules yours tried to import that it must not
+        self.deadline = None
+        self.staged = {}            # OUT's relative path -> a file of the scratch folder
         self.report = {
             'implementation': self.shown_as,
-            'reference': self.reference or 'the compiled module Movra',
+            'reference': settings.reference or 'the compiled module Movra',
             'time_limit': self.limit, 'prepare_limit': self.prepare_limit,
-            'ignore_output': self.ignore_output,
+            'ignore_output': settings.ignore_output,
             'python': pythons.this_python(),
+            'sandbox': {'sandboxed': settings.sandbox,
+                        'limits': self.limits.words() if settings.sandbox else None},
             'loaded': False, 'load_error': None, 'missing': [], 'globals': [],
             'matrices': {}, 'functions': {}, 'pictures': {}, 'pictures_error': None,
             'output': {}, 'hints': [], 'hangs': {},
@@ -184,28 +115,45 @@ class Comparison(object):
         self.found_hints = []
         self.notes = []
 
-    # -- helpers --
+    # -- workers --
+    def target(self, reference):
+        if reference:
+            return self.reference_copy or 'compiled'
+        return self.learner_copy
+
     def load_request(self, reference, size=None):
         if reference:
-            target = self.reference or 'compiled'
-            name = 'MovraReference' if self.reference else 'Movra'
-        else:
-            target, name = self.impl, UNDER_TEST
-        request = {'op': 'load', 'target': target, 'name': name, 'limit': self.limit,
-                   'observe': True}
-        if size is not None:
-            request['size'] = size
-        return request
+            name = 'MovraReference' if self.settings.reference else 'Movra'
+            return cases.load_request(self.worker_target(True), name, self.limit, size=size)
+        return cases.load_request(self.worker_target(False), UNDER_TEST, self.limit,
+                                  watch=WATCHED, size=size)
 
-    def worker(self, mode, reference, env=None, size=None):
+    def worker_target(self, reference):
+        worker = self.worker_for('record', reference)
+        return worker.inside_target()
+
+    def worker_for(self, mode, reference, display=None):
+        return Worker(self.interpreter, mode, self.target(reference), self.limits,
+                      boxed=self.settings.sandbox, slot=self.slot * 2 + (0 if reference else 1),
+                      display=display, reference=reference)
+
+    def worker(self, mode, reference, display=None, size=None):
         if reference and self.recorded is not None:
             return RecordedReplies(self.recorded, self.load_request(reference, size))
-        worker = WorkerProcess(mode, self.load_request(reference, size), self.scratch, env)
-        self.workers.append(worker)
-        return worker
+        process = WorkerProcess(self.worker_for(mode, reference, display),
+                                self.load_request(reference, size), self.scratch,
+                                None if reference else self.deadline)
+        self.workers.append(process)
+        return process
 
+    def stop_workers(self):
+        for worker in self.workers:
+            worker.stop()
+        self.workers = []
+
+    # -- helpers --
     def add(self, different, text, category='calls', item=None):
-        if different and category == 'output' and self.ignore_output:
+        if different and category == 'output' and self.settings.ignore_output:
             self.notes.append('ignored: ' + text)
             return
         self.items.append({'different': bool(different), 'text': text, 'category': category,
@@ -226,17 +174,24 @@ class Comparison(object):
 
     def learn(self, reply, context):
         """Notes a function of yours that did not return (once, with where),
-        and the preparation time a reply used."""
-        stops = [reply.get('stopped'), (reply.get('preparation') or {}).get('stopped')]
-        stops += [state.get('stopped') for state in (reply.get('states') or {}).values()]
+        the preparation time a reply used and the modules it tried."""
+        preparation = getattr(reply, 'preparation', None) or {}
+        stops = [reply.stopped, preparation.get('stopped')]
+        stops += [state.get('stopped') for state in (getattr(reply, 'states', None)
+                                                     or {}).values()]
         for stop in stops:
             if stop and not stop.get('known') and stop.get('function') and \
                     stop['function'] not in self.hung:
                 self.hung[stop['function']] = stop
                 self.report['hangs'][stop['function']] = dict(stop, context=context)
-        preparation = reply.get('preparation') or {}
         if preparation.get('fresh'):
             self.prepare_left -= preparation.get('seconds') or 0.0
+        for name in reply.imports:
+            if name not in self.imports:
+                self.imports.append(name)
+
+    def failure(self, reply, compared=None):
+        return failure_text(reply, self.limit, compared, self.limits)
 
     def movra_probe(self, request):
         """Movra's reply to a probe request, fetched once; None when it has
@@ -244,82 +199,159 @@ class Comparison(object):
         key = request_key(request)
         if key not in self.probes:
             reply = exchange([(self.movra, dict(request, limit=self.limit))])[0]
-            if reply.get('internal_error') or failure_text(reply, self.limit) or \
-                    reply.get('error') or reply.get('preparation', {}).get('hung'):
+            preparation = getattr(reply, 'preparation', None) or {}
+            if reply.internal_error or self.failure(reply) or reply.error or \
+                    preparation.get('hung'):
                 reply = None
             self.probes[key] = reply
         return self.probes[key]
 
+    def check_reference(self, reply, what):
+        if reply.internal_error:
+            raise CompareError('the reference worker failed on %s:\n%s'
+                               % (what, reply.internal_error))
+        failure = self.failure(reply)
+        if failure is not None:
+            raise CompareError('the reference %s on %s' % (failure, what))
+
     # -- the steps --
     def run(self):
+        """Compares, then writes the reports: the exit status (0 identical,
+        1 different, 2 not loaded, 3 a failure of the tool itself)."""
         self.scratch = tempfile.mkdtemp(prefix='kestcompare-')
         try:
-            status = self._run()
+            self.prepare_files()
+            try:
+                status = self.compare()
+            except CompareError as error:
+                status = self.tool_error('%s: %s' % (type(error).__name__, error))
+            except Exception:
+                status = self.tool_error(traceback.format_exc())
+            finally:
+                self.stop_workers()
+            status = self.write(status)
         finally:
-            for worker in self.workers:
-                worker.stop()
             shutil.rmtree(self.scratch, ignore_errors=True)
         return status
 
-    def _run(self):
+    def prepare_files(self, learner=True):
+        """The learner's interpreter, and copies of the files the workers
+        load: a box shows a copy, never the learner's folder."""
+        settings = self.settings
+        if settings.sandbox:
+            problem = sandbox.problem()
+            if problem is not None:
+                raise CompareError('refusing to run the learner\'s code: %s' % problem)
+        try:
+            self.interpreter = pythons.interpreter_for(settings.python, settings.sandbox)
+        except (pythons.PythonError, sandbox.SandboxError) as error:
+            raise CompareError(str(error))
+        self.report['python'] = dict(self.report['python'], learner=self.interpreter.version)
+        self.learner_copy = None
+        if learner:
+            self.learner_copy = self.copy(self.impl, 'learner') if settings.sandbox else self.impl
+        self.reference_copy = None
+        if settings.reference:
+            self.reference_copy = self.copy(settings.reference, 'reference') \
+                if settings.sandbox else settings.reference
+
+    def copy(self, path, folder):
+        target = os.path.join(self.scratch, folder)
+        os.makedirs(target)
+        copied = os.path.join(target, os.path.basename(path))
+        shutil.copyfile(path, copied)
+        os.chmod(copied, 0o644)
+        return copied
+
+    def compare(self):
+        self.deadline = time.time() + self.settings.learner_limit
+        try:
+            return self.compare_all()
+        except LearnerTimeLimit:
+            self.stop_workers()
+            self.add(True, 'the comparison was stopped after %s s, the limit of one learner '
+                     '(--learner-limit); what follows it was not compared'
+                     % seconds_text(self.settings.learner_limit), item='learner limit')
+            self.report['timed_out'] = True
+            return 1
+
+    def compare_all(self):
         self.movra = self.worker('record', True)
         self.yours_worker = self.worker('record', False)
         m_load, y_load = start_all([self.movra, self.yours_worker], self.limit)
-        if not m_load.get('ok'):
+        if not m_load.ok:
             raise CompareError('the reference could not be loaded: %s' % (
-                error_text(m_load.get('error')) or failure_text(m_load, self.limit)
-                or m_load.get('internal_error')))
-        self.report['reference_file'] = m_load.get('file')
-        self.report['output']['loading'] = y_load.get('output', '')
-        if y_load.get('python'):
-            self.report['python'] = dict(self.report['python'], **y_load['python'])
-        if not y_load.get('ok'):
+                error_text(m_load.error) or self.failure(m_load) or m_load.internal_error))
+        self.learn(y_load, 'loading')
+        self.report['reference_file'] = m_load.file
+        self.report['output']['loading'] = y_load.output
+        if y_load.python:
+            self.report['python'] = dict(self.report['python'], **y_load.python)
+        if not y_load.ok:
             return self.not_loaded(y_load)
-        present = [f for f in cases.FUNCTIONS if f in y_load['functions']]
+        present = [f for f in cases.FUNCTIONS if f in (y_load.functions or {})]
         if not present:
             return self.not_loaded(y_load, 'it defines none of the eighteen functions of '
                                             'the module')
         self.report['loaded'] = True
-        self.report['file'] = y_load.get('file')
-        if y_load.get('output'):
+        self.report['file'] = self.shown_as
+        if y_load.output:
             self.add(True, 'loading: yours printed while loading: %s (Movra prints nothing)'
-                     % short(y_load['output']), 'output', 'loading')
+                     % short(y_load.output), 'output', 'loading')
         self.compare_names(m_load, y_load)
         self.prepare_states(y_load)
         self.compare_builders(m_load, y_load)
         self.compare_drawing(y_load)
-        if self.want_pictures:
+        self.stop_workers()
+        if self.settings.pictures:
             self.compare_pictures()
-        return self.finish()
+        return None
 
     def not_loaded(self, reply, why=None):
         if why is None:
-            why = (error_text(reply.get('error')) or failure_text(reply, self.limit)
-                   or reply.get('internal_error') or 'unknown failure')
-            if reply.get('hung') or reply.get('crashed'):
+            why = (self.error_words(reply.error) or self.failure(reply)
+                   or reply.internal_error or 'unknown failure')
+            if reply.failed or reply.limit:
                 why = 'loading it ' + why
-        self.report['load_error'] = dict(reply.get('error') or {}, text=why)
-        if reply.get('stopped'):
-            self.report['load_error']['stopped'] = reply['stopped']
-        advice = pythons.syntax_advice(self.impl, reply.get('error'))
+        self.report['load_error'] = dict(reply.error or {}, text=why)
+        if reply.stopped:
+            self.report['load_error']['stopped'] = reply.stopped
+        advice = pythons.syntax_advice(self.impl, reply.error, self.interpreter.version,
+                                       self.settings.sandbox, self.limits)
         if advice is not None:
             self.report['load_error']['other_python'] = advice
             why += '; ' + advice['advice']
         self.add(True, 'loading: %s could not be loaded: %s' % (self.shown_as, why), 'load',
                  'loading')
-        if reply.get('output'):
-            self.notes.append('output while loading: %s' % short(reply['output']))
-        return self.finish(status=2)
+        if reply.output:
+            self.notes.append('output while loading: %s' % short(reply.output))
+        return 2
+
+    def error_words(self, error):
+        if error is None:
+            return ''
+        words = raised_text(error, self.limits)
+        return words[len('raised '):] if words.startswith('raised ') else words
+
+    def tool_error(self, text):
+        """A failure of the tool itself: never the learner's."""
+        self.items = [item for item in self.items if not item['different']]
+        self.report['tool_error'] = text
+        self.add(True, 'the tool itself failed: %s (the traceback is in the report)'
+                 % text.strip().splitlines()[-1], 'tool', 'tool')
+        return TOOL_ERROR
 
     def compare_names(self, m_load, y_load):
-        missing = [f for f in cases.FUNCTIONS if f not in y_load['functions']]
-        missing += [g for g in cases.GLOBALS if g not in y_load['globals']]
+        y_functions, y_globals = y_load.functions or {}, y_load.globals or {}
+        m_globals = m_load.globals or {}
+        missing = [f for f in cases.FUNCTIONS if f not in y_functions]
+        missing += [g for g in cases.GLOBALS if g not in y_globals]
         self.report['missing'] = missing
         if missing:
             self.add(True, 'missing in yours: %s' % ', '.join(missing), item='missing')
         same = 0
         for name in cases.GLOBALS:
-            m, y = m_load['globals'].get(name), y_load['globals'].get(name)
+            m, y = m_globals.get(name), y_globals.get(name)
             row = {'name': name,
                    'movra': None if m is None else {'value': diff.value_text(m),
                                                     'type': diff.type_name(m)},
@@ -352,16 +384,15 @@ class Comparison(object):
         """Makes every state of yours at once, within the one preparation
         budget; a state that could not be made is not compared, and why is
         said once."""
-        if 'updateAnimationVariables' not in y_load['functions'] and \
-                'initGL' not in y_load['functions']:
+        functions = y_load.functions or {}
+        if 'updateAnimationVariables' not in functions and 'initGL' not in functions:
             return
-        reply = exchange([(self.yours_worker, self.yours(
-            {'op': 'prepare', 'states': cases.STATE_NAMES, 'limit': self.limit}))])[0]
+        reply = exchange([(self.yours_worker, self.yours(cases.prepare_request(self.limit)))])[0]
         self.learn(reply, 'preparing the states')
-        states = reply.get('states')
+        states = reply.states
         if states is None:
             return      # a crash: each draw request prepares its state again
-        self.prepare_left = self.prepare_limit - (reply.get('seconds') or 0.0)
+        self.prepare_left = self.prepare_limit - (reply.seconds or 0.0)
         stopped = [s for s in cases.STATE_NAMES
                    if (states.get(s) or {}).get('hung') or (states.get(s) or {}).get('exhausted')]
         if not stopped:
@@ -390,7 +421,7 @@ class Comparison(object):
         for index, (name, args, kwargs) in enumerate(table):
             by_name.setdefault(name, []).append((index, cases.call_text(name, args, kwargs)))
         for name in cases.BUILDERS:
-            if name not in y_load['functions']:
+            if name not in (y_load.functions or {}):
                 self.report['matrices'][name] = {'verdict': 'missing'}
                 continue
             self.report['matrices'][name] = self.compare_builder(name, by_name[name])
@@ -407,18 +438,16 @@ class Comparison(object):
         for index, text in entries:
             if hung is not None:
                 break
-            request = {'op': 'builder', 'case': index, 'limit': self.limit}
+            request = cases.builder_request(index, self.limit)
             m, y = exchange([(self.movra, request), (self.yours_worker, self.yours(request))])
             self.learn(y, text)
             self.check_reference(m, text)
             run += 1
-            failure = failure_text(y, self.limit, name)
-            if failure is None and (y.get('output', ''), y.get('warnings', [])) != \
-                    (m.get('output', ''), m.get('warnings', [])):
-                result['output'][text] = {'movra': m.get('output', ''),
-                                          'yours': y.get('output', ''),
-                                          'warnings': {'movra': m.get('warnings', []),
-                                                       'yours': y.get('warnings', [])}}
+            failure = self.failure(y, name)
+            if failure is None and (y.output, y.warnings) != (m.output, m.warnings):
+                result['output'][text] = {'movra': m.output, 'yours': y.output,
+                                          'warnings': {'movra': m.warnings,
+                                                       'yours': y.warnings}}
             if failure is not None:
                 hung = (text, failure)
                 result['differing'] += 1
@@ -490,18 +519,18 @@ class Comparison(object):
         results for the converted angle where the builder takes one."""
         sets = []
         for index, m, y in differing:
-            if 'result' not in m or 'result' not in y:
+            if m.result is None or y.result is None:
                 return []
             probes = {}
             if name in cases.ANGLE_ARGUMENT:
                 for conversion in sorted(cases.CONVERSIONS):
-                    reply = self.movra_probe({'op': 'builder', 'case': index,
-                                              'convert': conversion})
-                    if reply is not None and 'result' in reply:
-                        probes[conversion] = reply['result']
-            factors = [[b['name'], b['result']] for b in y.get('builders') or []
+                    reply = self.movra_probe(cases.builder_request(index, self.limit,
+                                                                   conversion))
+                    if reply is not None and reply.result is not None:
+                        probes[conversion] = reply.result
+            factors = [[b['name'], b['result']] for b in y.builders or []
                        if b.get('level') == 1]
-            sets.append({'movra': m['result'], 'yours': y['result'], 'probes': probes,
+            sets.append({'movra': m.result, 'yours': y.result, 'probes': probes,
                          'factors': factors, 'tolerance': SINGLE_PRECISION
                          if cases.single_precision_angle(index) else None})
         return sets
@@ -509,38 +538,33 @@ class Comparison(object):
     def builder_case(self, m, y, result):
         """(None, largest) when equal bitwise, (("close", ''), largest) when
         within the tolerance, ((kind, detail), largest) otherwise."""
-        m_error, y_error = m.get('error'), y.get('error')
-        if m_error is not None or y_error is not None:
-            if m_error is not None and y_error is not None and m_error['type'] == y_error['type']:
+        if m.error is not None or y.error is not None:
+            if m.error is not None and y.error is not None and \
+                    m.error['type'] == y.error['type']:
                 return None, None
             return ('raises', '%s, %s' % (
-                'Movra raises %s' % error_text(m_error) if m_error else
-                'Movra returns %s' % result_name(m['result']),
-                'yours raises %s' % error_text(y_error) if y_error else
-                'yours returns %s' % result_name(y['result']))), None
+                'Movra raises %s' % error_text(m.error) if m.error else
+                'Movra returns %s' % result_name(m.result),
+                'yours %s' % raised_text(y.error, self.limits).replace('raised', 'raises', 1)
+                if y.error else 'yours returns %s' % result_name(y.result))), None
+        if m.result is None or y.result is None:
+            return ('value', 'Movra returns %s, yours %s' % (
+                result_name(m.result), 'nothing' if y.missing else result_name(y.result))), None
         types = result['result_type']
-        types['movra'] = types['movra'] or result_name(m['result'])
-        types['yours'] = types['yours'] or result_name(y['result'])
-        found = diff.compare_matrices(m['result'], y['result'])
+        types['movra'] = types['movra'] or result_name(m.result)
+        types['yours'] = types['yours'] or result_name(y.result)
+        found = diff.compare_matrices(m.result, y.result)
         if found['bitwise']:
             return None, found['largest']
         if found['close']:
             return ('close', ''), found['largest']
         return ('value', found['detail']), found['largest']
 
-    def check_reference(self, reply, what):
-        if reply.get('internal_error'):
-            raise CompareError('the reference worker failed on %s:\n%s'
-                               % (what, reply['internal_error']))
-        failure = failure_text(reply, self.limit)
-        if failure is not None:
-            raise CompareError('the reference %s on %s' % (failure, what))
-
     # -- drawing --
     def compare_drawing(self, y_load):
         reference_raised = set()
         for name in cases.DRAWING:
-            if name not in y_load['functions']:
+            if name not in (y_load.functions or {}):
                 self.report['functions'][name] = {'missing': True}
                 continue
             results = {}
@@ -555,17 +579,17 @@ class Comparison(object):
                     results[state] = not_run('not run: yours %s in %s' % (crashed[1],
                                                                           crashed[0]))
                     continue
-                request = {'op': 'draw', 'function': name, 'state': state, 'limit': self.limit}
+                request = cases.draw_request(name, state, self.limit)
                 m, y = exchange([(self.movra, request), (self.yours_worker, self.yours(request))])
                 self.learn(y, '%s in %s' % (name, state))
                 self.check_reference(m, '%s in %s' % (name, state))
-                if m.get('error') and name not in reference_raised:
+                if m.error and name not in reference_raised:
                     reference_raised.add(name)
                     self.notes.append('Movra itself raised %s in %s, state %s' % (
-                        error_text(m['error']), name, state))
-                results[state] = compare_state(m, y, self.limit, name)
-                if y.get('crashed'):
-                    crashed = (state, failure_text(y, self.limit, name))
+                        error_text(m.error), name, state))
+                results[state] = compare_state(m, y, self.limit, name, self.limits)
+                if y.crashed:
+                    crashed = (state, self.failure(y, name))
                 if any(d['kind'] not in OUTPUT_KINDS for d in results[state]['differences']):
                     explanations.append(self.explain(name, state, m, y))
             self.report['functions'][name] = results
@@ -578,8 +602,8 @@ class Comparison(object):
             shifted = cases.shifted(state, delta)
             if shifted is None:
                 return None
-            return self.movra_probe({'op': 'draw', 'function': name, 'state': shifted})
-        if y.get('hung') or y.get('crashed') or (y.get('preparation') or {}).get('error'):
+            return self.movra_probe(cases.draw_request(name, shifted, self.limit))
+        if y.failed or (y.preparation or {}).get('error'):
             return None
         return hints.state_explanation(m, y, probe)
 
@@ -619,69 +643,68 @@ class Comparison(object):
 
     # -- pictures --
     def compare_pictures(self):
-        folder = os.path.join(self.out, 'pictures')
-        size = self.picture_size
-        xvfb = None
-        display = self.display
-        if display is None:
+        """Movra's frames (recorded for a class, else drawn now) and yours,
+        each drawn on an X server of its own, in its own box."""
+        size = self.settings.picture_size
+        servers = []
+        try:
             try:
-                from kesthost.xvfb import Xvfb
-                xvfb = Xvfb(2 * size, 2 * size)
-                xvfb.start()
-                display = xvfb.display
+                yours_x = start_display(size)
+                servers.append(yours_x[0])
+                movra_x = None
+                if self.recorded is None:
+                    movra_x = start_display(size)
+                    servers.append(movra_x[0])
             except Exception as error:   # no Xvfb, or the headless module is broken
                 self.report['pictures_error'] = 'no pictures: %s' % error
                 self.notes.append('pictures: not made: %s' % error)
                 return
-        try:
-            if not os.path.isdir(folder):
-                os.makedirs(folder)
-            env = {'DISPLAY': display}
-            movra = self.worker('render', True, env, size)
-            yours = self.worker('render', False, env, size)
+            movra = self.worker('render', True, movra_x and movra_x[1], size)
+            yours = self.worker('render', False, yours_x[1], size)
             m_load, y_load = start_all([movra, yours], self.limit)
-            if not m_load.get('ok'):
-                reason = (error_text(m_load.get('error')) or failure_text(m_load, self.limit)
-                          or m_load.get('internal_error'))
+            self.learn(y_load, 'loading for the pictures')
+            if not m_load.ok:
+                reason = (error_text(m_load.error) or self.failure(m_load)
+                          or m_load.internal_error)
                 self.report['pictures_error'] = 'no pictures: Movra could not draw: %s' % reason
                 self.notes.append('pictures: not made: Movra could not draw: %s' % reason)
                 return
             for state in cases.PICTURE_STATES:
-                problem = self.picture(state, movra, yours, folder, size)
+                problem = self.picture(state, movra, yours, size)
                 if problem is not None:
                     self.report['pictures_error'] = 'no pictures: %s' % problem
                     self.notes.append('pictures: not made: %s' % problem)
                     break
-            for worker in (movra, yours):
-                worker.stop()
         finally:
-            if xvfb is not None:
-                xvfb.stop()
+            self.stop_workers()
+            for server in servers:
+                server.stop()
 
-    def picture(self, state, movra, yours, folder, size):
-        from kestcompare import pictures
-        paths = [os.path.join(self.scratch, '%s-%s.png' % (side, state))
-                 for side in ('movra', 'yours')]
-        requests = [{'op': 'render', 'state': state, 'path': path, 'limit': self.limit}
-                    for path in paths]
-        m, y = exchange([(movra, requests[0]), (yours, self.yours(requests[1]))])
+    def picture(self, state, movra, yours, size):
+        request = cases.render_request(state, max(self.limit, RENDER_LIMIT))
+        m, y = exchange([(movra, request), (yours, self.yours(request))])
         self.learn(y, 'the picture of %s' % state)
-        failure = failure_text(m, self.limit) or m.get('internal_error')
+        failure = self.failure(m) or m.internal_error
         if failure:
             return 'Movra %s while drawing the picture of %s' % (failure, state)
-        if m.get('error'):
+        if m.error:
             return 'Movra raised %s while drawing the picture of %s' % (
-                error_text(m['error']), state)
-        out_path = os.path.join(folder, '%s.png' % state)
-        thumbnail = os.path.join(folder, '%s.thumb.png' % state)
-        preparation = y.get('preparation') or {}
+                error_text(m.error), state)
+        image = os.path.join('pictures', '%s.png' % state)
+        thumbnail = os.path.join('pictures', '%s.thumb.png' % state)
+        preparation = y.preparation or {}
         drawn = not (preparation.get('hung') or preparation.get('exhausted'))
-        shares = pictures.compose(m.get('image'), y.get('image') if drawn else None, out_path,
-                                  2 * size, thumbnail)
+        side = 2 * size
+        movra_frame = pictures.frame_of(m.image, side)
+        yours_frame = pictures.frame_of(y.image, side) if drawn else None
+        staged = [os.path.join(self.scratch, '%s-%s.png' % (kind, state))
+                  for kind in ('picture', 'thumbnail')]
+        shares = pictures.compose(movra_frame, yours_frame, staged[0], side, staged[1])
+        self.staged[image], self.staged[thumbnail] = staged
         entry = dict(shares)
-        entry['image'] = os.path.relpath(out_path, self.out)
-        entry['thumbnail'] = os.path.relpath(thumbnail, self.out)
-        entry['ticks'] = m.get('ticks')
+        entry['image'] = image
+        entry['thumbnail'] = thumbnail
+        entry['ticks'] = m.ticks
         problems = []
         blocking = [name for name in ('initGL', 'updateAnimationVariables') if name in self.hung]
         if preparation.get('hung'):
@@ -693,26 +716,27 @@ class Comparison(object):
         elif preparation.get('exhausted'):
             problems.append('yours was not drawn: the time for preparing states (%s s) was '
                             'used up' % seconds_text(self.prepare_limit))
-        failure = failure_text(y, self.limit, 'drawMain')
+        failure = self.failure(y, 'drawMain')
         if failure:
             problems.append('yours ' + failure)
-        if y.get('error'):
-            problems.append('yours raised %s' % error_text(y['error']))
-        if y.get('read_error'):
+        if y.error:
+            problems.append('yours %s' % raised_text(y.error, self.limits))
+        if y.read_error or (drawn and not y.failed and y.image is not None and
+                            yours_frame is None):
             problems.append('its frame could not be read back')
-        if y.get('internal_error'):
-            problems.append('the worker failed: %s' % y['internal_error'].strip().splitlines()[-1])
+        if y.internal_error:
+            problems.append('the worker failed: %s' % y.internal_error.strip().splitlines()[-1])
         if problems:
             entry['problems'] = problems
         self.report['pictures'][state] = entry
         known = [shares[v] for v in pictures.VIEWPORTS if shares[v] is not None]
-        where = os.path.join(self.out_given, entry['image'])
+        where = os.path.join(self.settings.out_given, entry['image'])
         if len(known) == len(pictures.VIEWPORTS) and not any(known) and not problems:
             self.add(False, 'pictures of %s: the same pixels in all four viewports (%s)'
                      % (state, where), 'pictures')
             return None
         shares_text = ', '.join('%s %s' % (v, 'unknown' if shares[v] is None else
-                                           '%.2f%%' % (100 * shares[v]))
+                                           reports.share_text(shares[v]))
                                 for v in pictures.VIEWPORTS)
         self.add(True, 'pictures of %s: pixels differ: %s%s (%s)' % (
             state, shares_text, ''.join('; ' + p for p in problems), where), 'pictures',
@@ -720,7 +744,15 @@ class Comparison(object):
         return None
 
     # -- the report --
-    def finish(self, status=None):
+    def write(self, status):
+        """The report, into OUT: after every worker has ended."""
+        if self.imports:
+            self.notes.append('yours tried to import %s, the module it is compared with; '
+                              'the sandbox offers no module of that name'
+                              % ' and '.join(self.imports) if self.settings.sandbox else
+                              'yours imports %s, the module it is compared with'
+                              % ' and '.join(self.imports))
+            self.report['imports'] = list(self.imports)
         different = [item for item in self.items if item['different']]
         count = len(different)
         if status is None:
@@ -733,7 +765,13 @@ class Comparison(object):
             items=self.items, notes=self.notes)
         lines = reports.report_lines(self.report, self.items, merged, self.notes)
         self.report['lines'] = lines
-        reports.write_report(self.report, self.out, self.json_path, lines)
+        for relative, staged in self.staged.items():
+            target = os.path.join(self.out, relative)
+            if not os.path.isdir(os.path.dirname(target)):
+                os.makedirs(os.path.dirname(target))
+            shutil.copyfile(staged, target)
+        reports.write_report(self.report, self.out, self.settings.report_json, lines,
+                             echo=self.settings.echo)
         return status
 
 
@@ -745,16 +783,16 @@ def not_run(why, kind='not run'):
     return entry
 
 
-def compare_state(m, y, limit, name=None):
+def compare_state(m, y, limit, name=None, limits=None):
     """Movra's and your reply for one function in one state, as a report entry."""
     found = []
     first = None
-    failure = failure_text(y, limit, name)
-    if y.get('internal_error'):
-        found.append(('internal', 'the worker failed: %s' % y['internal_error'].splitlines()[-1]))
+    failure = failure_text(y, limit, name, limits)
+    if y.internal_error:
+        found.append(('internal', 'the worker failed: %s' % y.internal_error.splitlines()[-1]))
     if failure is not None:
-        found.append(('did not return' if y.get('hung') else 'crashed', 'yours ' + failure))
-    preparation = y.get('preparation') or {}
+        found.append(('did not return' if y.hung else 'crashed', 'yours ' + failure))
+    preparation = y.preparation or {}
     if preparation.get('hung'):
         found.append(('preparation', 'preparing the state: yours %s' % stop_text(
             preparation.get('stopped'), limit)))
@@ -762,35 +800,35 @@ def compare_state(m, y, limit, name=None):
         found.append(('preparation', 'preparing the state: the time for preparing states '
                                      'was used up'))
     elif preparation.get('error'):
-        found.append(('preparation', 'while preparing the state yours raised %s'
-                      % error_text(preparation['error'])))
-    if preparation.get('initGL_error') and not (m.get('preparation') or {}).get('initGL_error'):
+        found.append(('preparation', 'while preparing the state yours %s'
+                      % raised_text(preparation['error'], limits)))
+    if preparation.get('initGL_error') and not (m.preparation or {}).get('initGL_error'):
         found.append(('preparation', 'initGL() raised %s while preparing the state'
                       % error_text(preparation['initGL_error'])))
-    m_error, y_error = m.get('error'), y.get('error')
+    m_error, y_error = m.error, y.error
     if y_error is not None and (m_error is None or m_error['type'] != y_error['type']):
-        found.append(('exception', 'yours raised %s' % error_text(y_error)))
+        found.append(('exception', 'yours %s' % raised_text(y_error, limits)))
     elif m_error is not None and y_error is None and failure is None:
         found.append(('exception', 'Movra raised %s, yours did not' % error_text(m_error)))
-    if y.get('cut_short') and failure is None:
+    if y.cut_short and failure is None:
         found.append(('did not return', 'yours went on after its call of %s, which did not '
-                                        'return before, was stopped' % ', '.join(y['cut_short'])))
-    if 'calls' in y and 'calls' in m:
-        first = diff.first_call_difference(m['calls'], y['calls'])
+                                        'return before, was stopped' % ', '.join(y.cut_short)))
+    if y.calls is not None and m.calls is not None:
+        first = diff.first_call_difference(m.calls, y.calls)
         if first is not None:
             found.append(('calls', diff.first_difference_text(first)))
-    m_depth, y_depth = m.get('depth'), y.get('depth')
+    m_depth, y_depth = m.depth, y.depth
     if m_depth and y_depth and m_depth != y_depth and failure is None:
         parts = ['%s Movra %d, yours %d' % (stack, m_depth[stack], y_depth[stack])
                  for stack in ('modelview', 'projection') if m_depth[stack] != y_depth[stack]]
         found.append(('depth', 'matrix stack depth left behind: %s' % ', '.join(parts)))
-    if 'result' in m and 'result' in y:
-        difference = diff.compare_values(m['result'], y['result'])
+    if m.result is not None and y.result is not None:
+        difference = diff.compare_values(m.result, y.result)
         if difference is not None:
             found.append(('result', 'result: %s' % difference[1]))
-    if 'globals' in m and 'globals' in y:
+    if m.globals is not None and y.globals is not None:
         for global_name in cases.GLOBALS:
-            a, b = m['globals'].get(global_name), y['globals'].get(global_name)
+            a, b = m.globals.get(global_name), y.globals.get(global_name)
             if a is None or b is None:
                 continue
             difference = diff.compare_values(a, b)
@@ -800,19 +838,21 @@ def compare_state(m, y, limit, name=None):
     # What a call that raised or did not return printed differs as a matter
     # of course: that is said by the exception or the stop itself.
     cut = failure is not None or any(kind == 'exception' for kind, _text in found)
-    if m.get('output', '') != y.get('output', '') and not cut:
+    if m.output != y.output and not cut:
         found.append(('output', 'printed output: Movra %s, yours %s'
-                      % (short(m.get('output', '')), short(y.get('output', '')))))
-    if m.get('warnings', []) != y.get('warnings', []) and not cut:
+                      % (short(m.output), short(y.output))))
+    if m.warnings != y.warnings and not cut:
         found.append(('warnings', 'warnings: Movra %s, yours %s'
-                      % (warnings_text(m.get('warnings', [])),
-                         warnings_text(y.get('warnings', [])))))
-    calls = lambda reply: len(reply['calls']) if 'calls' in reply else None  # noqa: E731
+                      % (warnings_text(m.warnings), warnings_text(y.warnings))))
     return {'equal': not found,
-            'calls': {'movra': calls(m), 'yours': calls(y)},
+            'calls': {'movra': None if m.calls is None else len(m.calls),
+                      'yours': None if y.calls is None else len(y.calls)},
             'first_difference': first,
             'differences': [{'kind': kind, 'text': text} for kind, text in found],
             'error': {'movra': m_error, 'yours': y_error},
             'depth': {'movra': m_depth, 'yours': y_depth},
-            'output': {'movra': m.get('output', ''), 'yours': y.get('output', '')},
-            'warnings': {'movra': m.get('warnings', []), 'yours': y.get('warnings', [])}}
+            'output': {'movra': m.output, 'yours': y.output},
+            'warnings': {'movra': m.warnings, 'yours': y.warnings}}
+
+
+__all__ = ['Comparison', 'CompareError', 'Settings', 'compare_state', 'severity']

@@ -1,6 +1,6 @@
 """How KestCompare tells two recorded values, calls and matrices apart.
 
-The values are the typed images that KestCompareWorker.encode() makes:
+The values are the typed images of kestcompare.codec:
 {"t": type, "v": value} for numbers, arrays with "dtype", "shape" and "v"
 (the elements in order), lists and tuples with "items". Two numbers of the
 same type count as equal when they are within TOLERANCE of each other
@@ -11,25 +11,14 @@ from __future__ import division, print_function
 
 import math
 
+from kestcompare import codec
+
 TOLERANCE = 1e-9
 
-NUMPY_SCALARS = ('float64', 'float32', 'float16', 'longdouble', 'float128', 'int64', 'int32',
-                 'int16', 'int8', 'uint64', 'uint32', 'uint16', 'uint8', 'bool_')
-ARRAYS = ('ndarray', 'matrix')
-
-
-def number(v):
-    if v == 'nan':
-        return float('nan')
-    if v == 'inf':
-        return float('inf')
-    if v == '-inf':
-        return float('-inf')
-    return v
-
-
-def is_number(value):
-    return value['t'] in ('int', 'float', 'bool') + NUMPY_SCALARS and 'v' in value
+NUMPY_SCALARS = codec.NUMPY_SCALARS
+ARRAYS = codec.ARRAYS
+number = codec.number
+is_number = codec.is_number
 
 
 def numbers_close(a, b, tolerance=TOLERANCE):

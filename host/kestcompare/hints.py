@@ -29,7 +29,7 @@ import math
 
 import numpy as np
 
-from kestcompare import diff
+from kestcompare import codec, diff
 
 KINDS = ['viewport-rectangle', 'transpose', 'product-order', 'degrees-radians',
          'integer-division', 'tick', 'sign', 'push-pop', 'call-order']
@@ -47,25 +47,12 @@ CONVERSION_WORDS = {
 
 # ----------------------------------------------------------------- values ---
 
-def number(value):
-    """The value of an encoded number (not a bool) as a float, else None."""
-    if value is None or value.get('t') in ('bool', 'bool_') or not diff.is_number(value):
-        return None
-    try:
-        return float(diff.number(value['v']))
-    except (OverflowError, TypeError, ValueError):
-        return None
+number = codec.as_float
 
 
 def matrix(value):
     """An encoded 2-D numeric array as a float numpy array, else None."""
-    if value is None or 'v' not in value or len(value.get('shape') or []) != 2:
-        return None
-    try:
-        return np.array([float(diff.number(v)) for v in value['v']],
-                        dtype=float).reshape(value['shape'])
-    except (OverflowError, TypeError, ValueError):
-        return None
+    return codec.as_matrix(value, np)
 
 
 def close(a, b, tolerance=None):
@@ -140,9 +127,12 @@ def floored_entries(m, y):
 
 
 def product(factors):
+    """The matrix product; infinities and NaNs among the factors (a division
+    by zero of a learner's) give what they give, without a warning."""
     result = factors[0]
-    for factor in factors[1:]:
-        result = np.dot(result, factor)
+    with np.errstate(all='ignore'):
+        for factor in factors[1:]:
+            result = np.dot(result, factor)
     return result
 
 
@@ -413,23 +403,23 @@ def state_explanation(movra, yours, probes):
     """Why yours' reply for one function in one state differs from Movra's:
     (kind, variant, phrase, detail) or None. probes: delta -> Movra's reply
     in the state shifted by delta (or a callable giving it)."""
-    if 'calls' not in movra or 'calls' not in yours:
+    if movra.calls is None or yours.calls is None:
         return None
-    m_calls, y_calls = movra['calls'], yours['calls']
-    m_error, y_error = movra.get('error'), yours.get('error')
+    m_calls, y_calls = movra.calls, yours.calls
+    m_error, y_error = movra.error, yours.error
     raised = y_error is not None and (m_error is None or m_error['type'] != y_error['type'])
     if raised or (m_error is not None and y_error is None):
         if raised and m_error is None and y_error.get('type') == 'GLError':
-            found = push_pop(m_calls, y_calls, movra.get('owners'), yours.get('owners'), True)
+            found = push_pop(m_calls, y_calls, movra.owners, yours.owners, True)
             if found:
                 return _push_pop_explanation(found)
         return None
-    if 'result' in movra and 'result' in yours and \
-            diff.compare_values(movra['result'], yours['result']) is not None:
+    if movra.result is not None and yours.result is not None and \
+            diff.compare_values(movra.result, yours.result) is not None:
         return None
     if len(m_calls) != len(y_calls) or any(
             m[0] != y[0] for m, y in zip(m_calls, y_calls)):
-        found = push_pop(m_calls, y_calls, movra.get('owners'), yours.get('owners'), False)
+        found = push_pop(m_calls, y_calls, movra.owners, yours.owners, False)
         if found:
             return _push_pop_explanation(found)
         span = call_order(m_calls, y_calls)
@@ -437,7 +427,7 @@ def state_explanation(movra, yours, probes):
             return ('call-order', None, None,
                     {'calls': len(m_calls), 'first': span[0], 'last': span[1]})
         return None
-    if (movra.get('depth') or {}) != (yours.get('depth') or {}):
+    if (movra.depth or {}) != (yours.depth or {}):
         return None
     fetched = {}
 
@@ -455,8 +445,8 @@ def state_explanation(movra, yours, probes):
         if not here and (candidates is None or any(c[0] == 'tick' for c in candidates)):
             for delta in (1, -1):
                 reply = probe(delta)
-                if reply and len(reply.get('calls') or []) == len(m_calls):
-                    context['probes'][delta] = reply['calls'][k]
+                if reply and len(reply.calls or []) == len(m_calls):
+                    context['probes'][delta] = reply.calls[k]
             here = call_explanations(m_calls[k], y_calls[k], context)
         candidates = _narrow(candidates, here)
         if detail is None:
@@ -465,15 +455,15 @@ def state_explanation(movra, yours, probes):
                       'phrases': dict(((e[0], e[1]), e[2]) for e in here if e[2])}
         if not candidates:
             return None
-    for name in sorted(set(movra.get('globals') or {}) & set(yours.get('globals') or {})):
-        a, b = movra['globals'][name], yours['globals'][name]
+    for name in sorted(set(movra.globals or {}) & set(yours.globals or {})):
+        a, b = movra.globals[name], yours.globals[name]
         if diff.compare_values(a, b) is None:
             continue
         shifted = {}
         for delta in (1, -1):
             reply = probe(delta)
-            if reply and name in (reply.get('globals') or {}):
-                shifted[delta] = reply['globals'][name]
+            if reply and name in (reply.globals or {}):
+                shifted[delta] = reply.globals[name]
         candidates = _narrow(candidates, global_explanations(name, a, b, shifted))
         if detail is None:
             detail = {'global': name, 'movra': diff.value_text(a), 'yours': diff.value_text(b),
@@ -497,13 +487,13 @@ def _first(candidates):
 
 
 def _globals_equal(movra, yours):
-    a, b = movra.get('globals') or {}, yours.get('globals') or {}
+    a, b = movra.globals or {}, yours.globals or {}
     return all(diff.compare_values(a[n], b[n]) is None for n in set(a) & set(b))
 
 
 def _factors_at(yours, position):
     """yours' top-level builder results made right before call `position`."""
-    return [[b['name'], b['result']] for b in yours.get('builders') or []
+    return [[b['name'], b['result']] for b in yours.builders or []
             if b.get('at') == position and b.get('level') == 0]
 
 

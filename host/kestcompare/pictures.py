@@ -4,6 +4,9 @@ in each of the four viewports; and a thumbnail of the third panel for the
 class page, in which no differing pixel is lost to the scaling."""
 from __future__ import division, print_function
 
+import base64
+import zlib
+
 import numpy as np
 
 LABEL_HEIGHT = 18
@@ -23,17 +26,23 @@ QUADRANTS = {
 VIEWPORTS = sorted(QUADRANTS)
 
 
-def load_frame(path):
-    """An RGB frame as a (height, width, 3) uint8 array, or None."""
-    if not path:
+def frame_of(image, side):
+    """A worker's frame (its reply's "image": raw RGB rows, top first, zlib
+    and base64) as a (side, side, 3) uint8 array; None when there is none,
+    or it is not exactly a frame of that side. The rows are inflated no
+    further than one frame's bytes."""
+    if not image or image.get('width') != side or image.get('height') != side:
         return None
-    from PIL import Image
+    expected = side * side * 3
     try:
-        image = Image.open(path)
-        image.load()
-    except (IOError, OSError):
+        packed = base64.b64decode(image['rgb'].encode('ascii'), validate=True)
+        inflater = zlib.decompressobj()
+        rows = inflater.decompress(packed, expected)
+        if len(rows) != expected or inflater.unconsumed_tail or not inflater.eof:
+            return None
+    except (ValueError, TypeError, zlib.error):
         return None
-    return np.asarray(image.convert('RGB'), dtype=np.uint8)
+    return np.frombuffer(rows, dtype=np.uint8).reshape(side, side, 3).copy()
 
 
 def viewport_shares(movra, yours):
@@ -68,12 +77,12 @@ def write_thumbnail(panel, differing, path, side=THUMBNAIL):
     Image.fromarray(pixels, 'RGB').save(path, 'PNG')
 
 
-def compose(movra_path, yours_path, out_path, side, thumbnail_path=None):
-    """Writes the three panels as one PNG (and the third as a thumbnail);
-    returns the shares per viewport, None for each when a frame is missing
-    (the panel is then gray)."""
+def compose(movra, yours, out_path, side, thumbnail_path=None):
+    """Writes the three panels of two frames (arrays, or None where a frame
+    is missing: the panel is then gray) as one PNG, and the third as a
+    thumbnail; returns the shares per viewport, None for each when a frame
+    is missing."""
     from PIL import Image, ImageDraw
-    movra, yours = load_frame(movra_path), load_frame(yours_path)
     blank = np.empty((side, side, 3), dtype=np.uint8)
     blank[...] = MISSING
     usable = (movra is not None and yours is not None and movra.shape == yours.shape

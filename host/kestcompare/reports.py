@@ -15,13 +15,57 @@ import os
 import sys
 
 PY2 = sys.version_info[0] == 2
-SEVERITIES = ['identical', 'output only', 'calls only', 'pictures', 'not loaded']
+SEVERITIES = ['identical', 'output only', 'calls only', 'pictures', 'not loaded', 'tool error']
 VIEWPORTS = ['viewport1', 'viewport2', 'viewport3', 'viewport4']
-GRADE_COLUMNS = ['learner', 'file', 'severity', 'differences', 'first difference', 'hints']
+GRADE_COLUMNS = ['learner', 'file', 'severity', 'differences', 'first difference', 'hints',
+                 'sandbox']
 
 
 def plural(count, word):
     return '%d %s%s' % (count, word, '' if count == 1 else 's')
+
+
+def share_text(share):
+    """A share of differing pixels, as the reports write it."""
+    return '%.2f%%' % (100 * share)
+
+
+def one_line(text):
+    """Text for one cell of a table: its lines joined by " / ", tabs and
+    runs of spaces as one space."""
+    if text is None:
+        return ''
+    lines = [' '.join(line.split()) for line in (u'%s' % (text,)).splitlines()]
+    return ' / '.join(line for line in lines if line)
+
+
+def sandbox_text(sandbox):
+    """"sandboxed (memory 2048 MB, ...)" or "not sandboxed"."""
+    if not sandbox or not sandbox.get('sandboxed'):
+        return 'not sandboxed'
+    return 'sandboxed (%s)' % sandbox['limits'] if sandbox.get('limits') else 'sandboxed'
+
+
+def jsonable(value):
+    """The value with every float that JSON cannot carry (an infinite
+    difference, a NaN) written as the word "inf", "-inf" or "nan"."""
+    if isinstance(value, float):
+        if value != value:
+            return 'nan'
+        if value in (float('inf'), float('-inf')):
+            return 'inf' if value > 0 else '-inf'
+        return value
+    if isinstance(value, dict):
+        return dict((key, jsonable(item)) for key, item in value.items())
+    if isinstance(value, (list, tuple)):
+        return [jsonable(item) for item in value]
+    return value
+
+
+def write_json(path, value):
+    with open(path, 'w') as stream:
+        json.dump(jsonable(value), stream, indent=1, sort_keys=True, allow_nan=False)
+        stream.write('\n')
 
 
 def html_escape(text):
@@ -58,8 +102,9 @@ def hint_line(hint):
 
 def report_lines(report, items, hints, notes):
     """The text report, line by line."""
-    lines = ['KestCompare: %s against %s, under %s' % (
-        report['implementation'], report['reference'], python_text(report.get('python')))]
+    lines = ['KestCompare: %s against %s, under %s, %s' % (
+        report['implementation'], report['reference'], python_text(report.get('python')),
+        sandbox_text(report.get('sandbox')))]
     placed = set()
     for item in items:
         if not item['different']:
@@ -81,22 +126,22 @@ def report_lines(report, items, hints, notes):
     return lines
 
 
-def write_report(report, out, json_path, lines):
-    """OUT/report.txt, OUT/report.html and the JSON report; the text on stdout."""
+def write_report(report, out, json_path, lines, echo=True):
+    """OUT/report.txt, OUT/report.html and the JSON report; the text on
+    stdout too, when echo."""
     if not os.path.isdir(out):
         os.makedirs(out)
     folder = os.path.dirname(json_path)
     if folder and not os.path.isdir(folder):
         os.makedirs(folder)
-    with open(json_path, 'w') as stream:
-        json.dump(report, stream, indent=1, sort_keys=True, allow_nan=False)
-        stream.write('\n')
+    write_json(json_path, report)
     text = '\n'.join(lines) + '\n'
     with open(os.path.join(out, 'report.txt'), 'wb') as stream:
         stream.write(text.encode('utf-8'))
     with open(os.path.join(out, 'report.html'), 'wb') as stream:
         stream.write(report_html(report).encode('utf-8'))
-    write_text(text)
+    if echo:
+        write_text(text)
 
 
 STYLE = u'''
@@ -111,6 +156,7 @@ th button { font: inherit; font-weight: bold; background: none; border: none; pa
 .sev-identical .severity { color: #060; } .sev-output-only .severity { color: #885500; }
 .sev-calls-only .severity { color: #c60; } .sev-pictures .severity { color: #a00; }
 .sev-not-loaded .severity { color: #fff; background: #a00; }
+.sev-tool-error .severity { color: #fff; background: #555; }
 .severity { font-weight: bold; white-space: nowrap; }
 .shares td, .shares th { border: none; padding: 0 0.3em; font-size: 85%; text-align: right; }
 .shares .nonzero { color: #a00; font-weight: bold; }
@@ -139,8 +185,8 @@ def shares_table(pictures):
             if share is None:
                 cells.append(u'<td>?</td>')
             else:
-                cells.append(u'<td class="%s">%.2f%%</td>' % (
-                    'nonzero' if share else 'zero', 100 * share))
+                cells.append(u'<td class="%s">%s</td>' % (
+                    'nonzero' if share else 'zero', share_text(share)))
         rows.append(u'<tr><th>%s</th>%s</tr>' % (html_escape(picture['state']), ''.join(cells)))
     return u'<table class="shares">%s</table>' % ''.join(rows)
 
@@ -175,7 +221,7 @@ def report_html(report):
 <html><head><meta charset="utf-8"><title>KestCompare: %(file)s</title>
 <style>%(style)s</style></head><body>
 <h1>KestCompare: <code>%(file)s</code></h1>
-<p id="python">Compared with %(reference)s under %(python)s. Severity: <span class="severity">%(severity)s</span>.</p>
+<p id="python">Compared with %(reference)s under %(python)s, <span id="sandbox">%(sandbox)s</span>. Severity: <span class="severity">%(severity)s</span>.</p>
 <section class="lines">%(lines)s</section>
 <h2>Pictures</h2>
 <p>Movra, yours, and Movra dimmed with every differing pixel in magenta; the share of differing pixels per viewport.</p>
@@ -184,6 +230,7 @@ def report_html(report):
 ''' % {'file': html_escape(report['implementation']), 'style': STYLE,
        'reference': html_escape(report['reference']),
        'python': html_escape(python_text(report.get('python'))),
+       'sandbox': html_escape(sandbox_text(report.get('sandbox'))),
        'severity': html_escape(report.get('severity') or ''), 'lines': u'\n'.join(lines),
        'pictures': u'\n'.join(pictures) or u'<p>none</p>'}
 
@@ -222,12 +269,14 @@ def summary_text(summary, out):
                                          'first difference')]
     for row in rows:
         lines.append('%-*s  %-11s  %-19s  %s' % (width, row['learner'], row['severity'],
-                                                 row['result'], row['first_difference'] or '-'))
+                                                 row['result'],
+                                                 one_line(row['first_difference']) or '-'))
     counts = summary['counts']
-    lines.append('%d of %d learners identical (%s); under %s; summary in %s, %s and %s' % (
+    lines.append('%d of %d learners identical (%s); under %s, %s; summary in %s, %s and %s' % (
         summary['identical_learners'], summary['learners'],
         ', '.join('%d %s' % (counts[s], s) for s in SEVERITIES),
-        python_text(summary.get('python')), os.path.join(out, 'summary.json'),
+        python_text(summary.get('python')), sandbox_text(summary.get('sandbox')),
+        os.path.join(out, 'summary.json'),
         os.path.join(out, 'grades.csv'), os.path.join(out, 'index.html')))
     return '\n'.join(lines) + '\n'
 
@@ -236,21 +285,19 @@ def hint_kinds(row):
     return '; '.join(h['kind'] for h in row.get('hints') or [])
 
 
-def write_grades(path, rows):
-    """OUT/grades.csv, one row per learner, for a course platform's gradebook."""
+def write_grades(path, rows, sandbox=None):
+    """OUT/grades.csv, one row per learner, for a course platform's
+    gradebook: one line per cell."""
+    sandboxed = sandbox_text(sandbox).split(' (')[0]
     table = [GRADE_COLUMNS] + [[row['learner'], row['file'], row['severity'],
                                 '' if row['differences'] is None else str(row['differences']),
-                                row['first_difference'] or '', hint_kinds(row)] for row in rows]
-    if PY2:
-        with open(path, 'wb') as stream:
-            writer = csv.writer(stream)
-            for cells in table:
-                writer.writerow([(u'%s' % c).encode('utf-8') for c in cells])
-    else:
-        with io.open(path, 'w', newline='', encoding='utf-8') as stream:
-            writer = csv.writer(stream)
-            for cells in table:
-                writer.writerow(cells)
+                                row['first_difference'] or '', hint_kinds(row), sandboxed]
+                               for row in rows]
+    table = [[one_line(cell) for cell in cells] for cells in table]
+    with io.open(path, 'w', newline='', encoding='utf-8') as stream:
+        writer = csv.writer(stream)
+        for cells in table:
+            writer.writerow(cells)
 
 
 SORT_SCRIPT = u'''
@@ -310,7 +357,7 @@ def summary_html(summary):
                 SEVERITIES.index(row['severity']), html_escape(row['severity']),
                 name, html_escape(row['file']), u' '.join(links), html_escape(row['severity']),
                 '-' if row['differences'] is None else row['differences'],
-                html_escape(row['first_difference'] or '-'),
+                html_escape(one_line(row['first_difference']) or '-'),
                 u'<ul>%s</ul>' % hints if hints else u'-', shares_table(row['pictures']),
                 pictures or u'-'))
     count_cells = u''.join(u'<td class="count %s" data-severity="%s">%d</td>' % (
@@ -324,7 +371,7 @@ def summary_html(summary):
 <h1>KestCompare: <code>%(folder)s</code></h1>
 <table id="counts"><tr>%(count_heads)s<th>learners</th></tr>
 <tr>%(count_cells)s<td class="count" data-severity="all">%(total)d</td></tr></table>
-<p id="python">Each learner's file compared with %(reference)s under %(python)s.</p>
+<p id="python">Each learner's file compared with %(reference)s under %(python)s, <span id="sandbox">%(sandbox)s</span>.</p>
 <div id="skipped"><p>%(skipped_count)s</p><ul>%(skipped)s</ul></div>
 <p>Click a column's name to sort by it (again to reverse); a learner's name opens the whole report. Each picture is Movra's frame dimmed, with every pixel that yours draws differently in magenta.</p>
 <table id="learners"><thead><tr>
@@ -344,5 +391,6 @@ def summary_html(summary):
        'count_cells': count_cells, 'total': summary['learners'],
        'reference': html_escape(summary.get('reference') or 'the compiled module Movra'),
        'python': html_escape(python_text(summary.get('python'))),
+       'sandbox': html_escape(sandbox_text(summary.get('sandbox'))),
        'skipped_count': skipped_text(summary['skipped']), 'skipped': skipped,
        'rows': u'\n'.join(rows), 'script': SORT_SCRIPT}
