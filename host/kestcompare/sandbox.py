@@ -183,6 +183,13 @@ class View(object):
         return [self.args[i + 2] for i, arg in enumerate(self.args)
                 if arg in ('--ro-bind', '--bind') and i + 2 < len(self.args)]
 
+    def scratch(self, size=None):
+        """The box's own /tmp, open to all; mounted before the trees that
+        lie inside it (a checkout or an environment under /tmp)."""
+        self.args += ['--perms', '1777'] + (['--size', str(size)] if size else []) + [
+            '--tmpfs', SCRATCH]
+        self.made.add(SCRATCH)
+
     def ro(self, source, inside=None):
         inside = inside or source
         self.parents(inside)
@@ -291,9 +298,10 @@ def probe_in_root(interpreter):
     def run(argv):
         view = View()
         view.system(interpreter.system_root)
+        view.scratch()
         environment = os.path.dirname(os.path.dirname(os.path.abspath(argv[0])))
         view.ro(environment)
-        view.args += ['--proc', '/proc', '--dev', '/dev', '--tmpfs', SCRATCH]
+        view.args += ['--proc', '/proc', '--dev', '/dev']
         box = [bwrap_path()] + namespace_args() + view.args + [
             '--clearenv', '--setenv', 'PATH', ENVIRONMENT['PATH'], '--chdir', '/', '--'] + argv
         return probe_directly(box)
@@ -389,6 +397,9 @@ class Box(object):
         interpreter = self.interpreter
         view = View()
         view.system(interpreter.system_root)
+        # The scratch folder before the trees, which lie over it: a virtual
+        # environment or a checkout under /tmp stays seen.
+        view.scratch(self.limits.scratch_bytes)
         prefix = interpreter.base_prefix
         if not prefix.startswith('/usr'):
             view.ro(prefix)
@@ -416,9 +427,7 @@ class Box(object):
                 view.ro(source, inside)
         if self.target != 'compiled':
             view.ro(self.target, self.inside_target())
-        view.args += ['--proc', '/proc', '--dev', '/dev',
-                      '--perms', '1777', '--size', str(self.limits.scratch_bytes),
-                      '--tmpfs', SCRATCH]
+        view.args += ['--proc', '/proc', '--dev', '/dev']
         if self.display is not None:
             number, socket = self.display
             inside = '/tmp/.X11-unix/X%d' % number
