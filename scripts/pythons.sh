@@ -112,11 +112,12 @@ find_interpreter() {
 }
 
 # The newest Python 3 of the project that this machine has outside the
-# Debian root (pyenv's or the system's), or nothing, with status 1.
+# Debian root (pyenv's or the system's), inside it the root's own; nothing,
+# with status 1, when there is none. Debug builds are never the default.
 newest_python3() {
     local version
-    for version in $(tr ' ' '\n' <<<"$SUPPORTED_PYTHONS" | grep '^3\.' | sort -t. -k2,2nr); do
-        root_python "$version" && continue
+    for version in $(tr ' ' '\n' <<<"$SUPPORTED_PYTHONS" | grep -E '^3\.[0-9]+$' | sort -t. -k2,2nr); do
+        root_python "$version" && ! in_debian_root && continue
         find_interpreter "$version" >/dev/null 2>&1 && { echo "$version"; return 0; }
     done
     return 1

@@ -41,6 +41,11 @@ for argument in "$@"; do
 done
 [ ${#VERSIONS[@]} -gt 0 ] || [ ${#MODULE[@]} -gt 0 ] || VERSIONS=(2.7)
 
+# No bytecode written into the checkout by any run: the other lane's suite
+# checks that the compare tool's sandbox leaves the checkout's files as they
+# were.
+export PYTHONDONTWRITEBYTECODE=1
+
 # The module's own tests: all but the host program's, the compare tool's
 # and the scripts'.
 MODULE_TESTS='not host and not compare and not scripts'

@@ -178,7 +178,8 @@ def fake_environments(checkout, statuses):
         folder = checkout.join('.venv' if version == '2.7' else '.venv-' + version, 'bin')
         folder.ensure(dir=True)
         write_script(str(folder.join('python')),
-                     'echo "%s $*" >> %s\nexit %d\n' % (version, checkout.join('calls'), status))
+                     'echo "%s $* (bytecode: ${PYTHONDONTWRITEBYTECODE:-written})" >> %s\n'
+                     'exit %d\n' % (version, checkout.join('calls'), status))
 
 
 def calls(checkout):
@@ -196,11 +197,12 @@ def test_make_tests_two_pythons_run_at_once_and_both_count(tmpdir, checkout):
     for version in ('2.7', '3.13'):
         assert len([line for line in lines if re.match(
             r'test: Python %s, the whole suite: status 0 after \d+ s$' % version, line)]) == 1
+    # no lane writes bytecode into the checkout, which the other lane watches
     assert calls(checkout) == [
-        '2.7 -m pytest bench/test_floor_programs.py -q -p no:cacheprovider',
-        '2.7 -m pytest tests -q',
-        '3.13 -m pytest bench/test_floor_programs.py -q -p no:cacheprovider',
-        '3.13 -m pytest tests -q']
+        '2.7 -m pytest bench/test_floor_programs.py -q -p no:cacheprovider (bytecode: 1)',
+        '2.7 -m pytest tests -q (bytecode: 1)',
+        '3.13 -m pytest bench/test_floor_programs.py -q -p no:cacheprovider (bytecode: 1)',
+        '3.13 -m pytest tests -q (bytecode: 1)']
 
 
 @pytest.mark.parametrize('statuses, failed', [
@@ -221,7 +223,7 @@ def test_the_module_lane_selects_by_marker(tmpdir, checkout):
                          checkout)
     assert (code, err) == (0, '')
     assert calls(checkout) == ['3.11 -m pytest tests -m not host and not compare and not '
-                               'scripts -q']
+                               'scripts -q (bytecode: 1)']
     assert out.splitlines()[-1] == 'test: passed under Python , the module tests under 3.11'
 
 

@@ -106,7 +106,13 @@ class Worker(object):
         first = [os.path.join(host, 'recordgl')] if self.mode == 'record' else [host]
         settings = {'mode': self.mode, 'first': first, 'site': self.interpreter.site,
                     'capture_fd': capture_fd, 'cwd': None, 'processes': 0}
-        return [self.interpreter.command, '-E', '-s', '-S',
+        # The base interpreter, as in a box, with the site folders in the
+        # settings: under -S a virtual environment's own start-up never runs,
+        # and Python 2.7's virtualenv finds the standard library there.
+        command = self.interpreter.command
+        if self.interpreter.system_root == '/' and self.interpreter.executable:
+            command = self.interpreter.executable
+        return [command, '-E', '-s', '-S',
                 os.path.join(sandbox.PACKAGE, 'worker', '__main__.py'),
                 sandbox.json.dumps(settings, sort_keys=True)]
 
