@@ -144,3 +144,16 @@ def test_where_bubblewrap_is_missing_the_tool_refuses_and_says_what_to_install(t
     status, text, err = run_tool(LISTING, '--out', str(tmpdir.join('o')), '--no-pictures',
                                  '--no-sandbox', env=env)
     assert status == 0 and text.splitlines()[0].endswith(', not sandboxed')
+
+
+def test_a_file_that_uses_up_its_cpu_time_is_told_so(tmpdir):
+    impl = tmpdir.join('Movra.py')
+    # a loop at import that only spends time, under Python 2 as under 3 (under
+    # 2, range(10 ** 10) would be a list of 10 ** 10 numbers: a MemoryError)
+    impl.write(seeded([('myQuadric = 0\n', 'myQuadric = 0\nwhile True:\n    pass\n')]))
+    status, text, err = run_tool(str(impl), '--out', str(tmpdir.join('o')), '--no-pictures',
+                                 '--cpu-limit', '1', '--time-limit', '20')
+    assert status == 2
+    assert text.splitlines()[1] == (
+        'DIFFERENT  loading: %s could not be loaded: loading it used up its CPU time (1 s)'
+        % impl)

@@ -80,20 +80,17 @@ def probes(paths):
             ('connect', "__import__('socket').create_connection(('127.0.0.1', %d), 2)" % port),
             ('resolve', "__import__('socket').getaddrinfo('pypi.org', 443)")])),
         'leaves-process': probe(
-            "import os as _os, subprocess as _sp\n"
-            "_sp.Popen([sys.executable, '-c', 'import time, os\\n# %s\\n"
-            "time.sleep(4)\\n"
-            "for p in (%r, %r):\\n"
-            "    try:\\n"
-            "        open(p, \"w\").write(\"tampered\")\\n"
-            "    except BaseException:\\n"
-            "        pass\\n"
-            "time.sleep(300)'], start_new_session=True, close_fds=True)\n"
-            % (TOKEN, os.path.join(out, 'grades.csv'), other)
-            if sys.version_info[0] > 2 else
-            "import os as _os, subprocess as _sp\n"
-            "_sp.Popen([sys.executable, '-c', 'import time\\n# %s\\ntime.sleep(300)'])\n"
-            % TOKEN),
+            "import subprocess as _sp\n"
+            "_sp.Popen([sys.executable, '-c', %r], close_fds=True, preexec_fn=__import__('os')"
+            ".setsid)\n"
+            "print('started a process of its own')\n" % (
+                "import time\n# %s\ntime.sleep(4)\n"
+                "for path in (%r, %r):\n"
+                "    try:\n"
+                "        open(path, 'w').write('tampered')\n"
+                "    except BaseException:\n"
+                "        pass\n"
+                "time.sleep(300)\n" % (TOKEN, os.path.join(out, 'grades.csv'), other))),
         'full-disk': probe(
             "_files = 0\n"
             "while True:\n"
@@ -157,16 +154,35 @@ def probes(paths):
             "    _real = _serve.handle\n"
             "    _serve.handle = _forged\n"
             "    print('wrapped the reply path')\n", WRONG_FRUSTUM),
+        # A limit hit inside a function, not at import: processes in
+        # drawScene, a file too large in the tick.
+        'processes': [('    draw3DCoordinateAxes()\n    deg = movingCameraAngle',
+                       '    _fork_all()\n    draw3DCoordinateAxes()\n    deg = movingCameraAngle'),
+                      (IMPORTS, IMPORTS +
+                       "def _fork_all():\n"
+                       "    import os, time\n"
+                       "    while True:\n"
+                       "        if os.fork() == 0:\n"
+                       "            time.sleep(30)\n"
+                       "            os._exit(0)\n")],
+        'file-size': [('    global movingCameraAngle, movingCameraPos\n',
+                       '    global movingCameraAngle, movingCameraPos\n'
+                       "    open('/tmp/big', 'wb').write(b'x' * (20 * 1024 * 1024))\n")],
         'honest': [],
         'honest-sign': HINT_FAULTS['sign'],
     }
 
 
 def tree_state(top):
-    """(path, size, digest) of every file below top."""
+    """(path, digest) of every file below top, but the bytecode that the
+    tool's own imports may write."""
     found = []
     for folder, _subs, names in os.walk(top):
+        if os.path.basename(folder) == '__pycache__':
+            continue
         for name in sorted(names):
+            if name.endswith('.pyc'):
+                continue
             path = os.path.join(folder, name)
             try:
                 with open(path, 'rb') as stream:
@@ -293,6 +309,9 @@ def test_no_secret_in_any_output(hostile):
 def test_no_connection_and_no_process_left(hostile):
     assert hostile['connections'] == 0
     assert hostile['left'] == []
+    # the process was started, in its box, and went with it
+    assert 'started a process of its own' in \
+        hostile['reports']['leaves-process']['output']['loading']
 
 
 def test_out_is_written_by_the_tool_alone_and_never_after(hostile):
@@ -374,3 +393,21 @@ def test_the_learners_code_runs_as_a_user_of_its_own(hostile):
         assert uid >= 2000000
     else:
         assert uid == os.geteuid()
+
+
+@pytest.mark.parametrize('name, function, where, words', [
+    ('processes', 'drawScene', '_fork_all', 'yours hit the process limit (64): %s: [Errno 11] '
+                               'Resource temporarily unavailable' % (
+                                   'OSError' if sys.version_info[0] == 2 else 'BlockingIOError')),
+    ('file-size', 'updateAnimationVariables', 'updateAnimationVariables', 'yours hit the file size limit (16 MB): %s: '
+                                              '[Errno 27] File too large' % (
+                                                  'IOError' if sys.version_info[0] == 2
+                                                  else 'OSError')),
+])
+def test_a_limit_hit_in_a_function_is_named_against_it(hostile, name, function, where, words):
+    """Reported in the function's entry, with the line of the file's own
+    function that was running."""
+    report = hostile['reports'][name]
+    texts = [d['text'] for entry in report['functions'][function].values()
+             for d in entry.get('differences', [])]
+    assert any(text.startswith(words) and 'in %s)' % where in text for text in texts), texts

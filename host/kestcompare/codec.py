@@ -104,7 +104,8 @@ def as_matrix(value, np):
         return None
 
 
-def _finite_or_word(value):
+def finite_or_word(value):
+    """A float as JSON can carry it: "nan", "inf" or "-inf" for those."""
     if isinstance(value, float):
         if value != value:
             return 'nan'
@@ -151,7 +152,7 @@ def encode(value, np, quadric_type=None, depth=0):
         out = {'t': kind, 'dtype': value.dtype.name, 'shape': list(value.shape)}
         flat = np.asarray(value).ravel()
         if value.dtype.kind in DTYPE_KINDS:
-            out['v'] = [_finite_or_word(v) for v in flat[:MAX_ELEMENTS].tolist()]
+            out['v'] = [finite_or_word(v) for v in flat[:MAX_ELEMENTS].tolist()]
         else:
             out['items'] = [encode(v, np, quadric_type, depth + 1)
                             for v in flat[:MAX_ITEMS].tolist()]
@@ -160,13 +161,13 @@ def encode(value, np, quadric_type=None, depth=0):
         # numpy 2 names its bool scalar "bool", like Python's own
         name = 'bool_' if isinstance(value, np.bool_) else type(value).__name__
         try:
-            return {'t': name, 'v': _finite_or_word(value.item())}
+            return {'t': name, 'v': finite_or_word(value.item())}
         except (TypeError, ValueError):
             return {'t': name, 'repr': safe_repr(value)}
     if isinstance(value, INTEGERS):
         return {'t': 'int', 'v': int(value)}
     if isinstance(value, float):
-        return {'t': 'float', 'v': _finite_or_word(float(value))}
+        return {'t': 'float', 'v': finite_or_word(float(value))}
     if type(value) in (list, tuple):
         return {'t': type(value).__name__, 'length': len(value),
                 'items': [encode(v, np, quadric_type, depth + 1) for v in value[:MAX_ITEMS]]}

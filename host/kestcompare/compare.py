@@ -803,8 +803,8 @@ def compare_state(m, y, limit, name=None, limits=None):
         found.append(('preparation', 'while preparing the state yours %s'
                       % raised_text(preparation['error'], limits)))
     if preparation.get('initGL_error') and not (m.preparation or {}).get('initGL_error'):
-        found.append(('preparation', 'initGL() raised %s while preparing the state'
-                      % error_text(preparation['initGL_error'])))
+        found.append(('preparation', 'initGL() %s while preparing the state'
+                      % raised_text(preparation['initGL_error'], limits)))
     m_error, y_error = m.error, y.error
     if y_error is not None and (m_error is None or m_error['type'] != y_error['type']):
         found.append(('exception', 'yours %s' % raised_text(y_error, limits)))

@@ -14,6 +14,8 @@ import json
 import os
 import sys
 
+from kestcompare import codec
+
 PY2 = sys.version_info[0] == 2
 SEVERITIES = ['identical', 'output only', 'calls only', 'pictures', 'not loaded', 'tool error']
 VIEWPORTS = ['viewport1', 'viewport2', 'viewport3', 'viewport4']
@@ -50,11 +52,7 @@ def jsonable(value):
     """The value with every float that JSON cannot carry (an infinite
     difference, a NaN) written as the word "inf", "-inf" or "nan"."""
     if isinstance(value, float):
-        if value != value:
-            return 'nan'
-        if value in (float('inf'), float('-inf')):
-            return 'inf' if value > 0 else '-inf'
-        return value
+        return codec.finite_or_word(value)
     if isinstance(value, dict):
         return dict((key, jsonable(item)) for key, item in value.items())
     if isinstance(value, (list, tuple)):

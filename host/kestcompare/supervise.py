@@ -106,13 +106,7 @@ class Worker(object):
         first = [os.path.join(host, 'recordgl')] if self.mode == 'record' else [host]
         settings = {'mode': self.mode, 'first': first, 'site': self.interpreter.site,
                     'capture_fd': capture_fd, 'cwd': None, 'processes': 0}
-        # The base interpreter, as in a box, with the site folders in the
-        # settings: under -S a virtual environment's own start-up never runs,
-        # and Python 2.7's virtualenv finds the standard library there.
-        command = self.interpreter.command
-        if self.interpreter.system_root == '/' and self.interpreter.executable:
-            command = self.interpreter.executable
-        return [command, '-E', '-s', '-S',
+        return [self.interpreter.executable, '-E', '-s', '-S',
                 os.path.join(sandbox.PACKAGE, 'worker', '__main__.py'),
                 sandbox.json.dumps(settings, sort_keys=True)]
 
@@ -144,7 +138,7 @@ class WorkerProcess(object):
         self.process = None
         self.capture = None
         self.capture_fd = None
-        self.pending = b''
+        self.pending = bytearray()
         self.starts = 0
         self.load_reply = None
         self.last_stop = None
@@ -161,7 +155,7 @@ class WorkerProcess(object):
             stderr=self.capture_fd, cwd=self.scratch, env=self.worker.environment(),
             close_fds=True, pass_fds=(self.capture_fd,),
             preexec_fn=sandbox.preexec(self.worker.limits if self.worker.boxed else None))
-        self.pending = b''
+        self.pending = bytearray()
         self.last_error = None
         self.starts += 1
 
@@ -249,7 +243,8 @@ class WorkerProcess(object):
 
     def _line(self, deadline, kind):
         fd = self.process.stdout.fileno()
-        while b'\n' not in self.pending:
+        complete = b'\n' in self.pending
+        while not complete:
             if len(self.pending) > protocol.REPLY_LIMIT:
                 self.kill()
                 return kind.failure(crashed=True, output=self.capture_tail(),
@@ -282,7 +277,10 @@ class WorkerProcess(object):
                 return kind.failure(crashed=True, status=status, output=self.capture_tail(),
                                     limit=self.ended_at_limit(status), stopped=self.last_stop)
             self.pending += chunk
-        line, self.pending = self.pending.split(b'\n', 1)
+            complete = b'\n' in chunk
+        end = self.pending.index(b'\n')
+        line = bytes(self.pending[:end])
+        del self.pending[:end + 1]
         return line
 
     def exit_status(self, status):
