@@ -5,7 +5,8 @@
 # (scripts/debian_root.sh), which only make check and PY=3.14 etc. use (as
 # root). CONTRIBUTING.md says more.
 #
-#   make run       the host program (ARGS=... are passed to it)
+#   make run       the host program (ARGS=... are passed to it;
+#                  MODULE=path/to/Movra.py draws that file instead of Movra)
 #   make compare   compare IMPL=path/to/Movra.py (or a class folder or .zip)
 #                  with Movra, the learner's code in the tool's sandbox
 #                  (OUT=dir, JSON=file, ARGS=... to the tool)
@@ -91,7 +92,7 @@ python:
 
 run: python
 	bash scripts/setup.sh $(RUN_PY)
-	$(IN_ENV) $(PYTHON) host/KestMain.py $(ARGS)
+	$(IN_ENV) $(PYTHON) host/KestMain.py $(if $(MODULE),--module $(MODULE)) $(ARGS)
 
 # make compare IMPL=path/to/Movra.py (or a class folder or .zip) [OUT=dir]
 #              [JSON=file] [ARGS="--ignore-output ..."]

@@ -332,3 +332,41 @@ def test_the_stand_ins_names_are_interned_as_pyopengls_identifiers_are(part):
     # misses every key that is only equal to it.
     module = sys.modules[part]
     assert [n for n in module.__all__ if intern(n) is not n] == []
+
+
+# The package's hooks are read from the package at each use, so that an
+# assignment to glfake's attribute (as the fuzzer makes: glfake.raise_on =
+# FailingCall(...)) reaches the function tables of its modules.
+def test_assigning_the_packages_hooks_takes_effect_in_its_modules():
+    glfake.raise_on = glfake.FailingCall(2, KeyError)
+    try:
+        glMatrixMode(GL_MODELVIEW)
+        with pytest.raises(KeyError) as raised:
+            glPushMatrix()
+        assert str(raised.value) == repr('call 2 (glPushMatrix) failed')
+        assert glfake.names() == ['glMatrixMode', 'glPushMatrix']
+        assert glfake.depth() == 1        # the failing call was not simulated
+    finally:
+        glfake.raise_on = {}
+    seen = []
+    glfake.on_main_loop = lambda: seen.append('loop')
+    glutMainLoop()
+    assert seen == ['loop']
+    glfake.reset()
+    assert glfake.on_main_loop is None and glfake.raise_on == {}
+    glutMainLoop()
+    assert seen == ['loop']
+
+
+@pytest.mark.parametrize('name', sorted(glfake.__all__))
+def test_every_name_of_the_package_is_one_object_with_its_modules(name):
+    # The package and the module that defines a name hold the same object:
+    # a list a test empties in place or a table it reads is the one the
+    # stand-ins use.
+    value = getattr(glfake, name)
+    owners = [module for module in sys.modules.values()
+              if getattr(module, '__name__', '').startswith('glfake.')
+              and name in vars(module)]
+    # The hooks alone belong to the package itself.
+    assert bool(owners) is (name not in ('nothing', 'on_main_loop', 'raise_on')), name
+    assert all(vars(module)[name] is value for module in owners), name

@@ -349,8 +349,8 @@ def test_make_run_renders_headless(tmpdir):
     with open(os.path.join(ROOT, 'Makefile')) as stream:
         recipe = re.search(r'^run:.*\n((?:\t.*\n)+)', stream.read(), re.M)
     assert recipe, 'Makefile has no run target'
-    assert recipe.group(1).splitlines()[-1].split()[-3:] == [
-        '$(PYTHON)', 'host/KestMain.py', '$(ARGS)']
+    assert recipe.group(1).splitlines()[-1].split()[-6:] == [
+        '$(PYTHON)', 'host/KestMain.py', '$(if', '$(MODULE),--module', '$(MODULE))', '$(ARGS)']
     out_dir = tmpdir.join('made')
     code, out, err = run([sys.executable, 'host/KestMain.py', '--frames', '3', '--size', '48',
                           '--out', str(out_dir)], env=host_env(), cwd=ROOT)

@@ -2,7 +2,11 @@
 kesthost` and host/KestMain.py are its entry points, all of them cli.main):
 
     cli       the command line: options, choosing the window or the files
+    learner   a learner's own Movra.py (--module): loading it, or the report
     window    the GLUT window: the scene's frame, the callbacks, the timer
+    beside    the learner's window beside Movra's (--beside), driven as one
+    differences  the differing pixels and matrix entries, the magenta marks
+    readback  the back buffer read with glReadPixels
     overlay   the viewport labels, the border and the matrices over a frame
     controls  the keys and the mouse, as plain functions on the module
     faults    the report of an exception that the module raised

@@ -15,7 +15,7 @@ import warnings
 
 # No OpenGL here: what imports it (glut, headless, window) is imported by
 # main(), which reports a missing GL or GLUT library in one line.
-from kesthost import GIF_NAME, PROG, controls, xvfb
+from kesthost import GIF_NAME, PROG, controls, learner, xvfb
 
 DEFAULT_FRAMES = 60     # headless frames when --frames is not given
 DEFAULT_OUT = 'out'
@@ -50,7 +50,10 @@ def build_parser():
                     'Before the first frame (and after the key r) the animation\n'
                     'advances by one tick, so that the moving camera is on its orbit\n'
                     'from the start.',
-        epilog='Keys in the window:\n' + '\n'.join(keys),
+        epilog='Keys in the window:\n' + '\n'.join(keys) +
+               '\nWith --module, in place of d and v:\n' + '\n'.join(
+                   '  %-6s %s' % (key, description)
+                   for key, _, description, _ in controls.COMPARE_KEYS),
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument(
         '-n', '--frames', type=_int_in_range('the number of frames', 1, MAX_FRAMES),
@@ -77,12 +80,35 @@ def build_parser():
     parser.add_argument(
         '--matrices', action='store_true',
         help='show in each viewport the projection and modelview matrices it '
-             'draws its scene with (the key i toggles them in the window)')
+             'draws its scene with (the key i toggles them in the window); with '
+             '--beside, both modules\' matrices, the entries of yours that differ '
+             'marked')
+    parser.add_argument(
+        '--module', metavar='PATH',
+        help='draw your own Movra.py (the file at PATH, loaded as Python imports '
+             'a file) instead of the compiled module; Movra\'s is driven in step '
+             'with it, and the key v shows the other one')
+    parser.add_argument(
+        '--beside', action='store_true',
+        help='with --module: your module and Movra\'s side by side, two windows '
+             '(headless: each frame the pair), every key, drag and tick to both')
+    parser.add_argument(
+        '--diff', action='store_true',
+        help='with --module, implies --beside: mark in magenta the pixels where '
+             'your frame differs from Movra\'s, with the share per viewport (the '
+             'key d toggles it in the window)')
     return parser
 
 
 def parse_args(argv=None):
-    return build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.diff:
+        args.beside = True
+    if args.beside and not args.module:
+        parser.error('--%s needs --module PATH, the module to show beside Movra\'s'
+                     % ('diff' if args.diff else 'beside'))
+    return args
 
 
 GL_HINT = 'install the Debian package libgl1 (apt-get install libgl1)'
@@ -119,6 +145,37 @@ def load_movra():
     return Movra
 
 
+def load_modules(args):
+    """(the module drawn, its name or None, Movra's beside it or None, the
+    partners driven in step): the compiled module alone, or the learner's
+    file with Movra's. Movra's is imported first, so that a learner's file
+    called Movra.py does not take its place."""
+    if not args.module:
+        return load_movra(), None, None, []
+    if args.beside:
+        movra = load_movra()
+    else:
+        try:
+            import Movra as movra
+        except ImportError:
+            movra = None        # the key v then has nothing to swap with
+    try:
+        module = learner.load(args.module)
+    except learner.LoadError as error:
+        sys.stderr.write('%s: error: %s\n%s' % (PROG, error, error.details))
+        raise SystemExit(1)
+    name = learner.display_name(args.module)
+    missing = learner.missing_entries(module)
+    if missing:
+        print('%s: note: %s defines no %s; each call of it fails and is reported'
+              % (PROG, name, ', '.join(missing)), file=sys.stderr)
+    if args.beside:
+        return module, name, movra, []
+    from kesthost.window import Driven     # after load_gl(), as it imports OpenGL
+    partners = [Driven(movra, None)] if movra is not None else []
+    return module, name, None, partners
+
+
 def main(argv=None):
     args = parse_args(argv)
     # The module's matrix builders return numpy.matrix by design, and numpy
@@ -127,9 +184,23 @@ def main(argv=None):
     warnings.filterwarnings('ignore', 'the matrix subclass is not the recommended way',
                             PendingDeprecationWarning)
     run_window, run_headless, glut = load_gl()
-    module = load_movra()
-    if args.size is not None:
-        module.sizeViewport = args.size
+    module, name, beside, partners = load_modules(args)
+    others = [beside] if beside is not None else [driven.module for driven in partners]
+    try:
+        size = args.size if args.size is not None else (
+            int(beside.sizeViewport) if beside is not None else None)
+        if size is not None:
+            if beside is not None and getattr(module, 'sizeViewport', size) != size:
+                print('%s: note: %s\'s sizeViewport %r is set to %d, the size of the '
+                      'window beside Movra\'s' % (PROG, name, module.sizeViewport, size))
+            for each in [module] + others:
+                each.sizeViewport = size
+        int(module.sizeViewport)
+    except Exception as error:
+        print('%s: error: %s has no usable sizeViewport (%s: %s), which sets the size of '
+              'the window' % (PROG, name or 'Movra', type(error).__name__, error),
+              file=sys.stderr)
+        return 1
     display = os.environ.get('DISPLAY')
     headless = args.headless or not display
     labels = not args.no_labels
@@ -137,13 +208,17 @@ def main(argv=None):
         if headless:
             if not args.headless:
                 print('no DISPLAY: rendering %d frames headless' % args.frames)
-            return run_headless(module, args.frames, args.out, labels, args.matrices)
+            return run_headless(module, args.frames, args.out, labels, args.matrices,
+                                name=name, partners=partners, beside=beside, diff=args.diff)
         problem = glut.display_problem(display)
         if problem is not None:
             print('%s: error: %s; use --headless to render to files without a screen'
                   % (PROG, problem), file=sys.stderr)
             return 1
-        return run_window(module, labels, args.matrices)
+        if beside is not None:
+            from kesthost.beside import run_beside
+            return run_beside(module, beside, name, labels, args.matrices, args.diff)
+        return run_window(module, labels, args.matrices, name=name, partners=partners)
     except KeyboardInterrupt:
         print('%s: interrupted' % PROG, file=sys.stderr)
         return 130

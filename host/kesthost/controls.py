@@ -62,13 +62,17 @@ class ControlState(object):
         self.matrices = False    # the live matrices overlay
         self.print_matrices = False   # print the matrices of the next frame
         self.drag = None         # (button, x, y) of a drag in progress
+        # A run with a learner's module (--module) beside Movra's:
+        self.compare = False     # d and v then mark the differences and swap
+        self.diff = False        # the differing pixels marked in magenta
+        self.swapped = False     # the two pictures' places exchanged
 
 
 class Outcome(object):
     """What a key press asks of the window."""
 
     def __init__(self, key, name=None, changed=False, message=None,
-                 redisplay=False, quit=False, known=True):
+                 redisplay=False, quit=False, known=True, replay=None):
         self.key = key
         self.name = name
         self.changed = changed        # a module global was rebound
@@ -76,6 +80,11 @@ class Outcome(object):
         self.redisplay = redisplay    # the scene needs drawing again
         self.quit = quit
         self.known = known
+        # replay(module): the same change made to another module, from its
+        # own values (None when the module's globals were not touched), so
+        # that a second module driven beside the first gets every key and
+        # every drag too.
+        self.replay = replay
 
     def __repr__(self):
         return 'Outcome(%r, name=%r, changed=%r, redisplay=%r, quit=%r)' % (
@@ -183,6 +192,16 @@ def _reset(module, state):
     return True
 
 
+def _toggle_diff(module, state):
+    state.diff = not state.diff
+    return False
+
+
+def _swap(module, state):
+    state.swapped = not state.swapped
+    return False
+
+
 def _help(module, state):
     return False
 
@@ -231,6 +250,21 @@ KEYS = (
 
 KEY_TABLE = dict((key, (name, control)) for key, name, _, control in KEYS)
 
+# In a run with a learner's module these keys take the place of the same
+# keys above (d: pan right, v: narrower field of view, which stay on the Right
+# arrow, the left drag and the wheel).
+COMPARE_KEYS = (
+    ('d', 'diff', 'mark in magenta the pixels where your frame differs from Movra\'s, '
+                  'with the share per viewport', _toggle_diff),
+    ('v', 'swap', 'swap the two pictures: their places beside each other, or which '
+                  'one a single window shows', _swap),
+)
+COMPARE_KEY_TABLE = dict((key, (name, control)) for key, name, _, control in COMPARE_KEYS)
+# The keys that change a module's globals: the ones a second module replays.
+MODULE_KEYS = frozenset(('pan-left', 'pan-right', 'tilt-down', 'tilt-up', 'eye-x-', 'eye-x+',
+                         'eye-y-', 'eye-y+', 'eye-z-', 'eye-z+', 'near-', 'near+', 'far-',
+                         'far+', 'fov-', 'fov+', 'viewport4', 'reset'))
+
 
 def key_label(key):
     return {' ': 'Space', ESCAPE: 'Esc', 'LEFT': 'Left', 'RIGHT': 'Right',
@@ -244,9 +278,18 @@ MOUSE = (
 )
 
 
-def help_text():
+def keys(compare=False):
+    """The key table in force: KEYS, with COMPARE_KEYS in place of the same
+    keys in a run with a learner's module."""
+    if not compare:
+        return KEYS
+    replaced = dict((entry[0], entry) for entry in COMPARE_KEYS)
+    return tuple(replaced.get(entry[0], entry) for entry in KEYS)
+
+
+def help_text(compare=False):
     lines = ['Movra keys:']
-    for key, name, description, _ in KEYS:
+    for key, name, description, _ in keys(compare):
         lines.append('  %-6s %s' % (key_label(key), description))
     lines.append('Mouse:')
     for what, description in MOUSE:
@@ -288,17 +331,29 @@ def status_line(module, state=None):
     return text
 
 
-def handle_key(key, module, state):
-    """Carry out one key press and return what the window has to do."""
+def handle_key(key, module, state, plain=False):
+    """Carry out one key press and return what the window has to do
+    (plain: the key as KEYS has it, also in a run with a learner's module)."""
     key = normalise_key(key)
-    entry = KEY_TABLE.get(key)
+    entry = (COMPARE_KEY_TABLE.get(key) if state.compare and not plain else None) \
+        or KEY_TABLE.get(key)
     if entry is None:
         return Outcome(key, known=False,
                        message='unknown key %r (h lists the keys)' % (key,))
     name, control = entry
     changed = bool(control(module, state))
+    replay = None
+    if name in MODULE_KEYS:
+        def replay(other):
+            # The host's own state (pause, the pending tick of a reset) is
+            # changed once, by the first module's key.
+            return bool(control(other, ControlState()))
     if name == 'help':
-        message = help_text()
+        message = help_text(state.compare)
+    elif name == 'diff':
+        message = 'differences %s' % ('marked' if state.diff else 'not marked')
+    elif name == 'swap':
+        message = 'pictures swapped' if state.swapped else 'pictures in their places'
     elif name == 'pause':
         message = 'animation paused' if state.paused else 'animation running'
     elif name == 'step':
@@ -314,8 +369,9 @@ def handle_key(key, module, state):
     else:
         message = status_line(module, state) + ' (limit reached, nothing changed)'
     return Outcome(key, name=name, changed=changed, message=message,
-                   redisplay=changed or name in ('step', 'labels', 'overlay', 'matrices'),
-                   quit=state.quit)
+                   redisplay=changed or name in ('step', 'labels', 'overlay', 'matrices',
+                                                 'diff', 'swap'),
+                   quit=state.quit, replay=replay)
 
 
 # ---------------------------------------------------------------- mouse ---
@@ -337,11 +393,35 @@ def viewport_at(x, y, size, window_height):
     return 1 + column + 2 * row
 
 
-def _changed(name, module, state, changed):
+def _changed(name, module, state, changed, replay=None):
     if not changed:
-        return Outcome(None, name=name, known=True)
+        return Outcome(None, name=name, known=True, replay=replay)
     return Outcome(None, name=name, changed=True, redisplay=True,
-                   message=status_line(module, state))
+                   message=status_line(module, state), replay=replay)
+
+
+def _turn(module, steps):
+    """Add whole degrees to pan and tilt, within the limits; True when one
+    of them changed."""
+    changed = False
+    for name, step in steps:
+        if step:
+            old = int(getattr(module, name))
+            new = _clamp(old + step, -PAN_TILT_LIMIT, PAN_TILT_LIMIT)
+            if new != old:
+                setattr(module, name, new)
+                changed = True
+    return changed
+
+
+def _shift_eye(module, moves):
+    """Move the eye by pixels along x and y; True when it moved."""
+    changed = False
+    for name, pixels in moves:
+        if pixels:
+            setattr(module, name, round(float(getattr(module, name)) + pixels * EYE_PER_PIXEL, 6))
+            changed = True
+    return changed
 
 
 def mouse_button(button, down, x, y, module, state, window_height):
@@ -350,7 +430,7 @@ def mouse_button(button, down, x, y, module, state, window_height):
     if button in (WHEEL_UP, WHEEL_DOWN):
         if not down:            # GLUT reports every wheel step as a press and a release
             return Outcome(None, name='wheel', known=True)
-        return handle_key('v' if button == WHEEL_UP else 'V', module, state)
+        return handle_key('v' if button == WHEEL_UP else 'V', module, state, plain=True)
     if not down:
         if state.drag is not None and state.drag[0] == button:
             state.drag = None
@@ -385,19 +465,10 @@ def mouse_motion(x, y, module, state):
         tilt, used_y = _whole_degrees(dy)
         # Pixels that do not make a whole degree yet count towards the next.
         state.drag = (button, last_x + used_x, last_y - used_y)
-        changed = False
-        for name, step in (('pan', pan), ('tilt', tilt)):
-            if step:
-                old = int(getattr(module, name))
-                new = _clamp(old + step, -PAN_TILT_LIMIT, PAN_TILT_LIMIT)
-                if new != old:
-                    setattr(module, name, new)
-                    changed = True
-        return _changed('drag-pan-tilt', module, state, changed)
+        steps = (('pan', pan), ('tilt', tilt))
+        return _changed('drag-pan-tilt', module, state, _turn(module, steps),
+                        lambda other: _turn(other, steps))
     state.drag = (button, int(x), int(y))
-    changed = False
-    for name, pixels in (('eyeX', dx), ('eyeY', dy)):
-        if pixels:
-            setattr(module, name, round(float(getattr(module, name)) + pixels * EYE_PER_PIXEL, 6))
-            changed = True
-    return _changed('drag-eye', module, state, changed)
+    moves = (('eyeX', dx), ('eyeY', dy))
+    return _changed('drag-eye', module, state, _shift_eye(module, moves),
+                    lambda other: _shift_eye(other, moves))

@@ -17,8 +17,9 @@ class FaultReporter(object):
     many failed calls in a row.
     """
 
-    def __init__(self, stream=None):
+    def __init__(self, stream=None, name='Movra'):
         self.stream = stream
+        self.name = name     # the module the messages name
         self.failures = 0
         self._last = {}      # where -> (traceback text, repeats)
 
@@ -30,14 +31,14 @@ class FaultReporter(object):
         text = traceback.format_exc()
         last, failed_in_a_row = self._last.get(where, (None, 0))
         if text != last:
-            self._out().write('Movra: %s raised an exception; the program '
-                              'goes on and tries again:\n%s' % (where, text))
+            self._out().write('%s: %s raised an exception; the program '
+                              'goes on and tries again:\n%s' % (self.name, where, text))
         self._last[where] = (text, failed_in_a_row + 1)
         self._out().flush()
 
     def succeeded(self, where):
         last = self._last.pop(where, None)
         if last is not None:
-            self._out().write('Movra: %s works again after %d failed call(s)\n'
-                              % (where, last[1]))
+            self._out().write('%s: %s works again after %d failed call(s)\n'
+                              % (self.name, where, last[1]))
             self._out().flush()

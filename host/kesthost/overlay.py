@@ -9,8 +9,17 @@ import contextlib
 
 import numpy as np
 
-from kesthost import glut  # noqa: F401  (before OpenGL.GLUT)
+from kesthost import differences, glut  # noqa: F401  (glut before OpenGL.GLUT)
 from OpenGL import GL, GLUT
+
+
+try:
+    # GL's own call: PyOpenGL's glCallLists takes 0.5 ms a line to look at
+    # its argument (Python 3.13), GL's a tenth of that; the overlay draws
+    # some twelve lines a frame in each window, thirty with the matrices.
+    from OpenGL.raw.GL.VERSION.GL_1_0 import glCallLists as _call_lists
+except ImportError:         # a GL without PyOpenGL's raw layer (the recording GL)
+    _call_lists = None
 
 
 LABEL_TEXTS = {1: '1 first camera', 2: '2 overview', 3: '3 normalised view'}
@@ -20,13 +29,17 @@ TEXT_RGB = (178, 230, 255)         # pale blue: no figure of the scene has it
 BORDER_RGB = (76, 76, 76)
 TEXT_COLOUR = tuple(value / 255.0 for value in TEXT_RGB)
 BORDER_COLOUR = tuple(value / 255.0 for value in BORDER_RGB)
+MARK_COLOUR = tuple(value / 255.0 for value in differences.MARK_RGB)
 TEXT_MARGIN = 4                    # pixels between a viewport's edge and its text
 
 
-def viewport_labels(module):
-    """The label of each viewport, by viewport number."""
+def viewport_labels(module, name=None):
+    """The label of each viewport, by viewport number; with the module's
+    name after each when one is given (a run with a learner's module)."""
     labels = dict(LABEL_TEXTS)
     labels[4] = VIEWPORT4_LABELS[bool(module.viewport4Sol1)]
+    if name:
+        labels = dict((number, '%s  %s' % (text, name)) for number, text in labels.items())
     return labels
 
 
@@ -46,6 +59,30 @@ def matrix_lines(projection, modelview):
     lines += [' '.join(format_number(v) for v in row) for row in projection]
     lines.append('modelview')
     lines += [' '.join(format_number(v) for v in row) for row in modelview]
+    return lines
+
+
+def compared_lines(yours, movra, name='yours'):
+    """Both modules' matrices for one viewport: each as (text, marked)
+    segments, the entries of yours that differ from Movra's marked; either
+    pair may be None (that module drew no scene there)."""
+    lines = []
+    for which, index in (('projection', 0), ('modelview', 1)):
+        mine = yours[index] if yours is not None else None
+        theirs = movra[index] if movra is not None else None
+        differ = (differences.entries_differ(mine, theirs)
+                  if mine is not None and theirs is not None else None)
+        for owner, matrix in ((name, mine), ('Movra', theirs)):
+            lines.append([('%s %s' % (owner, which), False)])
+            if matrix is None:
+                lines.append([('(no scene drawn)', False)])
+                continue
+            for i, row in enumerate(matrix):
+                segments = []
+                for j, value in enumerate(row):
+                    marked = differ is not None and owner != 'Movra' and bool(differ[i][j])
+                    segments.append(((' ' if j else '') + format_number(value), marked))
+                lines.append(segments)
     return lines
 
 
@@ -89,7 +126,11 @@ class BitmapFont(object):
 
     def draw(self, text):
         GL.glListBase(self.base)
-        GL.glCallLists(text.encode('ascii'))
+        codes = text.encode('ascii')
+        if _call_lists is not None:
+            _call_lists(len(codes), GL.GL_UNSIGNED_BYTE, codes)
+        else:
+            GL.glCallLists(codes)
 
 
 @contextlib.contextmanager
@@ -126,11 +167,18 @@ class Overlay(object):
     are, and the frame goes on.
     """
 
-    def __init__(self, module, state, faults, say):
+    def __init__(self, module, state, faults, say, name=None):
         self.module = module
         self.state = state
         self.faults = faults
         self.say = say
+        self.name = name       # the module's name in the labels, if any
+        # Beside Movra's: the overlay of Movra's window, whose matrices are
+        # shown below this module's, and the share of differing pixels in
+        # each viewport (None while the differences are not marked).
+        self.partner = None
+        self.shares = None
+        self.prints = True     # False: the key m's report is the other window's
         self.captured = {}     # viewport -> (projection, modelview) as row-major arrays
         self.labels = {}       # viewport -> its label when its matrices were read
         self._original = None  # the module's drawScene while the wrapper stands in
@@ -169,7 +217,7 @@ class Overlay(object):
             modelview = np.array(GL.glGetDoublev(GL.GL_MODELVIEW_MATRIX), dtype=float)
             # GL hands the 16 values over column by column.
             self.captured[number] = (projection.reshape(4, 4).T, modelview.reshape(4, 4).T)
-            self.labels[number] = viewport_labels(self.module)[number]
+            self.labels[number] = viewport_labels(self.module, self.name)[number]
         except Exception:
             self.faults.failed('reading the matrices for the overlay')
         else:
@@ -187,7 +235,7 @@ class Overlay(object):
             self.faults.failed('putting the matrices reader in place')
 
     def finish_frame(self):
-        if self.state.print_matrices:
+        if self.state.print_matrices and self.prints:
             self.state.print_matrices = False
             self.say(self.report())
         if not self.state.matrices:
@@ -202,21 +250,44 @@ class Overlay(object):
             self.faults.succeeded('drawing the labels and matrices')
 
     def viewport_text(self, number):
+        if self.partner is not None:
+            return compared_lines(self.captured.get(number), self.partner.captured.get(number),
+                                  self.name or 'yours')
         if number in self.captured:
             return matrix_lines(*self.captured[number])
         return ['(no scene drawn)']
 
+    def differing_entries(self, number):
+        """"projection [2][2], modelview [0][3]" for one viewport, beside
+        Movra's: the entries of this module's matrices that differ."""
+        yours, movra = self.captured.get(number), self.partner.captured.get(number)
+        if yours is None or movra is None:
+            return 'not comparable (%s drew no scene here)' % (
+                'Movra' if movra is None else self.name or 'yours')
+        found = []
+        for which, index in (('projection', 0), ('modelview', 1)):
+            entries = differences.entry_list(differences.entries_differ(yours[index],
+                                                                        movra[index]))
+            if entries:
+                found.append('%s %s' % (which, ', '.join(entries)))
+        return '; '.join(found) or 'none'
+
     def report(self):
         """The printed form: the four pairs, labelled by viewport."""
         try:
-            current = viewport_labels(self.module)
+            current = viewport_labels(self.module, self.name)
         except Exception:
             current = dict(LABEL_TEXTS, **{4: '4 moving camera'})
         lines = ['matrices in effect when each viewport draws its scene '
                  '(rows as the module writes its matrices):']
         for number in (1, 2, 3, 4):
             lines.append(self.labels.get(number, current[number]))
-            lines.extend('  ' + line for line in self.viewport_text(number))
+            for line in self.viewport_text(number):
+                if isinstance(line, list):
+                    line = ''.join(text + ('*' if marked else '') for text, marked in line)
+                lines.append('  ' + line)
+            if self.partner is not None:
+                lines.append('  differing entries: %s' % self.differing_entries(number))
         return '\n'.join(lines)
 
     # -- drawing --
@@ -251,12 +322,15 @@ class Overlay(object):
             GL.glColor3f(*BORDER_COLOUR)
             GL.glRecti(size - 1, 0, size + 1, full)
             GL.glRecti(0, size - 1, full, size + 1)
-        labels = viewport_labels(self.module) if self.state.labels else {}
+        labels = viewport_labels(self.module, self.name) if self.state.labels else {}
         GL.glEnable(GL.GL_SCISSOR_TEST)
         for number, (x0, y0) in sorted(quadrant_origins(size).items()):
             lines = []
             if number in labels:
                 lines.append(('label', labels[number]))
+            if self.shares is not None and number in self.shares:
+                lines.append(('label', [('differs from Movra: %s'
+                                         % differences.share_text(self.shares[number]), True)]))
             if self.state.matrices:
                 lines.extend(('matrix', line) for line in self.viewport_text(number))
             GL.glScissor(x0, y0, size, size)
@@ -272,11 +346,27 @@ class Overlay(object):
             baseline = top - font.ascent
             if baseline - font.descent < y0 + TEXT_MARGIN:
                 return
-            shown = font.fit(font.clean(text), room)
-            if shown:
+            # A line is a text, or (text, marked) segments: marked ones in magenta.
+            segments = text if isinstance(text, list) else [(text, False)]
+            left = room
+            pieces = []
+            for piece, marked in segments:
+                shown = font.fit(font.clean(piece), left)
+                if shown:
+                    pieces.append((shown, marked))
+                    left -= font.width(shown)
+                if shown != piece:
+                    break
+            if pieces:
+                width = sum(font.width(piece) for piece, _ in pieces)
                 GL.glColor3f(0.0, 0.0, 0.0)
-                GL.glRecti(x - 1, baseline - font.descent, x + font.width(shown) + 1, top)
-                GL.glColor3f(*TEXT_COLOUR)
-                GL.glRasterPos2i(x, baseline)
-                font.draw(shown)
+                GL.glRecti(x - 1, baseline - font.descent, x + width + 1, top)
+                at = x
+                for piece, marked in pieces:
+                    # The raster colour is the current colour when the
+                    # position is set.
+                    GL.glColor3f(*(MARK_COLOUR if marked else TEXT_COLOUR))
+                    GL.glRasterPos2i(at, baseline)
+                    font.draw(piece)
+                    at += font.width(piece)
             top -= font.height

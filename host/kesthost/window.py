@@ -18,12 +18,18 @@ WINDOW_TITLE = 'Movra'
 
 
 class Scene(object):
-    """Draws one frame: Movra.drawMain(), the overlay, then the buffer swap."""
+    """Draws one frame: Movra.drawMain(), the overlay, then the buffer swap.
+
+    after_module, when set, is called (with no arguments) between the
+    module's frame and the overlay: the comparison of two modules' frames
+    reads and marks the pixels there.
+    """
 
     def __init__(self, module, faults=None, overlay=None):
         self.module = module
         self.faults = faults if faults is not None else FaultReporter()
         self.overlay = overlay
+        self.after_module = None
         self.frames_drawn = 0
         self.frames_failed = 0
 
@@ -41,6 +47,8 @@ class Scene(object):
             self.frames_drawn += 1
             self.faults.succeeded('drawMain()')
             drawn = True
+        if self.after_module is not None:
+            self.after_module()
         if self.overlay is not None:
             self.overlay.finish_frame()
         return drawn
@@ -93,40 +101,82 @@ SPECIAL_KEYS = {
 }
 
 
+class Driven(object):
+    """A module the window drives: its name in the messages and its faults.
+
+    name None is the compiled Movra of a plain run, which the messages call
+    Movra and the labels do not name.
+    """
+
+    def __init__(self, module, name=None, faults=None):
+        self.module = module
+        self.name = name
+        self.faults = faults if faults is not None else FaultReporter(name=name or 'Movra')
+        self.initialised = False      # its initGL has run in this window's context
+
+
+def _native(key):
+    """A key as the interpreter's own str, for its repr in a message (on
+    Python 2 the controls hand keys over as unicode)."""
+    if not isinstance(key, str) and isinstance(key, type(u'')):
+        return key.encode('latin-1', 'replace')
+    return key
+
+
+def _title_bytes(title):
+    return title.encode('ascii', 'replace') if isinstance(title, type(u'')) else title
+
+
 class Window(object):
     """The GLUT window: creates it, initialises the module, owns the callbacks.
 
     animate=False leaves the timer out; the headless renderer then calls
     tick() itself between frames. labels and matrices set what the overlay
     shows at the start (the keys l and i change it).
+
+    name: the module's name in the title, the labels and the messages (a
+    learner's file); partners: modules driven in step with it but not drawn
+    (Movra's, beside a learner's in one window), each a Driven: every tick
+    and every key and drag reaches them too, and the key v shows the next
+    one in its place. state: a ControlState shared with another window.
+    controller: the object whose press, mouse, motion and display_frames
+    the window's callbacks call (the window itself, or the pair of windows
+    of kesthost.beside).
     """
 
-    def __init__(self, module, scene=None, title=WINDOW_TITLE, tick_ms=TICK_MS,
-                 animate=True, out=None, labels=True, matrices=False):
+    def __init__(self, module, scene=None, title=None, tick_ms=TICK_MS,
+                 animate=True, out=None, labels=True, matrices=False, name=None,
+                 partners=(), state=None, position=(0, 0)):
+        shown = Driven(module, name, scene.faults if scene is not None else None)
+        self.driven = [shown] + list(partners)
         self.module = module
-        self.scene = scene if scene is not None else Scene(module)
+        self.name = name
+        self.scene = scene if scene is not None else Scene(module, shown.faults)
         self.faults = self.scene.faults
-        self.state = controls.ControlState()
-        self.state.labels = bool(labels)
-        self.state.matrices = bool(matrices)
-        self.title = title
+        if state is None:
+            state = controls.ControlState()
+            state.labels = bool(labels)
+            state.matrices = bool(matrices)
+        self.state = state
+        self.title = title if title is not None else (name or WINDOW_TITLE)
         self.tick_ms = int(tick_ms)
         self.ticks = 0
         self.out = out
         self.side = 2 * int(module.sizeViewport)
         self.window_height = self.side
         self.closed = False       # set when a timer finds the window gone
+        self.controller = self
 
         _init_glut()
         GLUT.glutInitDisplayMode(GLUT.GLUT_DOUBLE | GLUT.GLUT_RGB | GLUT.GLUT_DEPTH)
         GLUT.glutInitWindowSize(self.side, self.side)
-        GLUT.glutInitWindowPosition(0, 0)
+        GLUT.glutInitWindowPosition(int(position[0]), int(position[1]))
         self.close_returns = _close_returns_from_main_loop()
-        self.id = GLUT.glutCreateWindow(title.encode('ascii') if isinstance(title, type(u'')) else title)
-        module.initGL()
-        self.overlay = Overlay(module, self.state, self.faults, self.say)
+        self.id = GLUT.glutCreateWindow(_title_bytes(self.title))
+        self.initialise(shown)
+        self.overlay = Overlay(module, self.state, self.faults, self.say, name=name)
         self.scene.overlay = self.overlay
-        GLUT.glutDisplayFunc(self.scene.display)
+        GLUT.glutDisplayFunc(self.display)
         GLUT.glutKeyboardFunc(self.keyboard)
         GLUT.glutSpecialFunc(self.special)
         GLUT.glutMouseFunc(self.mouse)
@@ -136,6 +186,17 @@ class Window(object):
             GLUT.glutTimerFunc(self.tick_ms, self.timer_func, 0)
         self.update_title()
 
+    def initialise(self, driven):
+        """The module's initGL, once in this window's context; a failure is
+        reported as the module's and the window goes on."""
+        if driven.initialised:
+            return
+        driven.initialised = True
+        try:
+            driven.module.initGL()
+        except Exception:
+            driven.faults.failed('initGL()')
+
     # -- output --
     def say(self, text):
         stream = self.out if self.out is not None else sys.stdout
@@ -143,20 +204,62 @@ class Window(object):
         stream.flush()
 
     def update_title(self):
-        title = '%s  %s' % (self.title, controls.status_line(self.module, self.state))
-        GLUT.glutSetWindowTitle(title)
+        try:
+            status = controls.status_line(self.module, self.state)
+        except Exception:
+            status = '(its globals cannot be shown)'
+        GLUT.glutSetWindowTitle(_title_bytes('%s  %s' % (self.title, status)))
+
+    def display(self):
+        """glutDisplayFunc callback."""
+        self.controller.display_frames(self)
+
+    def display_frames(self, window):
+        self.scene.display()
 
     # -- animation --
     def tick(self):
-        """One animation step of the module."""
-        try:
-            self.module.updateAnimationVariables()
-        except Exception:
-            self.faults.failed('updateAnimationVariables()')
-            return False
-        self.faults.succeeded('updateAnimationVariables()')
-        self.ticks += 1
-        return True
+        """One animation step of the module, and of every partner."""
+        ticked = True
+        for driven in self.driven:
+            try:
+                driven.module.updateAnimationVariables()
+            except Exception:
+                driven.faults.failed('updateAnimationVariables()')
+                if driven.module is self.module:
+                    ticked = False
+            else:
+                driven.faults.succeeded('updateAnimationVariables()')
+        if ticked:
+            self.ticks += 1
+        return ticked
+
+    def replay(self, outcome, modules):
+        """A key's or drag's change made to the other modules too."""
+        if outcome is None or outcome.replay is None:
+            return
+        for driven in modules:
+            try:
+                outcome.replay(driven.module)
+            except Exception:
+                driven.faults.failed('key %r' % (_native(outcome.key),)
+                                     if outcome.key is not None else 'mouse %s' % outcome.name)
+
+    def show_next(self):
+        """The key v in one window: the next module driven is drawn."""
+        if len(self.driven) < 2:
+            self.say('v: only %s is loaded, there is nothing to swap with'
+                     % (self.name or 'Movra'))
+            return
+        self.driven.append(self.driven.pop(0))
+        shown = self.driven[0]
+        self.module = self.scene.module = self.overlay.module = shown.module
+        self.name = self.overlay.name = shown.name or 'Movra'
+        self.title = self.name
+        self.faults = self.scene.faults = self.overlay.faults = shown.faults
+        self.initialise(shown)
+        self.say('showing %s' % self.name)
+        self.update_title()
 
     def _run_pending_steps(self):
         stepped = False
@@ -189,12 +292,20 @@ class Window(object):
 
     # -- input --
     def keyboard(self, key, x, y):
-        self.press(key)
+        self.controller.press(key)
 
     def special(self, key, x, y):
         name = SPECIAL_KEYS.get(key)
         if name is not None:
-            self.press(name)
+            self.controller.press(name)
+
+    def mouse(self, button, state, x, y):
+        """glutMouseFunc callback."""
+        self.controller.mouse_event(button, state == GLUT.GLUT_DOWN, x, y, self.window_height)
+
+    def motion(self, x, y):
+        """glutMotionFunc callback: the pointer moved with a button held."""
+        self.controller.motion_event(x, y)
 
     def press(self, key):
         """Carry out one key of the control table."""
@@ -203,31 +314,36 @@ class Window(object):
         except Exception:
             self.faults.failed('key %r' % (key,))
             return None
+        self.replay(outcome, self.driven[1:])
+        if outcome.name == 'swap':
+            self.show_next()        # which says what it shows
+            outcome.message = None
         return self.follow(outcome)
 
-    def mouse(self, button, state, x, y):
-        """glutMouseFunc callback."""
+    def mouse_event(self, button, down, x, y, window_height):
         try:
-            outcome = controls.mouse_button(button, state == GLUT.GLUT_DOWN, x, y,
-                                                self.module, self.state, self.window_height)
+            outcome = controls.mouse_button(button, down, x, y, self.module, self.state,
+                                            window_height)
         except Exception:
             self.faults.failed('mouse button %r' % (button,))
             return None
+        self.replay(outcome, self.driven[1:])
         return self.follow(outcome)
 
-    def motion(self, x, y):
-        """glutMotionFunc callback: the pointer moved with a button held."""
+    def motion_event(self, x, y):
         try:
             outcome = controls.mouse_motion(x, y, self.module, self.state)
         except Exception:
             self.faults.failed('mouse motion')
             return None
+        self.replay(outcome, self.driven[1:])
         return self.follow(outcome)
 
     def follow(self, outcome):
         """Do what a key press or mouse event asks of the window."""
         if outcome.message:
-            self.say(outcome.message)
+            named = self.name is not None and outcome.name != 'help'
+            self.say('%s: %s' % (self.name, outcome.message) if named else outcome.message)
         if outcome.name in ('pause', 'step') or outcome.changed:
             self.update_title()
         if self._run_pending_steps() or outcome.redisplay:
@@ -243,7 +359,8 @@ class Window(object):
         size = max(1, min(int(width), int(height)) // 2)
         if size != int(self.module.sizeViewport):
             self.module.sizeViewport = size
-            self.say('window is %dx%d: sizeViewport = %d' % (width, height, size))
+            self.say('%swindow is %dx%d: sizeViewport = %d'
+                     % ('%s: ' % self.name if self.name else '', width, height, size))
         GLUT.glutPostRedisplay()
 
     def quit(self):
@@ -260,8 +377,9 @@ class Window(object):
             self.id = 0
 
 
-def run_window(module, labels=True, matrices=False):
-    window = Window(module, labels=labels, matrices=matrices)
+def run_window(module, labels=True, matrices=False, name=None, partners=()):
+    window = Window(module, labels=labels, matrices=matrices, name=name, partners=partners)
+    window.state.compare = bool(partners) or name is not None
     if not window.close_returns:
         print('note: this GLUT cannot return from its main loop; closing the '
               'window ends the program at once')
@@ -282,6 +400,6 @@ def run_window(module, labels=True, matrices=False):
     finally:
         signal.signal(signal.SIGINT, previous)
         window.overlay.remove()
-    print('Movra window closed after %d frames and %d ticks'
-          % (window.scene.frames_drawn, window.ticks))
-    return 0 if window.faults.failures == 0 else 1
+    print('%s window closed after %d frames and %d ticks'
+          % (name or 'Movra', window.scene.frames_drawn, window.ticks))
+    return 0 if all(driven.faults.failures == 0 for driven in window.driven) else 1

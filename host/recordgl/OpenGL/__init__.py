@@ -1,4 +1,4 @@
-"""Test stand-in for the PyOpenGL package (see glfake.py beside it).
+"""Test stand-in for the PyOpenGL package (see the package glfake beside it).
 
 Importing it never touches a display or a GL library, so the extension
 module's import-time lookups and drawing code can run in plain tests.
