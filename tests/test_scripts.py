@@ -243,11 +243,12 @@ def test_every_command_takes_the_newest_python3_unless_py_says(tmpdir):
     newest_here = subprocess.check_output(['bash', 'scripts/pythons.sh', 'newest-python3'],
                                           cwd=ROOT).decode('utf-8').strip()
     has27 = subprocess.call(['bash', 'scripts/pythons.sh', 'has', '2.7'], cwd=ROOT) == 0
-    assert make_n('run')[-1] == '.venv-%s/bin/python host/KestMain.py ' % newest_here
+    assert make_n('run')[-1].split() == ['.venv-%s/bin/python' % newest_here, 'host/KestMain.py']
     assert make_n('test') == ['bash scripts/setup.sh %s%s' % (newest_here, ' 2.7' * has27),
                               'bash scripts/test.sh %s%s' % (newest_here, ' 2.7' * has27)]
     assert make_n('test', 'PY=3.11') == ['bash scripts/setup.sh 3.11', 'bash scripts/test.sh 3.11']
-    assert make_n('run', 'PY=2.7')[-1] == '.venv/bin/python host/KestMain.py '
+    assert make_n('run', 'PY=2.7')[-1].split() == ['.venv/bin/python', 'host/KestMain.py']
+    assert make_n('run', 'MODULE=mine.py')[-1].split()[-2:] == ['--module', 'mine.py']
     assert make_n('compare', 'IMPL=x.py')[-1].split() == [
         '.venv-%s/bin/python' % newest_here, 'host/KestCompare.py', 'x.py']
 
