@@ -11,9 +11,14 @@ parallel.  Installed beside the extension:
     "import Movra" always loads the extension;
   * host/KestDrawHelperFunctions.py, the drawing helpers that the module
     imports;
-  * the package host/kesthost, the host's parts (a window, the headless
-    route through a private Xvfb, the frame files, the freeglut loader),
-    for a host of one's own.
+  * the packages of the two commands: host/kesthost, the host (a window,
+    the headless route through a private Xvfb, the frame files, the
+    freeglut loader), also for a host of one's own; host/kestcompare, the
+    compare tool; and host/recordgl, the recording GL and drawing helpers
+    that the compare tool runs both sides on;
+  * the console commands `movra` (kesthost.cli:main) and, under Python 3,
+    `movra-compare` (kestcompare.cli:main), also as `python -m kesthost`
+    and `python -m kestcompare`.
 
     pip install .                      (any supported Python)
     python setup.py build_ext          (build only)
@@ -71,6 +76,33 @@ def find_files(top, suffix):
             if name.endswith(suffix) and not name.startswith('.'):
                 found.append(os.path.join(root, name))
     return sorted(found)
+
+
+def host_packages():
+    """The packages installed from host/, each with its folder: kesthost and
+    kestcompare with every subpackage (a folder holding __init__.py), and
+    recordgl with every folder below it.  recordgl is a folder that the
+    compare tool puts first on a worker's path, not a package that anything
+    imports: it is installed as one so that its files, its stand-in OpenGL
+    package among them, land in site-packages/recordgl/ beside kestcompare,
+    where the tool looks for them."""
+    found = {}
+    for top, every_folder in (('kesthost', False), ('kestcompare', False), ('recordgl', True)):
+        base = os.path.join('host', top)
+        for root, dirs, files in os.walk(base):
+            dirs[:] = sorted(d for d in dirs if not d.startswith(('.', '__')))
+            if every_folder or '__init__.py' in files:
+                relative = os.path.relpath(root, 'host')
+                found[relative.replace(os.sep, '.')] = root
+    return found
+
+
+PACKAGES = host_packages()
+# The commands; the compare tool runs on Python 3 only (a learner's Python 2
+# file it loads with --python 2.7).
+COMMANDS = ['movra = kesthost.cli:main']
+if not PY2:
+    COMMANDS.append('movra-compare = kestcompare.cli:main')
 
 
 def link_flags():
@@ -145,8 +177,9 @@ setup(
         'Pillow>=6.2,<7; python_version < "3"',
         'Pillow>=9; python_version >= "3"',
     ],
-    packages=['kesthost'],
-    package_dir={'kesthost': os.path.join('host', 'kesthost')},
+    packages=sorted(PACKAGES),
+    package_dir=PACKAGES,
+    entry_points={'console_scripts': COMMANDS},
     ext_modules=[
         Extension(
             'Movra',

@@ -19,25 +19,21 @@ first camera, and viewport 4 shows one flat colour.
 
 Run `python host/KestMain.py --help` for the options. The work is done by
 the package kesthost beside this file, one module per job (its docstring
-lists them); this file is the program's entry point.
+lists them); this file is the checkout's entry point, as the command
+`movra` is the installed one.
 """
 from __future__ import division, print_function
 
 import sys
-import warnings
 
-from kesthost import glut  # noqa: F401  (must come before OpenGL.GLUT and Movra)
 from kesthost.cli import main
-# The module's docstrings name the window's constructor, Scene.display and
-# Window.timer_func as KestMain's: they are these.
-from kesthost.window import Scene, Window  # noqa: F401
-
-# The module's matrix builders return numpy.matrix by design, and numpy warns
-# of it for every matrix made; a debug interpreter's default filters, unlike
-# a release build's, would print each of those warnings.
-warnings.filterwarnings('ignore', 'the matrix subclass is not the recommended way',
-                        PendingDeprecationWarning)
-
 
 if __name__ == '__main__':
+    # main() imports kesthost.glut before OpenGL.GLUT and Movra, and says in
+    # one line which package to install when a GL or GLUT library is missing.
     sys.exit(main())
+else:
+    # The module's docstrings name the window's constructor, Scene.display
+    # and Window.timer_func as KestMain's: they are these.
+    from kesthost import glut  # noqa: F401  (must come before OpenGL.GLUT and Movra)
+    from kesthost.window import Scene, Window  # noqa: F401

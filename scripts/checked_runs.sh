@@ -33,18 +33,8 @@ small_objects_to_malloc() {
     fi
 }
 
-# The test files that draw on the recording GL alone, one per line: all of
-# tests/test_*.py but those that draw with a real OpenGL (test_host_*.py and
-# *realgl*, Mesa's JIT-compiled rasteriser and an X server), and but those
-# whose names match the further patterns given.
-recording_gl_tests() {
-    local f name pattern
-    for f in tests/test_*.py; do
-        name=$(basename "$f")
-        for pattern in 'test_host_*' '*realgl*' "$@"; do
-            # shellcheck disable=SC2053
-            [[ $name == $pattern ]] && continue 2
-        done
-        echo "$f"
-    done
-}
+# The tests that draw on the recording GL alone, as a marker expression for
+# pytest -m (pytest.ini lists the markers): all but those of the host program
+# and of the scripts, and those that draw with a real OpenGL (Mesa's
+# JIT-compiled rasteriser and an X server).
+RECORDING_GL_TESTS='not host and not scripts and not realgl'

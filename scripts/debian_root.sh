@@ -24,14 +24,18 @@
 # so that paths in the checkout mean the same inside and out, and nothing
 # stays mounted when CMD ends, however it ends. Inside, MOVRA_IN_DEBIAN_ROOT
 # is 1, which tells scripts/pythons.sh to take the root's interpreters.
-# Making the root takes about two and a half minutes and 3.1 GB.
+# Making the root takes several minutes (mostly downloads) and about 3 GB,
+# once per machine; each step prints the time it took. What debootstrap and
+# apt-get print goes to a log beside the root ($TARGET.log), shown in part
+# when a step fails.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TARGET=${MOVRA_DEBIAN_ROOT:-/var/lib/movra/debian-sid}
 MIRROR=${MOVRA_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 LIST=$ROOT/requirements/debian-root.txt
-STAMP=etc/movra-root.packages  # inside the root: the list it was made or updated with
+STAMP=etc/movra-root.packages  # inside the root: the packages installed from lists
+LOG=$TARGET.log                # what debootstrap and apt-get printed, last step
 
 note() { echo "debian-root: $*" >&2; }
 die() { echo "debian-root: ERROR: $*" >&2; exit 1; }
@@ -42,8 +46,9 @@ packages() {
 
 # The unstable suite that the mirror serves here is frozen at a date, and its
 # Release file's Valid-Until has passed; apt refuses such a suite unless told.
+# Several checkouts share the root: an apt-get waits for another's lock.
 APT=(apt-get -o Acquire::Check-Valid-Until=false -o APT::Get::Assume-Yes=true
-     -o Dpkg::Use-Pty=0 -q)
+     -o Dpkg::Use-Pty=0 -o DPkg::Lock::Timeout=900 -q)
 
 # Runs a command inside the root with /proc and /dev mounted and, if given,
 # the checkout at its own path: in a private mount namespace.
@@ -91,26 +96,37 @@ make_root() {
     local partial=$TARGET.partial
     rm -rf "$partial"
     mkdir -p "$(dirname "$TARGET")"
-    note "making the Debian unstable root in $TARGET (about two minutes, then its packages)"
+    note "making the Debian unstable root in $TARGET, once for this machine: debootstrap, then its packages (several minutes; log: $LOG)"
     local started=$SECONDS
-    if ! debootstrap --variant=minbase sid "$partial" "$MIRROR" >"$partial.log" 2>&1; then
-        tail -n 20 "$partial.log" >&2
-        die "debootstrap failed (the whole log: $partial.log)"
+    if ! debootstrap --variant=minbase sid "$partial" "$MIRROR" >"$LOG" 2>&1; then
+        tail -n 20 "$LOG" >&2
+        die "debootstrap failed (the whole log: $LOG)"
     fi
     mv "$partial" "$TARGET"
-    rm -f "$partial.log"
     note "made in $((SECONDS - started)) s, $(du -sh "$TARGET" | cut -f1)"
+}
+
+# The packages of the list that the root has not had installed from a list.
+new_packages() {
+    packages | grep -vxF -f <(cat "$TARGET/$STAMP" 2>/dev/null || true) || true
 }
 
 install_packages() {
     local wanted started=$SECONDS
-    wanted=$(packages | paste -sd' ' -)
-    note "installing into the root the packages of ${LIST#"$ROOT"/}"
+    wanted=$(new_packages | paste -sd' ' -)
+    note "installing into the root the packages of ${LIST#"$ROOT"/}: $wanted (log: $LOG)"
     # shellcheck disable=SC2086
-    MOVRA_ROOT_NETWORK= in_root "" bash -c "DEBIAN_FRONTEND=noninteractive ${APT[*]} update >/dev/null &&
-        DEBIAN_FRONTEND=noninteractive ${APT[*]} install --no-install-recommends $wanted >/dev/null" ||
-        die "apt-get could not install the packages of $LIST into $TARGET"
-    packages >"$TARGET/$STAMP"
+    MOVRA_ROOT_NETWORK= in_root "" bash -c "DEBIAN_FRONTEND=noninteractive ${APT[*]} update &&
+        DEBIAN_FRONTEND=noninteractive ${APT[*]} install --no-install-recommends $wanted" \
+        >>"$LOG" 2>&1 || {
+        tail -n 20 "$LOG" >&2
+        die "apt-get could not install the packages of $LIST into $TARGET (the whole log: $LOG)"
+    }
+    # The stamp is the list, in its order, followed by what earlier lists
+    # installed besides, so that the shorter list of an older checkout
+    # installs nothing again.
+    { packages; grep -vxF -f <(packages) "$TARGET/$STAMP" 2>/dev/null || true; } >"$TARGET/$STAMP.new"
+    mv "$TARGET/$STAMP.new" "$TARGET/$STAMP"
     note "installed in $((SECONDS - started)) s, $(du -sh "$TARGET" | cut -f1) in all"
 }
 
@@ -120,7 +136,7 @@ ensure() {
     [ "${MOVRA_IN_DEBIAN_ROOT:-}" != 1 ] || die "already inside the Debian root"
     # A root whose packages failed to install has no stamp: they are tried again.
     [ -d "$TARGET" ] || make_root
-    [ "$(cat "$TARGET/$STAMP" 2>/dev/null)" = "$(packages)" ] || install_packages
+    [ -z "$(new_packages)" ] || install_packages
 }
 
 command=${1:-}

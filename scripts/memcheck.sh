@@ -6,8 +6,9 @@
 # reads of memory it never wrote do not drown the report.  Definite leaks
 # count as errors.
 #
-# Left out: the tests that draw with a real OpenGL (test_host_*.py and
-# *realgl*), which run Mesa's JIT-compiled rasteriser and an X server.
+# Left out: the host program's and the scripts' tests and those that draw
+# with a real OpenGL (the markers host, scripts and realgl), which run Mesa's
+# JIT-compiled rasteriser and an X server.
 # Child processes that tests start run without valgrind.
 #
 #   bash scripts/memcheck.sh VERSION [pytest arguments...]
@@ -38,7 +39,7 @@ PYTHONPATH="$ROOT/host/recordgl" \
     valgrind --tool=memcheck --error-exitcode=97 --num-callers=40 \
         --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
         --log-file="$LOG" \
-        "$VENV_PY" -m pytest -q -p no:cacheprovider "${tests[@]}" "$@" || status=$?
+        "$VENV_PY" -m pytest -q -p no:cacheprovider tests -m "$RECORDING_GL_TESTS" "$@" || status=$?
 grep -E "ERROR SUMMARY|definitely lost" "$LOG" | sed 's/^==[0-9]*== /memcheck: /'
 # Python 3's interpreter, run here without its valgrind suppressions, makes
 # reports of its own (uninitialised reads of its start-up, blocks it keeps

@@ -25,9 +25,10 @@
 #    fails the run even if that test does not look at its exit status;
 #  * leak detection is off: the interpreter leaks at exit by design.
 #
-# Left out, as in memcheck.sh: the tests that draw with a real OpenGL
-# (test_host_*.py and *realgl*), and those of the compare tool, which runs
-# learners' code in processes of its own (one of them crashes on purpose).
+# Left out, as in memcheck.sh: the host program's and the scripts' tests and
+# those that draw with a real OpenGL (the markers host, scripts and realgl),
+# and those of the compare tool (compare), which runs learners' code in
+# processes of its own (one of them crashes on purpose).
 #
 #   bash scripts/sanitize.sh VERSION [pytest arguments...]
 # Environment: SANITIZE_FUZZ_EXAMPLES, the number of examples of each fuzzer
@@ -110,11 +111,10 @@ fi
 found=$("$VENV_PY" -c 'import Movra; print(Movra.__file__)') || die "the sanitizer build does not import"
 [ "$found" = "$SO" ] || die "'import Movra' loads $found, not $SO"
 
-mapfile -t tests < <(recording_gl_tests 'test_compare*')
-
+marked="$RECORDING_GL_TESTS and not compare"
 status=0
-echo "sanitize: ${#tests[@]} test files against the sanitizer build"
-"$VENV_PY" -m pytest -q -p no:cacheprovider "${tests[@]}" "$@" || status=$?
+echo "sanitize: the tests marked '$marked' against the sanitizer build"
+"$VENV_PY" -m pytest -q -p no:cacheprovider tests -m "$marked" "$@" || status=$?
 if [ "$FUZZ_EXAMPLES" -gt 0 ]; then
     echo "sanitize: fuzz run, $FUZZ_EXAMPLES examples of each property"
     "$VENV_PY" scripts/fuzz.py --fixed-seed --examples "$FUZZ_EXAMPLES" || { s=$?; [ $status -ne 0 ] || status=$s; }

@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Prepare this checkout for building, testing and running Movra under the
-# given Pythons (default: 2.7):
-#   1. Debian packages (compiler, GL/GLU/GLUT, Xvfb, valgrind, chromium)
+# given Pythons (default: the newest Python 3 this machine has):
+#   1. Debian packages (compiler, GL/GLU/GLUT, Xvfb, chromium, bubblewrap;
+#      with --check also valgrind), installed when run as root; anyone else
+#      is given the one apt-get line to run as root, and set-up stops there
 #   and for each Python version:
-#   2. its interpreter from pyenv, or for 3.14 and 3.15 (and their debug
-#      builds 3.14d, 3.15d) Debian's, inside the Debian root: the steps below
-#      for those run in there (scripts/debian_root.sh makes it when missing)
+#   2. its interpreter from pyenv (else the system's /usr/bin/python3.x), or
+#      for 3.14 and 3.15 (and their debug builds 3.14d, 3.15d) Debian's,
+#      inside the Debian root, as root only: the steps below for those run
+#      in there (scripts/debian_root.sh makes it when missing)
 #   3. its virtual environment (.venv/ for 2.7, .venv-<version>/ otherwise)
 #      with the pins of requirements/<version>.txt
 #   4. the host/ folder on that environment's sys.path (.pth file)
 #   5. the Movra extension built and installed into it (scripts/build.sh),
 #      unless nothing it is built from changed since the last install
 #
-#   bash scripts/setup.sh [VERSION...]
+#   bash scripts/setup.sh [--check] [VERSION...]
 # Safe to rerun: each step checks first and does nothing when nothing is
 # missing.  Every failure prints one "setup: ERROR:" line and exits non-zero.
 set -euo pipefail
@@ -29,16 +32,19 @@ note() { echo "setup: $*"; }
 die() { echo "setup: ERROR: $*" >&2; exit 1; }
 
 # ---------------------------------------------------------------- Debian ---
-# Debian 12 names GLUT's development package libglut-dev; freeglut3-dev is
-# the older (transitional) name and is accepted too.
-# x11-utils (xdpyinfo) tells when an Xvfb screen is ready; mesa-utils
-# (glxinfo) shows which GL renderer a screen offers.  chromium and
-# chromium-driver: the tests of make compare's class page load it in a real
-# browser, through selenium.  bubblewrap: the sandbox in which make compare
-# runs learners' code.
+# What `make test` needs of the machine. Debian 12 names GLUT's development
+# package libglut-dev; freeglut3-dev is the older (transitional) name and is
+# accepted too. x11-utils (xwininfo) finds a window on an Xvfb screen;
+# mesa-utils (glxinfo) shows which GL renderer a screen offers. chromium and
+# chromium-driver: the tests of the compare tool's class page load it in a
+# real browser, through selenium. bubblewrap: the sandbox in which the
+# compare tool runs learners' code.
 APT_PACKAGES=(g++ make libglu1-mesa-dev libgl1-mesa-dri xvfb xauth x11-utils
-              mesa-utils valgrind chromium chromium-driver bubblewrap)
+              mesa-utils chromium chromium-driver bubblewrap)
 GLUT_PACKAGES=(libglut-dev freeglut3-dev)
+# What `make check` needs besides (--check): valgrind for `make memcheck`;
+# debootstrap, when the Debian root's Pythons are wanted, to make the root.
+CHECK_PACKAGES=(valgrind)
 
 apt_status() {
     # Prints "name" for each of the given packages that is installed.
@@ -46,6 +52,22 @@ apt_status() {
         awk '$2 == "ii" { print $1 }' || true
 }
 
+# A system interpreter (/usr/bin/python3.11, Debian's python3) builds the
+# module with its headers and makes its environment with its venv module:
+# the packages python3.x-dev and python3.x-venv.
+system_python_packages() {
+    local version interpreter
+    for version in "$@"; do
+        interpreter=$(find_interpreter "$version" 2>/dev/null) || continue
+        [ "$interpreter" = "/usr/bin/python$version" ] || continue
+        APT_PACKAGES+=("python$version-dev")
+        [ "$version" = 2.7 ] || APT_PACKAGES+=("python$version-venv")
+    done
+}
+
+# Installs what is missing of APT_PACKAGES and one of GLUT_PACKAGES, as root.
+# Anyone else is told the one apt-get line to run as root, and set-up stops:
+# it installs nothing outside the checkout.
 ensure_debian_packages() {
     command -v dpkg-query >/dev/null 2>&1 ||
         die "dpkg-query not found: this script needs Debian's dpkg and apt-get"
@@ -63,7 +85,9 @@ ensure_debian_packages() {
 
     if [ "$(id -u)" -ne 0 ]; then
         [ "$glut_ok" = yes ] || missing+=("libglut-dev")
-        die "missing Debian packages: ${missing[*]} (run as root, or: apt-get install ${missing[*]})"
+        echo "setup: these Debian packages are missing; as root, run:" >&2
+        echo "    apt-get install ${missing[*]}" >&2
+        die "then run this again (set-up installs nothing outside the checkout as $(id -un))"
     fi
     command -v apt-get >/dev/null 2>&1 || die "apt-get not found: cannot install ${missing[*]}"
 
@@ -101,8 +125,11 @@ ensure_glut_name() {
         if [ -z "$target" ] || [ ${#name} -lt ${#target} ]; then target=$name; fi
     done
     [ -n "$target" ] || die "GLUT's shared library (libglut.so.3.*) not found in $dir"
-    [ "$(id -u)" -eq 0 ] ||
-        die "PyOpenGL needs $dir/libglut.so.3 (run as root, or: ln -s $(basename "$target") $dir/libglut.so.3)"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "setup: Python 2.7's PyOpenGL needs $dir/libglut.so.3; as root, run:" >&2
+        echo "    ln -s $(basename "$target") $dir/libglut.so.3" >&2
+        die "then run this again"
+    fi
     note "linking $dir/libglut.so.3 -> $(basename "$target") for PyOpenGL"
     ln -sfn "$(basename "$target")" "$dir/libglut.so.3" ||
         die "could not create $dir/libglut.so.3"
@@ -225,7 +252,8 @@ ensure_host_path() {
 build_key() {
     {
         echo "interpreter $(readlink -f "$PY")"
-        find src host/KestDrawHelperFunctions.py host/kesthost setup.py pyproject.toml -type f \
+        find src host/KestDrawHelperFunctions.py host/kesthost host/kestcompare host/recordgl \
+            setup.py pyproject.toml -type f \
             ! -name '*.pyc' -print0 | sort -z | xargs -0 sha256sum
     } | sha256sum | cut -d' ' -f1
 }
@@ -240,8 +268,18 @@ ensure_built() {
     echo "$key" >"$stamp"
 }
 
-VERSIONS=("$@")
-[ ${#VERSIONS[@]} -gt 0 ] || VERSIONS=(2.7)
+CHECK=no
+VERSIONS=()
+for argument in "$@"; do
+    case $argument in
+        --check) CHECK=yes ;;
+        *) VERSIONS+=("$argument") ;;
+    esac
+done
+if [ ${#VERSIONS[@]} -eq 0 ]; then
+    newest=$(newest_python3) || die "no Python 3 found: neither pyenv's nor /usr/bin/python3.x (Debian: apt-get install python3)"
+    VERSIONS=("$newest")
+fi
 for version in "${VERSIONS[@]}"; do
     check_python_version "$version" 2>/dev/null || die "$(check_python_version "$version" 2>&1 | sed 's/^ERROR: //')"
 done
@@ -254,10 +292,14 @@ split_pythons "${VERSIONS[@]}"
 # debootstrap among them, so that the two never run apt-get at once; each
 # Python builds in folders of its own (setup.py).
 # The Debian root brings its own system packages (scripts/debian_root.sh).
-if [ ${#PYENV_VERSIONS[@]} -gt 0 ] && ! in_debian_root; then
+if ! in_debian_root && { [ ${#PYENV_VERSIONS[@]} -gt 0 ] || [ "$CHECK" = yes ]; }; then
+    system_python_packages "${PYENV_VERSIONS[@]}"
+    if [ "$CHECK" = yes ]; then APT_PACKAGES+=("${CHECK_PACKAGES[@]}"); fi
     [ ${#DEBIAN_VERSIONS[@]} -eq 0 ] || APT_PACKAGES+=(debootstrap)
     ensure_debian_packages
-    ensure_glut_name
+    case " ${PYENV_VERSIONS[*]} " in
+        *" 2.7 "*) ensure_glut_name ;;
+    esac
 fi
 root_pid=
 ROOT_LOG=$ROOT/build/setup-debian-root.log

@@ -26,6 +26,8 @@ from compare_seeds import (HINT_FAULTS, HOSTILE, NEAR_MISSES, PYTHON2, SOURCE, e
 from conftest import LISTING, listing
 from kestcompare import pythons
 
+pytestmark = [pytest.mark.compare, pytest.mark.realgl]
+
 LIMIT = '1'          # seconds per call: the hanging faults cost this much
 FAULTS = {
     'transposed': HINT_FAULTS['transpose'],

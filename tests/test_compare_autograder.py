@@ -25,7 +25,7 @@ import pytest
 from compare_seeds import ROTATE_X, run_tool, seeded
 from conftest import ROOT
 
-pytestmark = pytest.mark.autograder
+pytestmark = [pytest.mark.compare, pytest.mark.autograder]
 
 SCRIPT = os.path.join(ROOT, 'scripts', 'autograder_image.sh')
 IMAGE = os.environ.get('MOVRA_AUTOGRADER_IMAGE', '/var/lib/movra/autograder-image-test')

@@ -9,6 +9,8 @@ import glfake
 from kestcompare import diff
 from kestcompare.codec import encode
 
+pytestmark = pytest.mark.compare
+
 
 def enc(value):
     return encode(value, np, glfake.Quadric)

@@ -17,6 +17,8 @@ import pytest
 from compare_seeds import PY2, run_tool, seeded, write
 from conftest import LISTING
 
+pytestmark = pytest.mark.compare
+
 PRODUCT = ('    P = translate([-1, -1, -1]) * scale([2 / (right - left), 2 / (top - bottom), '
            '-2 / (far - near)]) * translate([-left, -bottom, near]) * projective(near, far)')
 REORDERED = ('    P = projective(near, far) * translate([-left, -bottom, near]) * '

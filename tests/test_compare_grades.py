@@ -23,7 +23,8 @@ from compare_seeds import (HINT_FAULTS, NEAR_MISSES, PY2, ROTATE_X, TOOL_PYTHON,
 if TOOL_PYTHON is None:
     pytest.skip('no Python 3 to run the compare tool with', allow_module_level=True)
 
-pytestmark = pytest.mark.skipif(not TOOL_PYTHON, reason='no Python 3')
+pytestmark = [pytest.mark.compare,
+              pytest.mark.skipif(not TOOL_PYTHON, reason='no Python 3')]
 
 ROTATE_X_SIGN = [(ROTATE_X, '[0, cos(theta), -sin(theta), 0], [0, sin(theta), cos(theta), 0]')]
 TWO_DEGREES = NEAR_MISSES['tick'][0]

@@ -10,6 +10,8 @@ import glfake
 from kestcompare import hints, protocol
 from kestcompare.codec import encode
 
+pytestmark = pytest.mark.compare
+
 
 def enc(value):
     return encode(value, np, glfake.Quadric)

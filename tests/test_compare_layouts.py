@@ -15,6 +15,8 @@ from compare_seeds import (HINT_FAULTS, HOSTILE, RESULTS, expected_row, make_fif
                            run_tool, seeded, write)
 from compat import chromium_driver, find_all
 
+pytestmark = [pytest.mark.compare, pytest.mark.realgl]
+
 LIMIT = '1'
 # Each hint fault and hostile file once, under a platform's name for it.
 FAULTS = dict(HINT_FAULTS)
@@ -173,6 +175,7 @@ def test_out_holds_only_this_runs_learners(tmpdir):
     assert summary['left_alone'] == ['mine']
 
 
+@pytest.mark.browser
 @pytest.mark.filterwarnings('ignore:HTTPResponse.getheader:DeprecationWarning')
 def test_the_class_page_in_a_browser(flat):
     """At 1400 pixels: no horizontal scrolling, the worst first, an identical

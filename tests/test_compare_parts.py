@@ -11,6 +11,8 @@ import pytest
 
 from kestcompare import classrun, pictures, reports
 
+pytestmark = pytest.mark.compare
+
 SIDE = 20          # frames of 20 x 20 pixels: viewports of 10 x 10
 
 

@@ -13,6 +13,8 @@ import pytest
 
 from kestcompare import cases, codec, protocol, supervise
 
+pytestmark = pytest.mark.compare
+
 
 def line(data):
     return json.dumps(data).encode('ascii')

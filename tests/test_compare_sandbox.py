@@ -26,7 +26,7 @@ import pytest
 from compare_seeds import HINT_FAULTS, TOOL_PYTHON, line_of, run_tool, seeded, write
 from conftest import ROOT
 
-pytestmark = pytest.mark.sandbox
+pytestmark = [pytest.mark.compare, pytest.mark.sandbox]
 
 TOKEN = 'kest-%d-%d' % (os.getpid(), int(time.time()))
 SECRET_FILE = 'secret-of-the-file-%s' % TOKEN

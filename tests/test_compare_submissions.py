@@ -10,6 +10,8 @@ import pytest
 from compare_seeds import make_fifo, make_zip
 from kestcompare import submissions
 
+pytestmark = pytest.mark.compare
+
 CANDIDATE = 'def rotateX(angle_deg):\n    return None\n'
 HELPER = 'def helper():\n    return 1\n'
 

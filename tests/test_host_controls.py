@@ -22,6 +22,8 @@ if HOST not in sys.path:
 from kesthost import controls  # noqa: E402
 from kesthost.controls import ControlState, handle_key  # noqa: E402
 
+pytestmark = pytest.mark.host
+
 CONFIG = tuple(name for name, _ in controls.DEFAULTS) + ('sizeViewport',)
 
 

@@ -35,6 +35,8 @@ if HOST not in sys.path:
 from kesthost import xvfb  # noqa: E402  (no OpenGL import in it)
 from kesthost import controls  # noqa: E402
 
+pytestmark = [pytest.mark.host, pytest.mark.realgl]
+
 SIZE = 350          # sizeViewport used by the probes (the module's default)
 PROBE_TIMEOUT = 240
 

@@ -24,6 +24,8 @@ import pytest
 from test_host_gl import (HOST, PROBE_HEADER, check_stack, live_host, quadrants,  # noqa: F401
                           real_gl_env, run_with_deadline, xserver)
 
+pytestmark = [pytest.mark.host, pytest.mark.realgl]
+
 ROOT = os.path.dirname(HOST)
 LISTING = os.path.join(ROOT, 'src', 'Movra.py')
 MAIN = os.path.join(HOST, 'KestMain.py')

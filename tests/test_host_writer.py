@@ -21,6 +21,8 @@ from kesthost.writer import (ExactPalette, FrameWriter, GifStream, OutputFolderE
                              PALETTE_SIZE, prepare_output_folder, replace_png_palette,
                              save_png)
 
+pytestmark = pytest.mark.host
+
 W, H = 24, 10
 
 

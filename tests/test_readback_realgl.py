@@ -15,6 +15,8 @@ import pytest
 
 from conftest import run_python
 
+pytestmark = pytest.mark.realgl
+
 EPS32 = np.finfo(np.float32).eps
 
 

@@ -1,4 +1,5 @@
-"""The Movra host, one module per job (host/KestMain.py is its entry point):
+"""The Movra host, one module per job (the command `movra`, `python -m
+kesthost` and host/KestMain.py are its entry points, all of them cli.main):
 
     cli       the command line: options, choosing the window or the files
     learner   a learner's own Movra.py (--module): loading it, or the report
@@ -15,8 +16,15 @@
     glut      lets PyOpenGL load freeglut 3.x; the X display's checks
     listing   the module's facts as its Python listing states them
 
-`pip install .` installs this package beside the module, so that a host of
-one's own can use its window-less route and its GLUT loader.
+`pip install .` installs this package beside the module, with the command
+`movra`, so that a host of one's own can use its window-less route and its
+GLUT loader.
 """
+import os
+import sys
 
-PROG = 'KestMain.py'    # the program's name in its messages
+# The program's name in its messages: the command that pip installs, or the
+# checkout's entry point (__main__.py names `python -m kesthost` itself).
+PROG = ('movra' if sys.argv and os.path.basename(sys.argv[0] or '') == 'movra'
+        else 'KestMain.py')
+GIF_NAME = 'movra.gif'  # the headless run's animation, beside its PNG frames

@@ -1,18 +1,21 @@
-"""The command line of the host (host/KestMain.py): the options, and the
-choice between the window and the headless run, with the exit status and
-the one-line messages of what stops a run before it starts.
+"""The command line of the host (the command `movra`, `python -m kesthost`
+and host/KestMain.py): the options, and the choice between the window and
+the headless run, with the exit status and the one-line messages of what
+stops a run before it starts, a missing system part among them, named by
+the Debian package to install.
 
-Run `python host/KestMain.py --help` for the options.
+Run `movra --help` for the options.
 """
 from __future__ import division, print_function
 
 import argparse
 import os
 import sys
+import warnings
 
-from kesthost import PROG, controls, glut, learner, xvfb
-from kesthost.headless import GIF_NAME, run_headless
-from kesthost.window import Driven, run_window
+# No OpenGL here: what imports it (glut, headless, window) is imported by
+# main(), which reports a missing GL or GLUT library in one line.
+from kesthost import GIF_NAME, PROG, controls, learner, xvfb
 
 DEFAULT_FRAMES = 60     # headless frames when --frames is not given
 DEFAULT_OUT = 'out'
@@ -108,13 +111,36 @@ def parse_args(argv=None):
     return args
 
 
+GL_HINT = 'install the Debian package libgl1 (apt-get install libgl1)'
+
+
+def load_gl():
+    """kesthost.glut first (it must come before OpenGL.GLUT and Movra),
+    then the window and the headless run: (run_window, run_headless, glut).
+    A missing GL or GLUT library stops with the package that brings it."""
+    try:
+        from kesthost import glut
+    except ImportError as error:    # GlutNotFound names the package to install
+        raise SystemExit('%s: error: %s' % (PROG, error))
+    from OpenGL.platform import PLATFORM
+    try:
+        library = PLATFORM.GL   # PyOpenGL 3.1.5 gives None, later ones raise
+    except ImportError:
+        library = None
+    if library is None:
+        raise SystemExit('%s: error: no OpenGL library found: %s' % (PROG, GL_HINT))
+    from kesthost.headless import run_headless
+    from kesthost.window import run_window
+    return run_window, run_headless, glut
+
+
 def load_movra():
-    """Import the compiled module, or explain how to build it."""
+    """Import the compiled module, or explain how to install it."""
     try:
         import Movra
     except ImportError as error:
-        raise SystemExit('%s: error: cannot import Movra (%s); build it with '
-                         '`make build` and run this program with .venv/bin/python'
+        raise SystemExit('%s: error: cannot import Movra (%s); install it with '
+                         '`pip install .` from a checkout, or run `make run` there'
                          % (PROG, error))
     return Movra
 
@@ -145,12 +171,19 @@ def load_modules(args):
               % (PROG, name, ', '.join(missing)), file=sys.stderr)
     if args.beside:
         return module, name, movra, []
+    from kesthost.window import Driven     # after load_gl(), as it imports OpenGL
     partners = [Driven(movra, None)] if movra is not None else []
     return module, name, None, partners
 
 
 def main(argv=None):
     args = parse_args(argv)
+    # The module's matrix builders return numpy.matrix by design, and numpy
+    # warns of it for every matrix made; a debug interpreter's default
+    # filters, unlike a release build's, would print each of those warnings.
+    warnings.filterwarnings('ignore', 'the matrix subclass is not the recommended way',
+                            PendingDeprecationWarning)
+    run_window, run_headless, glut = load_gl()
     module, name, beside, partners = load_modules(args)
     others = [beside] if beside is not None else [driven.module for driven in partners]
     try:

@@ -16,6 +16,10 @@ import ctypes.util
 import sys
 
 
+# freeglut's library package: Debian 12's name (Debian 11 called it freeglut3).
+GLUT_HINT = 'install the Debian package libglut3.12 (apt-get install libglut3.12)'
+
+
 class GlutNotFound(ImportError):
     pass
 
@@ -41,8 +45,7 @@ def _load():
             continue
         PLATFORM.GLUT = library
         return library
-    raise GlutNotFound('no GLUT library found (%s); install freeglut '
-                       '(Debian: libglut3.12 or freeglut3)' % '; '.join(errors))
+    raise GlutNotFound('no GLUT library found (%s): %s' % ('; '.join(errors), GLUT_HINT))
 
 
 GLUT_LIBRARY = _load()

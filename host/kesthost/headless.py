@@ -12,12 +12,10 @@ import time
 
 import numpy as np
 
-from kesthost import PROG, differences, glut, writer, xvfb  # noqa: F401  (glut first)
+from kesthost import GIF_NAME, PROG, differences, glut, writer, xvfb  # noqa: F401  (glut first)
 from kesthost.readback import read_frame, read_rgba, read_rgba_into  # noqa: F401  (read_frame: tests)
 from kesthost.window import TICK_MS, Window, shutdown_glut
 from OpenGL import GLUT
-
-GIF_NAME = 'movra.gif'
 
 
 class Progress(object):
