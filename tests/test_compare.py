@@ -519,7 +519,8 @@ def test_a_file_of_the_other_python_says_which_to_choose(klass):
     assert r['load_error']['other_python']['compiles'] is True
     assert r['first_difference'].endswith(
         '; it compiles under Python %s but not under Python %s, which loaded it: compare it '
-        'under Python %s (make compare PY=%s IMPL=...)' % (other, here, other, other))
+        'under Python %s (--python %s, or make compare PY=%s)' % (other, here, other, other,
+                                                                  other))
     assert r['python']['version'] == '%d.%d.%d' % sys.version_info[:3]
 
 
@@ -785,8 +786,8 @@ def test_a_python3_file_under_python27_says_to_choose_python3(tmpdir):
     assert lines[1] == (
         "DIFFERENT  loading: %s could not be loaded: SyntaxError: invalid syntax (line %d): "
         "_label = f'{near}'; it compiles under Python %s but not under Python 2.7, which "
-        "loaded it: compare it under Python %s (make compare PY=%s IMPL=...)"
-        % (impl, line_of(seeded(HOSTILE['python3-only']), '_label'), other, other, other))
+        "loaded it: compare it under Python %s (--python %s, or make compare PY=%s)"
+        % (impl, line_of(seeded(HOSTILE['python3-only']), '_label'), other, other, other, other))
     assert lines[-2:] == ['severity   not loaded', 'could not be loaded']
 
 

@@ -25,3 +25,11 @@ One module per job:
     reports      text, JSON and HTML reports, grades.csv and the class page
     classrun     a class: OUT's folders, Movra recorded once, the process pool
 """
+import os
+import sys
+
+# The program's name in its messages: the command that pip installs, the
+# package run with python -m, or the checkout's entry point.
+PROG = {'movra-compare': 'movra-compare', '-m': 'python -m kestcompare',
+        '__main__.py': 'python -m kestcompare'}.get(
+    os.path.basename(sys.argv[0] or '') if sys.argv else '', 'KestCompare.py')

@@ -36,7 +36,7 @@ from kestcompare.supervise import exchange, start_all
 from kestcompare.wording import error_text, failure_text
 
 MARK = '.kestcompare'
-PROG = 'KestCompare.py'
+from kestcompare import PROG  # noqa: E402  (the program's name in its messages)
 # Beyond a learner's own limit, before the class gives up waiting on a
 # comparison that the tool itself failed to end.
 OVERTIME = 60.0

@@ -23,7 +23,7 @@ from kestcompare.compare import CompareError, Comparison
 from kestcompare.settings import (DEFAULT_CPU_SECONDS, DEFAULT_LEARNER_LIMIT, DEFAULT_LIMIT,
                                   DEFAULT_MEMORY_MB, DEFAULT_PICTURE_SIZE, Settings)
 
-PROG = 'KestCompare.py'
+from kestcompare import PROG  # noqa: E402  (the program's name in its messages)
 DEFAULT_OUT = os.path.join('out', 'compare')
 
 

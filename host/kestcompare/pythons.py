@@ -221,8 +221,8 @@ def syntax_advice(path, load_error, here, boxed=True, limits=None):
         return None
     if compiles:
         advice = ('it compiles under Python %s but not under Python %s, which loaded it: '
-                  'compare it under Python %s (make compare PY=%s IMPL=...)'
-                  % (version, here, version, version))
+                  'compare it under Python %s (--python %s, or make compare PY=%s)'
+                  % (version, here, version, version, version))
     else:
         advice = 'it does not compile under Python %s either' % version
     return {'version': version, 'compiles': compiles, 'advice': advice}
