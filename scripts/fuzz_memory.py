@@ -30,7 +30,9 @@ what the interpreter or numpy makes of a failed allocation in its own code
 to meet. Everything else is a fault of the module, and so is a crash
 or a hang whose innermost native frame is in the module; one inside the
 interpreter or numpy is reported and is not the module's (the listing meets
-those too). Exit status 0 when the sweep found no fault of the module,
+those too), and so is a next call that fails after the allocation failed
+in numpy's own Python code (array printing, say), which the module only
+called. Exit status 0 when the sweep found no fault of the module,
 else 1.
 """
 from __future__ import print_function
@@ -203,12 +205,33 @@ def child(phase, kind, index, burst, state):
     finally:
         _testcapi.remove_mem_hooks()
     outcome = 'ok' if error is None else outcome_of(error)
+    library = raised_in_library(error)
     glfake.reset()
     try:
         call(module)
-    except BaseException as error:
-        fault = 'the next call fails: %s' % outcome_of(error)
+    except BaseException as later:
+        fault = 'the next call fails: %s' % outcome_of(later)
+        if library:
+            # The allocation failed in numpy's own Python code, which the
+            # module only called: what that leaves behind is numpy's, or
+            # the interpreter's, as a crash inside them is.
+            fault = LIBRARY_FAULT + '%s (%s)' % (fault, library)
     return outcome, fault
+
+
+def raised_in_library(error):
+    """Where in numpy's own Python code an error was raised (its innermost
+    frame, "numpy/_core/arrayprint.py:1021"), or None."""
+    traceback = getattr(error, '__traceback__', None)
+    if traceback is None:
+        return None
+    while traceback.tb_next is not None:
+        traceback = traceback.tb_next
+    filename = traceback.tb_frame.f_code.co_filename
+    parts = filename.replace(os.sep, '/').split('/')
+    if 'numpy' not in parts:
+        return None
+    return '%s:%d' % ('/'.join(parts[parts.index('numpy'):]), traceback.tb_lineno)
 
 
 def prepare(phase, kind):
@@ -316,6 +339,10 @@ def sweep(phase, kind, first, last, step, burst):
     return outcomes, faults, crashes
 
 
+# A fault that follows an allocation failed inside numpy's own code.
+LIBRARY_FAULT = 'inside numpy: '
+
+
 def in_module(owner):
     return owner.startswith('Movra')
 
@@ -374,7 +401,8 @@ def main():
         if (outcome not in allowed and not outcome.startswith('crash') and
                 not LIBRARY_OUTCOMES.match(outcome)):
             problems.append('%s at allocation %s' % (outcome, ', '.join(map(str, where[:5]))))
-    problems += ['allocation %s: %s' % (index, fault) for index, fault in faults]
+    problems += ['allocation %s: %s' % (index, fault) for index, fault in faults
+                 if not fault.startswith(LIBRARY_FAULT)]
     problems += ['allocation %s: a crash inside the module (%s)' % (index, owner)
                  for index, owner in crashes if in_module(owner)]
     for kind in ('listing', 'compiled'):
@@ -386,6 +414,10 @@ def main():
             if not in_module(owner):
                 say('fuzz_memory: %s, allocation %d: a crash or hang inside %s, not the module'
                     % (kind, index, owner))
+        for index, fault in results[kind][1]:
+            if fault.startswith(LIBRARY_FAULT):
+                say('fuzz_memory: %s, allocation %d: %s, not the module'
+                    % (kind, index, fault[len(LIBRARY_FAULT):]))
     count = sum(len(where) for where in results['compiled'][0].values())
     if problems:
         for problem in problems:

@@ -302,3 +302,27 @@ def test_failed_allocations_fail_cleanly(phase, last, step, burst):
     out, _ = process.communicate()
     assert process.returncode == 0, out
     assert re.search(r'^fuzz_memory: %s: no fault of the module in \d+ ' % phase, out, re.M), out
+
+
+@pytest.mark.skipif(PY2, reason='the sweep of failed allocations is Python 3 only')
+def test_the_sweep_tells_a_failure_inside_numpy_from_one_of_the_module():
+    """A next call that fails after an allocation failed in numpy's own
+    Python code is numpy's (or the interpreter's) to answer for, as a crash
+    inside them is; one whose first failure was raised anywhere else stays
+    a fault of the module."""
+    sys.path.insert(0, os.path.join(ROOT, 'scripts'))
+    try:
+        import fuzz_memory
+    finally:
+        sys.path.remove(os.path.join(ROOT, 'scripts'))
+    import numpy as np
+    try:
+        np.linspace(0, 1, num=-1)
+    except ValueError as error:
+        inside = fuzz_memory.raised_in_library(error)
+    assert re.match(r'^numpy/.*\.py:\d+$', inside), inside
+    try:
+        raise MemoryError()
+    except MemoryError as error:
+        assert fuzz_memory.raised_in_library(error) is None
+    assert fuzz_memory.raised_in_library(None) is None

@@ -116,39 +116,39 @@ def interpreter(version):
 _PROBED = {}
 
 
-def interpreter_for(spec, boxed=True):
-    """The probed sandbox.Interpreter that runs the learner's file: spec is
+def interpreter_for(wanted, boxed=True):
+    """The probed sandbox.Interpreter that runs the learner's file: wanted is
     a version ("2.7", "3.14d"), an interpreter's path, or None for the
     tool's own interpreter. Probed once per process (a class's comparisons
     in one process of the pool share it)."""
-    key = (spec, bool(boxed))
+    key = (wanted, bool(boxed))
     if key not in _PROBED:
-        _PROBED[key] = _interpreter_for(spec, boxed)
+        _PROBED[key] = _interpreter_for(wanted, boxed)
     return _PROBED[key]
 
 
-def _interpreter_for(spec, boxed):
-    if spec is None:
+def _interpreter_for(wanted, boxed):
+    if wanted is None:
         found = sandbox.Interpreter(sys.executable)
         return found.probe(sandbox.probe_directly)
-    if os.sep in spec:
-        if not os.access(spec, os.X_OK):
-            raise PythonError('no interpreter %s' % spec)
-        return sandbox.Interpreter(os.path.abspath(spec)).probe(sandbox.probe_directly)
-    if spec not in supported_versions():
+    if os.sep in wanted:
+        if not os.access(wanted, os.X_OK):
+            raise PythonError('no interpreter %s' % wanted)
+        return sandbox.Interpreter(os.path.abspath(wanted)).probe(sandbox.probe_directly)
+    if wanted not in supported_versions():
         raise PythonError('Python %s is not one this project supports (%s)'
-                          % (spec, ' '.join(supported_versions())))
-    command = interpreter(spec)
+                          % (wanted, ' '.join(supported_versions())))
+    command = interpreter(wanted)
     if command is None:
         raise PythonError('no environment of Python %s here: make it with make setup PY=%s'
-                          % (spec, spec))
-    if spec in ROOT_PYTHONS and not in_debian_root():
+                          % (wanted, wanted))
+    if wanted in ROOT_PYTHONS and not in_debian_root():
         if not boxed:
             raise PythonError('Python %s lives in the Debian root, which only the sandbox '
-                              'enters here: leave out --no-sandbox' % spec)
-        found = sandbox.Interpreter(command, spec, debian_root())
+                              'enters here: leave out --no-sandbox' % wanted)
+        found = sandbox.Interpreter(command, wanted, debian_root())
         return found.probe(sandbox.probe_in_root(found))
-    return sandbox.Interpreter(command, spec).probe(sandbox.probe_directly)
+    return sandbox.Interpreter(command, wanted).probe(sandbox.probe_directly)
 
 
 def _first_found(versions):
