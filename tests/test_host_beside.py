@@ -385,13 +385,16 @@ def test_entries_differ_as_the_compare_tool_counts_them(a, b, differ):
     assert found == (['[2][3]'] if differ else [])
 
 
-def test_the_shares_count_each_viewport_apart():
+@pytest.mark.parametrize('as_read', [lambda a: a.tobytes(), lambda a: a,
+                                     lambda a: a[:, ::-1][:, ::-1]],
+                         ids=['bytes', 'array', 'strided array'])
+def test_the_shares_count_each_viewport_apart(as_read):
     import numpy as np
     side = 10
     yours = np.zeros((2 * side, 2 * side, 4), dtype=np.uint8)
     movra = yours.copy()
     yours[side + 2:side + 7, 0:5, 1] = 9     # GL rows from the bottom: viewport 3
-    assert differences.shares(differences.differing(yours.tobytes(), movra.tobytes(), side),
+    assert differences.shares(differences.differing(as_read(yours), as_read(movra), side),
                               side) == {1: 0.0, 2: 0.0, 3: 0.25, 4: 0.0}
     yours[0, side:, 3] = 9                   # alpha alone is no difference where it counts
     mask = differences.differing(yours.tobytes(), movra.tobytes(), side, alpha=True)

@@ -12,7 +12,7 @@ import signal
 import sys
 
 from kesthost import controls, differences, glut  # noqa: F401  (glut before OpenGL.GLUT)
-from kesthost.readback import read_rgba
+from kesthost.readback import read_pixels
 from kesthost.window import TICK_MS, Window
 from OpenGL import GL, GLUT
 
@@ -141,7 +141,7 @@ class Beside(object):
         self.reference = None
         if self.state.diff:
             try:
-                self.reference = read_rgba(self.movra.side)
+                self.reference = read_pixels(self.movra.side)
             except Exception:
                 self.movra.faults.failed('reading the frame to compare')
 
@@ -153,7 +153,7 @@ class Beside(object):
             return
         size = self.yours.side // 2
         try:
-            mask = differences.differing(read_rgba(self.yours.side), self.reference, size)
+            mask = differences.differing(read_pixels(self.yours.side), self.reference, size)
             differences.draw_marks(GL, mask)
         except Exception:
             self.yours.faults.failed('marking the differences')

@@ -24,20 +24,30 @@ def pixels(rgba, side):
 
 
 def differing(yours, movra, side, alpha=False):
-    """(rows, columns) bool array: True where any of R, G, B differs.
+    """(rows, columns) bool array: True where any of R, G, B differs; the
+    frames as RGBA bytes or as uint8 arrays of them (kesthost.readback).
 
     A pixel is compared as one 32-bit number, several times as fast as
     channel by channel. The host's windows have no alpha bits (GLUT_RGB), so
     GL reads every pixel's alpha as 255 and the whole number may be
     compared; alpha=True masks the alpha byte out, for frames that have one.
     """
-    a = np.frombuffer(yours, dtype='<u4').reshape(2 * side, 2 * side)
-    b = np.frombuffer(movra, dtype='<u4').reshape(2 * side, 2 * side)
+    a = _words(yours, side)
+    b = _words(movra, side)
     if not alpha:
         return a != b
     changed = np.bitwise_xor(a, b)
     np.bitwise_and(changed, 0xFFFFFF, out=changed)
     return changed != 0
+
+
+def _words(frame, side):
+    """A frame (RGBA bytes, or a uint8 array of them) as one 32-bit number
+    a pixel, (rows, columns), without a copy."""
+    if isinstance(frame, np.ndarray):
+        return np.ascontiguousarray(frame, dtype=np.uint8).reshape(-1).view('<u4').reshape(
+            2 * side, 2 * side)
+    return np.frombuffer(frame, dtype='<u4').reshape(2 * side, 2 * side)
 
 
 def shares(mask, side):

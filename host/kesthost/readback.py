@@ -31,18 +31,24 @@ except ImportError:         # a GL without PyOpenGL's raw layer (the recording G
     _read_into = None
 
 
-def read_rgba(side):
-    """The back buffer as glReadPixels gives it: RGBA bytes, bottom row first."""
+def read_pixels(side):
+    """The back buffer as a (side, side, 4) uint8 array of RGBA, bottom row
+    first: for comparing frames, which needs no copy into bytes."""
     GL.glPixelStorei(GL.GL_PACK_ALIGNMENT, 4)
     GL.glReadBuffer(GL.GL_BACK)
     if _read_into is not None:
         pixels = np.empty((side, side, 4), dtype=np.uint8)
         _read_into(0, 0, side, side, GL.GL_RGBA, GL.GL_UNSIGNED_BYTE, pixels)
-        return pixels.tobytes()
+        return pixels
     data = GL.glReadPixels(0, 0, side, side, GL.GL_RGBA, GL.GL_UNSIGNED_BYTE)
-    if not isinstance(data, bytes):
-        data = np.ascontiguousarray(data, dtype=np.uint8).tobytes()
-    return data
+    if isinstance(data, bytes):
+        return np.frombuffer(data, dtype=np.uint8).reshape(side, side, 4)
+    return np.ascontiguousarray(data, dtype=np.uint8).reshape(side, side, 4)
+
+
+def read_rgba(side):
+    """The back buffer as glReadPixels gives it: RGBA bytes, bottom row first."""
+    return read_pixels(side).tobytes()
 
 
 def read_rgba_into(frame, column):
