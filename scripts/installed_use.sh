@@ -141,9 +141,24 @@ assert image.size == (side, side) and len(colours) > 1, (image.size, colours and
 print('installed use: movra.png, %dx%d, %d colours' % (side, side, len(colours)))
 EOF
 
+# What a failure to reach the display needs to be understood: the server's
+# own log, the display's socket and lock files, and every X server running
+# (another one, in a mount namespace of its own, may hold the display's
+# abstract socket, which clients try first).
+x_servers() {
+    echo "installed use: Xvfb's log:"; cat "$work/xvfb.log"
+    echo "installed use: the files of display :$1:"
+    ls -la "/tmp/.X11-unix/X$1" "/tmp/.X$1-lock" 2>&1
+    echo "installed use: the sockets of display :$1 (/proc/net/unix):"
+    grep -F "/tmp/.X11-unix/X$1" /proc/net/unix || echo "(none)"
+    echo "installed use: the X servers running:"
+    ps -eo pid,user,etime,args | grep -E '[X]vfb|[X]org' || echo "(none)"
+}
 echo "installed use: the host of one's own of docs/api.md with a screen"
 exec {displayfd}<> <(:)
-Xvfb -displayfd "$displayfd" -screen 0 800x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# -noreset: the window is looked for with xwininfo, whose every ending
+# would reset a server without it and refuse the program's connection then.
+Xvfb -displayfd "$displayfd" -screen 0 800x800x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 read -r -t 30 -u "$displayfd" number || die "Xvfb did not start: $(cat "$work/xvfb.log")"
 env -u PYTHONPATH DISPLAY=":$number" "$bin/python" "$work/my_host.py" >"$work/window.out" 2>&1 &
@@ -159,7 +174,11 @@ for _ in $(seq 150); do
     fi
     sleep 0.1
 done
-[ -n "$shown" ] || { cat "$work/window.out" >&2; die "the example with a screen showed no window '$title'"; }
+[ -n "$shown" ] || {
+    cat "$work/window.out" >&2
+    x_servers "$number" >&2
+    die "the example with a screen showed no window '$title'"
+}
 sleep "$RUNNING"
 kill -0 "$host_pid" 2>/dev/null ||
     { cat "$work/window.out" >&2; die "the example with a screen stopped within $RUNNING s of showing its window"; }

@@ -158,6 +158,39 @@ def xserver():
     server.stop()
 
 
+OPEN_AND_CLOSE = r'''
+import ctypes, ctypes.util, sys
+x = ctypes.CDLL(ctypes.util.find_library('X11') or 'libX11.so.6')
+x.XOpenDisplay.restype = ctypes.c_void_p
+x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+failed = 0
+for _ in range(int(sys.argv[2])):
+    display = x.XOpenDisplay(sys.argv[1].encode('ascii'))
+    if display:
+        x.XCloseDisplay(display)
+    else:
+        failed += 1
+print(failed)
+'''
+
+
+def test_the_server_takes_a_client_while_another_leaves():
+    # A probe that ends (xwininfo looking for a window) while the program
+    # connects: a server that resets itself after its last client would
+    # refuse the program (about one connection in six here).
+    server = xvfb.Xvfb(64, 64)
+    server.start()
+    try:
+        clients = [subprocess.Popen([sys.executable, '-c', OPEN_AND_CLOSE, server.display, '300'],
+                                    stdout=subprocess.PIPE, universal_newlines=True)
+                   for _ in range(2)]
+        failed = [int(client.communicate()[0]) for client in clients]
+    finally:
+        server.stop()
+    assert failed == [0, 0]
+
+
 def quadrants(image):
     """The four viewports of a frame, keyed by viewport number."""
     s = image.shape[0] // 2

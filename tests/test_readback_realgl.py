@@ -31,7 +31,7 @@ def display():
         if os.path.exists('/tmp/.X%d-lock' % number) or os.path.exists(socket):
             continue
         server = subprocess.Popen(['Xvfb', ':%d' % number, '-screen', '0', '64x64x24',
-                                   '-nolisten', 'tcp'], stdout=devnull, stderr=devnull)
+                                   '-nolisten', 'tcp', '-noreset'], stdout=devnull, stderr=devnull)
         for _ in range(400):  # readiness: the server's socket appears
             if server.poll() is not None or os.path.exists(socket):
                 break

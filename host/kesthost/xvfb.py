@@ -83,9 +83,12 @@ class Xvfb(object):
         return self.process.pid if self.process is not None else None
 
     def command(self, path):
+        # -noreset: by default the server resets itself whenever its last
+        # client disconnects, and a client that connects meanwhile (a probe
+        # such as xwininfo ending as the program starts) is refused.
         return [path, '-displayfd', '1',
                 '-screen', '0', '%dx%dx%d' % (self.width, self.height, self.depth),
-                '-nolisten', 'tcp']
+                '-nolisten', 'tcp', '-noreset']
 
     def start(self):
         if self.process is not None:
