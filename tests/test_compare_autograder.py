@@ -37,7 +37,11 @@ STEPS = []
 
 
 def step(name, started):
+    """Records a step's seconds in IMAGE/last-run.txt; on a fresh machine the
+    folder is made here, before the script makes the root in it."""
     STEPS.append('%-42s %6.1f s' % (name, time.time() - started))
+    if not os.path.isdir(IMAGE):
+        os.makedirs(IMAGE)
     with open(os.path.join(IMAGE, 'last-run.txt'), 'w') as stream:
         stream.write('\n'.join(STEPS) + '\n')
 
