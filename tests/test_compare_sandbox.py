@@ -99,16 +99,11 @@ def probes(paths):
         'memory': probe("_hoard = bytearray(4 * 1024 ** 3)\nprint('PROBE-OK 4 GB')\n"),
         'delegates': probe(
             "import os as _os\n"
-            "def _load(name, path):\n"
-            "    if sys.version_info[0] == 2:\n"
-            "        import imp\n"
-            "        return imp.load_dynamic(name, path) if path.endswith('.so') else "
-            "imp.load_source(name, path)\n"
-            "    import importlib.util\n"
-            "    spec = importlib.util.spec_from_file_location(name, path)\n"
-            "    module = importlib.util.module_from_spec(spec)\n"
-            "    spec.loader.exec_module(module)\n"
-            "    return module\n" +
+            "def _load(path):\n"
+            "    sys.path.insert(0, _os.path.dirname(path))\n"
+            "    name = _os.path.basename(path).split('.')[0]\n"
+            "    sys.modules.pop(name, None)\n"
+            "    return __import__(name)\n" +
             attempts([('import Movra', "import Movra as _movra")]) +
             "_found = []\n"
             "for _top in ['/opt', '/root', '/tmp', %r] + [p for p in sys.path if '/usr/' not in p]:\n"
@@ -120,7 +115,7 @@ def probes(paths):
             "            break\n"
             "for _path in _found:\n"
             "    try:\n"
-            "        _other = _load('Movra' if _path.endswith('.so') else 'MovraFound', _path)\n"
+            "        _other = _load(_path)\n"
             "        print('PROBE-OK loaded ' + _path)\n"
             "    except BaseException:\n"
             "        pass\n" % ROOT, HINT_FAULTS['sign']),

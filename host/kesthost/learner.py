@@ -56,11 +56,11 @@ def _execute(name, path):
         import imp
         return imp.load_source(name, path)
     import importlib.machinery
-    import importlib.util
+    import types
     # The loader named outright: a file without the .py suffix loads too.
     loader = importlib.machinery.SourceFileLoader(name, path)
-    spec = importlib.util.spec_from_loader(name, loader)
-    module = importlib.util.module_from_spec(spec)
+    module = types.ModuleType(name)
+    module.__file__, module.__loader__ = path, loader
     sys.modules[name] = module
     try:
         loader.exec_module(module)
