@@ -6,12 +6,11 @@ what the X server of each learner's own costs.
 
     python bench/compare_class.py [--learners 40] [--rounds 2] [--python VERSION]
 
-Writes bench/results/<date>-compare-class-py<version>.txt and prints it.
+Adds its figures to bench/results/<date>-compare-class-py<version>.txt and prints them.
 """
 from __future__ import division, print_function
 
 import argparse
-import datetime
 import os
 import shutil
 import subprocess
@@ -23,16 +22,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path[:0] = [os.path.join(ROOT, 'tests'), os.path.join(ROOT, 'host')]
 
-from compare_seeds import HINT_FAULTS, seeded, write  # noqa: E402
+from compare_seeds import write_class  # noqa: E402
+import results_file  # noqa: E402
 
 COMPARE = os.path.join(ROOT, 'host', 'KestCompare.py')
-
-
-def make_class(folder, count):
-    faults = [[]] + [HINT_FAULTS[kind] for kind in sorted(HINT_FAULTS)]
-    for index in range(count):
-        write(os.path.join(folder, 'learner%02d' % index, 'Movra.py'),
-              seeded(faults[index % len(faults)]))
 
 
 def x_server_seconds(rounds=10):
@@ -74,7 +67,7 @@ def main():
     scratch = tempfile.mkdtemp(prefix='bench-compare-')
     try:
         folder = os.path.join(scratch, 'class')
-        make_class(folder, options.learners)
+        write_class(folder, options.learners)
         times = {True: [], False: []}
         for round_ in range(options.rounds):
             for sandboxed in (True, False) if round_ % 2 == 0 else (False, True):
@@ -98,15 +91,7 @@ def main():
         'an X server of its own for each learner\'s pictures: %.2f s to start and stop'
         % x_seconds,
     ]
-    text = '\n'.join(lines) + '\n'
-    results = os.path.join(HERE, 'results')
-    if not os.path.isdir(results):
-        os.makedirs(results)
-    path = os.path.join(results, '%s-compare-class-py%s.txt' % (
-        datetime.date.today().isoformat(), version))
-    with open(path, 'w') as stream:
-        stream.write(text)
-    sys.stdout.write(text)
+    results_file.save('compare-class', version, '\n'.join(lines) + '\n')
 
 
 if __name__ == '__main__':

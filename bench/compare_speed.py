@@ -16,12 +16,11 @@ earlier version, for a before and after) with the same learner's
 interpreter. The load average is given with each figure: time it when the
 machine is idle.
 
-Writes bench/results/<date>-compare-speed-py<version>.txt and prints it.
+Adds its figures to bench/results/<date>-compare-speed-py<version>.txt and prints them.
 """
 from __future__ import division, print_function
 
 import argparse
-import datetime
 import json
 import os
 import shutil
@@ -34,7 +33,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path[:0] = [os.path.join(ROOT, 'tests'), os.path.join(ROOT, 'host')]
 
-from compare_seeds import HINT_FAULTS, seeded, write  # noqa: E402
+from compare_seeds import HINT_FAULTS, seeded, write, write_class  # noqa: E402
+import results_file  # noqa: E402
 
 COMPARE = os.path.join(ROOT, 'host', 'KestCompare.py')
 STEPS = ('reference', 'loading', 'builders', 'drawing', 'causes', 'pictures')
@@ -109,10 +109,7 @@ def single_file(tool, python, rounds, scratch):
 
 def whole_class(tool, python, learners, scratch):
     folder = os.path.join(scratch, 'class')
-    faults = [[]] + [HINT_FAULTS[kind] for kind in sorted(HINT_FAULTS)]
-    for index in range(learners):
-        write(os.path.join(folder, 'learner%02d' % index, 'Movra.py'),
-              seeded(faults[index % len(faults)]))
+    write_class(folder, learners)
     command = [sys.executable, tool, folder, '--out', os.path.join(scratch, 'class-out')]
     if python:
         command += ['--python', python]
@@ -135,26 +132,17 @@ def main():
     parser.add_argument('--python', default=None, help="the learner's interpreter")
     parser.add_argument('--no-class', action='store_true', help='one file only')
     options = parser.parse_args()
+    version = options.python or '%d.%d' % sys.version_info[:2]
     scratch = tempfile.mkdtemp(prefix='bench-speed-')
     try:
         lines = ['compare tool %s, learner\'s Python %s, %d cores; load average %s at the start'
-                 % (options.tool, options.python or '%d.%d' % sys.version_info[:2],
-                    os.cpu_count() or 1, load_text())]
+                 % (options.tool, version, os.cpu_count() or 1, load_text())]
         lines += single_file(options.tool, options.python, options.rounds, scratch)
         if not options.no_class:
             lines += whole_class(options.tool, options.python, options.learners, scratch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    text = '\n'.join(lines) + '\n'
-    results = os.path.join(HERE, 'results')
-    if not os.path.isdir(results):
-        os.makedirs(results)
-    version = options.python or '%d.%d' % sys.version_info[:2]
-    path = os.path.join(results, '%s-compare-speed-py%s.txt' % (
-        datetime.date.today().isoformat(), version))
-    with open(path, 'a') as stream:
-        stream.write(text)
-    sys.stdout.write(text)
+    results_file.save('compare-speed', version, '\n'.join(lines) + '\n')
 
 
 if __name__ == '__main__':

@@ -185,6 +185,15 @@ def write(path, text):
         stream.write(text)
 
 
+def write_class(folder, count):
+    """A class of `count` learners in `folder` (learner00/Movra.py, ...): a
+    copy of the listing, then one realistic mistake each, in turn."""
+    faults = [[]] + [HINT_FAULTS[kind] for kind in sorted(HINT_FAULTS)]
+    for index in range(count):
+        write(os.path.join(folder, 'learner%02d' % index, 'Movra.py'),
+              seeded(faults[index % len(faults)]))
+
+
 def hint_lines(report):
     return [line for line in report['lines'] if line.startswith('hint ')]
 
